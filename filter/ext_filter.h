@@ -1,0 +1,52 @@
+// The message-filter layer over the helper engine: it serves the one request word
+// that carries a queued message, "file", asks the concrete filter for a verdict on
+// the message, logs it and writes it as the reply line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "helper.h"
+
+namespace cgp {
+
+// What to do with a message, with the reply word each verdict is answered with.
+enum FilterVerdict : int32_t {
+    Accept = 0,     // OK
+    Postpone = 1,   // REJECTED "text"
+    Reject = 2,     // ERROR "text"
+    Discard = 3,    // DISCARD
+    AddHeader = 4,  // ADDHEADER "text"
+};
+
+struct FilterResult {
+    FilterVerdict verdict;
+    // The refusal text or the header lines to add; joined with LF in the reply.
+    std::vector<std::string> lines;
+};
+
+// The result of a filter that lets a message through without comment.
+extern const FilterResult accept_result;
+
+class ExtFilter : public Helper {
+  public:
+    explicit ExtFilter(bool threaded);
+    ~ExtFilter() override;
+
+    void process_request(int32_t number, const std::string& command,
+                         const std::string& arguments) override;
+    bool accepts_command(const std::string& command) override;
+
+    // Decides on one message file. Called only once the file is known to exist and
+    // to open, at most once per request. Reports every failure as a verdict.
+    virtual FilterResult filter_file(int32_t request_number, const std::string& path) = 0;
+};
+
+// The reply line for a verdict; the log record comes from verdict_log_text.
+std::string verdict_reply(int32_t number, const FilterResult& result);
+const char* verdict_log_text(FilterVerdict verdict);
+// An AddHeader with nothing to add is an Accept.
+FilterVerdict effective_verdict(const FilterResult& result);
+
+}  // namespace cgp

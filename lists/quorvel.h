@@ -1,0 +1,20 @@
+// The filter of this system: it refuses postings to hosted mailing lists that the
+// list would refuse later, and unsubscribe requests from non-subscribers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ext_filter.h"
+
+class Quorvel : public cgp::ExtFilter {
+  public:
+    // Serves every request on the reading thread: the list table is not locked.
+    Quorvel() : cgp::ExtFilter(false) {}
+    ~Quorvel() override = default;
+
+    // The start-up and the request loop of the process; returns its exit status.
+    int start(int argc, char** argv);
+
+    cgp::FilterResult filter_file(int32_t request_number, const std::string& path) override;
+};

@@ -1,0 +1,115 @@
+// The descriptor-backed stream buffer. Reads retry on EINTR; any other read error
+// ends the input and is remembered, so callers can tell it from the end of a file.
+#include "file_stream.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kel {
+
+file_buffer::~file_buffer() {
+    if (owned && descriptor >= 0) {
+        close(descriptor);
+    }
+}
+
+bool file_buffer::open(const std::string& path, std::size_t block_size) {
+    int opened = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (opened < 0) {
+        return false;
+    }
+    struct stat status;
+    if (fstat(opened, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(opened);
+        return false;
+    }
+    descriptor = opened;
+    owned = true;
+    block.resize(block_size);
+    setg(block.data(), block.data(), block.data());
+    return true;
+}
+
+void file_buffer::adopt(int adopted, std::size_t block_size) {
+    descriptor = adopted;
+    owned = false;
+    block.resize(block_size == 0 ? 1 : block_size);
+    setg(block.data(), block.data(), block.data());
+}
+
+file_buffer::int_type file_buffer::underflow() {
+    if (gptr() < egptr()) {
+        return traits_type::to_int_type(*gptr());
+    }
+    if (descriptor < 0 || failed) {
+        return traits_type::eof();
+    }
+    ssize_t count;
+    do {
+        count = ::read(descriptor, block.data(), block.size());
+    } while (count < 0 && errno == EINTR);
+    if (count < 0 && errno == EAGAIN) {
+        // Only a non-blocking descriptor we did not open says this; treat it as
+        // no data for now, which ends the input the same way.
+        return traits_type::eof();
+    }
+    if (count < 0) {
+        failed = true;
+        return traits_type::eof();
+    }
+    if (count == 0) {
+        return traits_type::eof();
+    }
+    setg(block.data(), block.data(), block.data() + count);
+    return traits_type::to_int_type(*gptr());
+}
+
+std::streamsize file_buffer::showmanyc() {
+    // Nothing beyond the buffer is ever promised: reading ahead could wait.
+    return 0;
+}
+
+file_buffer::pos_type file_buffer::seekoff(off_type offset, std::ios_base::seekdir direction,
+                                           std::ios_base::openmode mode) {
+    if (descriptor < 0 || !(mode & std::ios_base::in)) {
+        return pos_type(off_type(-1));
+    }
+    off_type target;
+    if (direction == std::ios_base::cur) {
+        off_type here = lseek(descriptor, 0, SEEK_CUR);
+        if (here < 0) {
+            return pos_type(off_type(-1));
+        }
+        target = here - (egptr() - gptr()) + offset;
+    } else if (direction == std::ios_base::beg) {
+        target = offset;
+    } else {
+        off_type end = lseek(descriptor, 0, SEEK_END);
+        if (end < 0) {
+            return pos_type(off_type(-1));
+        }
+        target = end + offset;
+    }
+    off_type reached = lseek(descriptor, target, SEEK_SET);
+    if (reached < 0) {
+        return pos_type(off_type(-1));
+    }
+    setg(block.data(), block.data(), block.data());
+    return pos_type(reached);
+}
+
+file_buffer::pos_type file_buffer::seekpos(pos_type position, std::ios_base::openmode mode) {
+    return seekoff(off_type(position), std::ios_base::beg, mode);
+}
+
+ifstream::ifstream(const std::string& path) : std::istream(nullptr) {
+    bool opened = buffer.open(path);
+    rdbuf(&buffer);
+    if (!opened) {
+        setstate(std::ios_base::failbit);
+    }
+}
+
+}  // namespace kel
