@@ -1,0 +1,137 @@
+// The helper protocol as the mail server sees it: start-up lines, the reply table,
+// QUIT, ids, line ends, a closed input and the exit status.
+#include <gtest/gtest.h>
+
+#include "filter_process.h"
+#include "output_channel.h"
+#include "server_tree.h"
+
+namespace {
+
+const std::vector<std::string> banner = {
+    "* Kelvorn's Quorvel filter 1.0a for Communigate Pro",
+    "* This filter will verify list posting rights before the message is processed",
+    "*   by the LIST module. CGP sync rules will allow the unauthorized messages to",
+    "*   be rejected during the SMTP transaction, thus reducing the backscatter.",
+};
+const std::string hint = "* Be sure the current working directoy is CGPro base directory";
+const std::string ready = "* Ready to receive INTF command.";
+const std::string quit_refusal =
+    " REJECTED \"QUIT command received, filter is shut down. Please restart the filter.\"";
+
+// The one reply the filter gives to a single request line in an empty directory.
+std::string reply_to(const std::string& request) {
+    ServerTree tree;
+    ProcessResult result = run_filter(tree.path(), request + "\n");
+    std::vector<std::string> found = replies(result);
+    return found.size() == 1 ? found[0] : "<" + std::to_string(found.size()) + " replies>";
+}
+
+TEST(Protocol, StartsWithBannerHintAndReadyLineAndExitsZeroOnClosedInput) {
+    ServerTree tree;
+    ProcessResult result = run_filter(tree.path(), "");
+    std::vector<std::string> expected = banner;
+    expected.push_back(hint);
+    expected.push_back(ready);
+    EXPECT_EQ(result.lines, expected);
+    EXPECT_EQ(result.exit_status, 0);
+}
+
+TEST(Protocol, NoHintWhenTheMainDomainIsKnown) {
+    ServerTree tree({{"Settings/Main.settings", main_settings("example.com")}});
+    RunOptions options;
+    options.arguments = {"--ignored", "x"};
+    ProcessResult result = run_filter(tree.path(), "", options);
+    std::vector<std::string> expected = banner;
+    expected.push_back(ready);
+    EXPECT_EQ(result.lines, expected);
+    EXPECT_EQ(result.exit_status, 0);
+}
+
+TEST(Protocol, AnswersEachLineByTheReplyTable) {
+    const struct {
+        std::string request, reply;
+    } cases[] = {
+        {"1 INTF 3", "1 INTF 3"},
+        {"1 intf", "1 INTF 3"},
+        {"7 Intf 2", "7 INTF 3"},
+        {"5 KEY", "5 OK"},
+        {"5 key anything", "5 OK"},
+        {"", "(null) FAILURE"},
+        {"    ", "(null) FAILURE"},
+        {"5", "5 FAILURE"},
+        {"5   ", "5 FAILURE"},
+        {"5 FILE", "5 FAILURE \"Missing parameter(s)\""},
+        {"5 STATUS x", "5 FAILURE"},
+        {"abc FILE x", "abc REJECTED \"Error: seqID should be a number\""},
+        {"abc FOO", "abc REJECTED \"Error: seqID should be a number\""},
+        {"00 FILE x", "00 REJECTED \"Error: seqID should be a number\""},
+        {"-0 FILE x", "-0 REJECTED \"Error: seqID should be a number\""},
+        {"99999999999 FILE x", "99999999999 REJECTED \"Error: seqID should be a number\""},
+        {"0 FILE /no/such/file", "0 OK \"Error: File Not Found /no/such/file\""},
+        {"007 FILE /no/such/file", "7 OK \"Error: File Not Found /no/such/file\""},
+        {"12abc FILE x y", "12 OK \"Error: File Not Found x y\""},
+        {"-3 FILE nothing", "-3 OK \"Error: File Not Found nothing\""},
+        {"5\tFILE x", "5\tFILE FAILURE \"Missing parameter(s)\""},
+        {"5\tFILE x y", "5\tFILE FAILURE"},
+        {"4 FILE /", "4 OK \"Error: File Not Found /\""},
+        {"4 FILE a\"b\\c", "4 OK \"Error: File Not Found a\\\"b\\\\c\""},
+        // Nothing on standard input may end the process: "crash" is an unknown word.
+        {"5 crash", "5 FAILURE \"Missing parameter(s)\""},
+        {"5 crash x", "5 FAILURE"},
+        {"5 CRASH x", "5 FAILURE"},
+    };
+    for (const auto& row : cases) {
+        EXPECT_EQ(reply_to(row.request), row.reply) << "request: " << row.request;
+    }
+}
+
+TEST(Protocol, QuitRefusesEveryLaterRequestUntilInputCloses) {
+    ServerTree tree;
+    ProcessResult result =
+        run_filter(tree.path(), "9 QUIT\n10 FILE x\n11 INTF 3\n12 KEY\n13 QUIT\n\n14\n");
+    std::vector<std::string> expected = banner;
+    expected.insert(expected.end(),
+                    {hint, ready, "* 9: Filter is shutting down...",
+                     "9 OK \"Filter is shut down and waiting for standard output to be closed\"",
+                     "10" + quit_refusal, "11" + quit_refusal, "12" + quit_refusal,
+                     "13" + quit_refusal, "(null) FAILURE", "14" + quit_refusal});
+    EXPECT_EQ(result.lines, expected);
+    EXPECT_EQ(result.exit_status, 0);
+}
+
+TEST(Protocol, EveryCarriageReturnAndLineFeedEndsARequest) {
+    ServerTree tree;
+    std::string input = "1 KEY\r\n2 KEY\r3 KEY\n\r4 KEY";
+    ProcessResult result = run_filter(tree.path(), input);
+    EXPECT_EQ(replies(result), (std::vector<std::string>{"1 OK", "(null) FAILURE", "2 OK", "3 OK",
+                                                         "(null) FAILURE", "4 OK"}));
+    EXPECT_EQ(output_channel_breach(input, result), "");
+}
+
+TEST(Protocol, RepliesComeInRequestOrderForAManyRequestInput) {
+    ServerTree tree;
+    std::string input;
+    std::vector<std::string> expected;
+    for (int i = 1; i <= 2000; ++i) {
+        input += std::to_string(i) + (i % 2 ? " KEY\n" : " FILE missing\n");
+        expected.push_back(std::to_string(i) +
+                           (i % 2 ? " OK" : " OK \"Error: File Not Found missing\""));
+    }
+    ProcessResult result = run_filter(tree.path(), input);
+    EXPECT_EQ(replies(result), expected);
+    EXPECT_EQ(output_channel_breach(input, result), "");
+}
+
+TEST(Protocol, AOneMegabyteRequestLineGetsOneReply) {
+    ServerTree tree;
+    std::string input = "8 FILE " + std::string(1 << 20, 'x') + "\n9 KEY\n";
+    ProcessResult result = run_filter(tree.path(), input);
+    std::vector<std::string> found = replies(result);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].rfind("8 OK \"Error: File Not Found xxx", 0), 0u);
+    EXPECT_EQ(found[1], "9 OK");
+    EXPECT_EQ(output_channel_breach(input, result), "");
+}
+
+}  // namespace

@@ -1,0 +1,46 @@
+// A mail server base directory built in a temporary folder for one test, and
+// removed with it. Paths are relative to the tree's root.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+class ServerTree {
+  public:
+    ServerTree();
+    // Writes each path with its content, making parent directories as needed.
+    explicit ServerTree(const std::map<std::string, std::string>& files);
+    ~ServerTree();
+    ServerTree(const ServerTree&) = delete;
+    ServerTree& operator=(const ServerTree&) = delete;
+
+    const std::string& path() const { return root; }
+    std::string full(const std::string& relative) const { return root + "/" + relative; }
+
+    void write(const std::string& relative, const std::string& content);
+    void append(const std::string& relative, const std::string& content);
+    std::string read(const std::string& relative) const;
+    // Removes a file, a link or a whole directory tree.
+    void remove(const std::string& relative);
+    void rename(const std::string& from, const std::string& to);
+    void make_directory(const std::string& relative);
+    void make_fifo(const std::string& relative);
+    void make_symlink(const std::string& target, const std::string& relative);
+    // Sets the modification time exactly, nanoseconds included.
+    void set_time(const std::string& relative, long long seconds, long nanoseconds = 0);
+
+  private:
+    std::string root;
+};
+
+// The main settings file of a server whose main domain is `domain`.
+std::string main_settings(const std::string& domain);
+
+// A subscriber file line: address, mode, and the posting field ("-010001" forbids posting).
+std::string subscriber_line(const std::string& address, const std::string& posting = "-");
+
+// A queued message: the envelope (sender and recipients), an empty line, then the
+// header lines given, an empty line and a short body.
+std::string queued_message(const std::string& sender, const std::vector<std::string>& recipients,
+                           const std::string& headers);
