@@ -1,10 +1,136 @@
-// Loading settings files: not yet parsing.
+// Loading one settings file: the file is read whole into memory and parsed there, so
+// a file and a text in memory take one path and give one report. Only regular files
+// of bounded size are read, opened without waiting, so nothing at a settings path can
+// stall the filter; a read error is logged and loads as Empty like every failure.
 #include "load_settings.h"
 
-cgp::DataSet load_settings(const std::string&) {
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "files.h"
+#include "logging.h"
+#include "settings_parser.h"
+#include "token_decoding.h"
+
+namespace {
+
+// The server's settings files are a few kilobytes; this leaves room for any list
+// while keeping one hostile file from taking the process's memory.
+constexpr size_t largest_settings_text = size_t{64} << 20;
+
+enum class ReadStatus { Read, Unavailable, TooLarge, Failed };
+
+struct FileContent {
+    ReadStatus status = ReadStatus::Unavailable;
+    std::string bytes;
+    int error = 0;
+};
+
+// Reads a regular file whole. Anything else at the path (a FIFO, a socket, a device)
+// is Unavailable at once: the open does not wait and the type is checked on the
+// open descriptor.
+FileContent read_regular_file(const std::string& path) {
+    FileContent content;
+    int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (descriptor < 0) {
+        return content;
+    }
+    struct stat status;
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(descriptor);
+        return content;
+    }
+    if (status.st_size > 0 && static_cast<uint64_t>(status.st_size) > largest_settings_text) {
+        close(descriptor);
+        content.status = ReadStatus::TooLarge;
+        return content;
+    }
+    content.status = ReadStatus::Read;
+    content.bytes.reserve(static_cast<size_t>(status.st_size));
+    char block[16384];
+    for (;;) {
+        ssize_t count = read(descriptor, block, sizeof block);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            content.status = ReadStatus::Failed;
+            content.error = errno;
+            break;
+        }
+        if (count == 0) {
+            break;
+        }
+        // The file may have grown since fstat.
+        if (content.bytes.size() + static_cast<size_t>(count) > largest_settings_text) {
+            content.status = ReadStatus::TooLarge;
+            break;
+        }
+        content.bytes.append(block, static_cast<size_t>(count));
+    }
+    close(descriptor);
+    if (content.status != ReadStatus::Read) {
+        content.bytes.clear();
+    }
+    return content;
+}
+
+void log_too_large(const std::string& name) {
+    kel::logline() << "Settings file \"" << cgp::escape_controls(name) << "\" is larger than "
+                   << largest_settings_text << " bytes; ignored";
+}
+
+// The value of `bytes`: the one top-level value, or Empty when the text holds none or
+// does not parse. A text of several top-level values gives the array of them.
+cgp::DataSet parse_bytes(const std::string& bytes, const std::string& name) {
+    cgp::DataSet result;
+    ScopedLock hold(cgp::build_lock(), true);
+    cgp::clear_build_pool();
+    cgp::ParseOutcome outcome = cgp::run_settings_parser(bytes, name);
+    if (outcome.accepted && outcome.top >= 0) {
+        cgp::DataSet top = cgp::build_pool()[static_cast<size_t>(outcome.top)];
+        if (top.kind() == cgp::Array && top.size() == 1) {
+            cgp::DataSet only = top.at(0);
+            result = only;
+        } else {
+            result = top;
+        }
+    }
+    cgp::clear_build_pool();
+    return result;
+}
+
+}  // namespace
+
+cgp::DataSet load_settings(const std::string& path) {
+    // A NUL would cut the path short at the system call.
+    if (path.find('\0') != std::string::npos || !kel::file_exists(path)) {
+        return cgp::DataSet();
+    }
+    FileContent content = read_regular_file(path);
+    switch (content.status) {
+        case ReadStatus::Read:
+            return parse_bytes(content.bytes, path);
+        case ReadStatus::Unavailable:
+            break;
+        case ReadStatus::TooLarge:
+            log_too_large(path);
+            break;
+        case ReadStatus::Failed:
+            kel::logline() << "Cannot read settings file \"" << cgp::escape_controls(path)
+                           << "\": " << strerror(content.error);
+            break;
+    }
     return cgp::DataSet();
 }
 
-cgp::DataSet parse_settings_text(const std::string&, const std::string&) {
-    return cgp::DataSet();
+cgp::DataSet parse_settings_text(const std::string& text, const std::string& name) {
+    if (text.size() > largest_settings_text) {
+        log_too_large(name);
+        return cgp::DataSet();
+    }
+    return parse_bytes(text, name);
 }

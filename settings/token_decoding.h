@@ -1,0 +1,33 @@
+// The decoding steps of the settings notation, between the bytes of a token and the
+// text of the value made from it, and the escaping that keeps file bytes quoted in a
+// report on one line. The server writes the notation; these steps follow its rules
+// exactly, including where two of them interact.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace cgp {
+
+// The scanner's pass over a quoted string or data block, quotes or brackets removed:
+// backslash "n" (when that backslash does not follow another) becomes LF, then
+// backslash "t" likewise becomes TAB, then each pair of backslashes becomes one.
+std::string unescape_token(std::string_view inner);
+
+// The grammar's pass over the text of a word or of the first quoted string: a
+// backslash and three digits of value 0 to 255 become that byte; then backslash "0"
+// is removed, backslash "e" becomes LF, backslash and double quote a double quote,
+// backslash "t" a TAB and two backslashes one. Each sweep runs once, left to right.
+// The sweeps run after the scanner's pass, so a doubled backslash before "e", "0"
+// or a double quote ends up starting an escape here.
+std::string decode_string(std::string_view text);
+
+// The bytes of a data block: LF bytes dropped, then base64 in groups of four, an
+// incomplete last group ignored. "=" counts as 0 and leaves out the byte it ends.
+std::string decode_data(std::string_view inner);
+
+// The text with every control byte (below 0x20, and 0x7f) written as \r, \n, \t or
+// \xNN, so that text taken from a file cannot end or split an output line.
+std::string escape_controls(std::string_view text);
+
+}  // namespace cgp
