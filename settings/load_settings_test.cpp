@@ -1,0 +1,188 @@
+// Loading settings files: the one-value unwrap, and that every failure (missing,
+// not a regular file, unreadable, too large, not in the notation) loads as Empty
+// at once, with a report or a log record only where one belongs.
+#include "load_settings.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "logging.h"
+#include "test_rendering.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class LoadSettingsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "quorvel-settings-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        kel::set_output(&log);
+    }
+    void TearDown() override {
+        kel::set_output(nullptr);
+        fs::remove_all(root);
+    }
+    std::string write(const std::string& name, const std::string& content) {
+        std::string path = root + "/" + name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+
+    struct Loaded {
+        std::string value;
+        std::string report;
+        std::string log;
+    };
+    Loaded load(const std::string& path) {
+        log.str("");
+        testing::internal::CaptureStdout();
+        cgp::DataSet value = load_settings(path);
+        std::string report = testing::internal::GetCapturedStdout();
+        return {render(value), report, log.str()};
+    }
+
+    std::string root;
+    std::ostringstream log;
+};
+
+TEST_F(LoadSettingsTest, OneTopLevelValueIsUnwrappedOnce) {
+    struct Case {
+        std::string content;
+        std::string value;
+    };
+    const Case cases[] = {
+        {"{ Postings = \"from owner only\"; Owner = boss; }\n",
+         "{Owner=\"boss\";Postings=\"from owner only\";}"},
+        {"\xef\xbb\xbf{DomainName = example.com;}\r\n", "{DomainName=\"example.com\";}"},
+        {"(a)", "(\"a\")"},
+        {"((a))", "((\"a\"))"},
+        {"word", "\"word\""},
+        {"[SGVsbG8=]", "[Hello]"},
+        {"a, (b), c", "(\"a\",(\"b\"),\"c\")"},
+    };
+    for (const Case& row : cases) {
+        Loaded loaded = load(write("list.settings", row.content));
+        EXPECT_EQ(loaded.value, row.value) << "content: " << render_bytes(row.content);
+        EXPECT_EQ(loaded.report, "") << "content: " << render_bytes(row.content);
+    }
+}
+
+TEST_F(LoadSettingsTest, FailuresLoadAsEmpty) {
+    // A FIFO opened for reading waits for a writer; a broken load would hang here.
+    alarm(20);
+    std::string fifo = root + "/fifo.settings";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string dangling = root + "/dangling.settings";
+    fs::create_symlink(root + "/nowhere", dangling);
+    std::string large = write("large.settings", "");
+    ASSERT_EQ(truncate(large.c_str(), off_t{65} << 20), 0);
+    fs::create_directory(root + "/dir.settings");
+
+    struct Case {
+        std::string path;
+        std::string report;
+        std::string log;
+    };
+    const Case cases[] = {
+        {root + "/missing.settings", "", ""},
+        {root + "/dir.settings", "", ""},
+        {fifo, "", ""},
+        {dangling, "", ""},
+        {write("empty.settings", ""), "", ""},
+        {write("blank.settings", " \t\r\n\n"), "", ""},
+        {write("bad.settings", "{ a = b;; }"),
+         "* while parsing \"" + root + "/bad.settings\" file: syntax error : near \";\" (0:9)\n",
+         ""},
+        {"/proc/self/mem", "",
+         "* Cannot read settings file \"/proc/self/mem\": Input/output error\n"},
+        {large, "", "* Settings file \"" + large + "\" is larger than 67108864 bytes; ignored\n"},
+        {write("nul", "x") + std::string("\0.settings", 10), "", ""},
+    };
+    for (const Case& row : cases) {
+        Loaded loaded = load(row.path);
+        EXPECT_EQ(loaded.value, "-") << "path: " << render_bytes(row.path);
+        EXPECT_EQ(loaded.report, row.report) << "path: " << render_bytes(row.path);
+        EXPECT_EQ(loaded.log, row.log) << "path: " << render_bytes(row.path);
+    }
+    alarm(0);
+}
+
+TEST_F(LoadSettingsTest, ReadErrorRecordKeepsThePathOnOneLine) {
+    std::string link = root + "/odd\r\n* name";
+    fs::create_symlink("/proc/self/mem", link);
+    Loaded loaded = load(link);
+    EXPECT_EQ(loaded.value, "-");
+    EXPECT_EQ(loaded.log,
+              "* Cannot read settings file \"" + root + "/odd\\r\\n* name\": Input/output error\n");
+}
+
+TEST_F(LoadSettingsTest, FileAndTextGiveTheSameReport) {
+    const std::string contents[] = {
+        "{\r\nPostings = all;\r\n;}\r\n",
+        "{ Owner = \"unterminated }",
+        std::string(12000, '('),
+    };
+    for (const std::string& content : contents) {
+        std::string path = write("same.settings", content);
+        Loaded from_file = load(path);
+        testing::internal::CaptureStdout();
+        cgp::DataSet from_text = parse_settings_text(content, path);
+        EXPECT_EQ(render(from_text), "-");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), from_file.report)
+            << "content: " << render_bytes(content.substr(0, 40));
+        EXPECT_NE(from_file.report, "");
+    }
+    EXPECT_EQ(
+        load(write("crlf.settings", contents[0])).report,
+        "* while parsing \"" + root + "/crlf.settings\" file: syntax error : near \";\" (4:1)\n");
+}
+
+TEST_F(LoadSettingsTest, EachLoadYieldsAnIndependentValue) {
+    std::string path = write("list.settings", "{ Owner = boss; }");
+    cgp::DataSet first = load_settings(path);
+    cgp::DataSet second = load_settings(path);
+    first["Owner"] = cgp::DataSet(std::string("changed"));
+    first["Postings"];
+    EXPECT_EQ(second["Owner"].text(), "boss");
+    EXPECT_EQ(second.find("Postings"), nullptr);
+    EXPECT_TRUE(first.is_unique());
+}
+
+TEST_F(LoadSettingsTest, ConcurrentLoadsAreSerialised) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < 4; ++i) {
+        paths.push_back(write("list" + std::to_string(i) + ".settings",
+                              "{ Owner = owner" + std::to_string(i) + "; Members = (a, b, c); }"));
+    }
+    std::vector<int> wrong(paths.size(), 0);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 200; ++round) {
+                cgp::DataSet value = load_settings(paths[i]);
+                if (value["Owner"].text() != "owner" + std::to_string(i) ||
+                    value["Members"].size() != 3) {
+                    ++wrong[i];
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong, std::vector<int>(paths.size(), 0));
+}
+
+}  // namespace
