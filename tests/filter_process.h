@@ -54,6 +54,7 @@ class FilterSession {
     std::vector<std::string> request(const std::string& line);
     // Closes standard input and returns the exit status.
     int finish();
+    int process_id() const { return pid; }
 
   private:
     std::vector<std::string> read_until_reply(bool stop_at_ready);
