@@ -1,7 +1,181 @@
-// The hosted mailing lists (placeholder until the list directory lands).
+// The list table and its refresh. A walk costs one directory listing per domain and
+// one status query per list file; a file is read only when its size or its
+// modification time (at full precision) differs from when it was last read.
 #include "list_directory.h"
 
+#include <string_view>
+#include <vector>
+
+#include "address_folding.h"
+#include "file_stream.h"
+#include "line_reader.h"
+#include "load_settings.h"
+#include "logging.h"
+
+std::unordered_map<std::string, ListRecord> list_table;
+
+namespace {
+
+std::string main_domain;
+bool main_domain_loaded = false;
+
+const std::string list_suffix = ".list";
+// The posting field of a subscriber who may not post.
+const std::string_view no_posting = "-010001";
+
+bool ends_with(const std::string& name, const std::string& suffix) {
+    return name.size() >= suffix.size() &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// A subscriber line: address, mode, then at least four more TAB-separated fields.
+// Runs of TABs separate like one, so no field is empty.
+struct SubscriberLine {
+    std::string_view address;
+    bool may_post = false;
+};
+
+bool parse_subscriber_line(std::string_view line, SubscriberLine& parsed) {
+    std::string_view fields[6];
+    size_t found = 0;
+    size_t position = 0;
+    while (found < 6) {
+        position = line.find_first_not_of('\t', position);
+        if (position == std::string_view::npos) {
+            break;
+        }
+        size_t end = line.find('\t', position);
+        if (end == std::string_view::npos) {
+            end = line.size();
+        }
+        fields[found++] = line.substr(position, end - position);
+        position = end;
+    }
+    if (found < 6) {
+        return false;
+    }
+    char mode = fields[1][0];
+    if (mode != 'f' && mode != 'd' && mode != 'i' && mode != 'n') {
+        return false;
+    }
+    parsed.address = fields[0];
+    parsed.may_post = fields[4] != no_posting;
+    return true;
+}
+
+// The settings of a list: its policy and its owner.
+void read_list_settings(const std::string& path, const std::string& domain, ListRecord& record) {
+    cgp::DataSet settings = load_settings(path);
+    record.policy = policy_for(settings["Postings"].text());
+    const std::string& owner = settings["Owner"].text();
+    record.owner = owner.empty() ? std::string() : owner + "@" + domain;
+}
+
+}  // namespace
+
 const std::string& main_domain_name() {
-    static const std::string name;
-    return name;
+    if (main_domain_loaded) {
+        return main_domain;
+    }
+    main_domain_loaded = true;
+    cgp::DataSet settings = load_settings("Settings/Main.settings");
+    if (const cgp::DataSet* name = settings.find("DomainName")) {
+        main_domain = fold_lower(name->text());
+    }
+    return main_domain;
+}
+
+PostingPolicy policy_for(const std::string& postings) {
+    if (postings == "from owner only") {
+        return OwnerOnly;
+    }
+    if (postings == "from anybody" || postings == "moderate guests") {
+        return Anybody;
+    }
+    return Subscribers;
+}
+
+void read_subscriber_file(const std::string& path, SubscriberList& subscribers) {
+    subscribers.clear();
+    kel::ifstream file(path);
+    std::string line;
+    std::string folded;
+    SubscriberLine parsed;
+    while (file.good()) {
+        // A last line without a line end still counts.
+        read_line(file, line);
+        if (!parse_subscriber_line(line, parsed)) {
+            continue;
+        }
+        folded.resize(parsed.address.size());
+        for (size_t i = 0; i < parsed.address.size(); ++i) {
+            folded[i] = static_cast<char>(fold_byte(parsed.address[i]));
+        }
+        subscribers.insert(folded, parsed.may_post);
+    }
+    if (file.read_failed()) {
+        // A list read in part would refuse the subscribers it missed as strangers.
+        subscribers.clear();
+        return;
+    }
+    subscribers.shrink_to_fit();
+}
+
+void scan_domain_lists(int32_t request_number, const std::string& domain) {
+    const std::string base = domain == main_domain_name() ? "Accounts" : "Domains/" + domain;
+    const std::string list_directory = base + "/LISTS";
+    kel::Directory entries(list_directory);
+    while (entries.next()) {
+        const std::string entry = entries.name();
+        if (!ends_with(entry, list_suffix)) {
+            continue;
+        }
+        const std::string name = entry.substr(0, entry.size() - list_suffix.size());
+        const std::string address = name + "@" + domain;
+        auto [found, is_new] = list_table.try_emplace(fold_lower(address));
+        ListRecord& record = found->second;
+
+        const std::string settings_path = list_directory + "/" + name + ".settings";
+        kel::FileStamp settings_stamp = kel::file_stamp(settings_path);
+        if (is_new || settings_stamp != record.settings_stamp) {
+            kel::logline(request_number) << "Reading list settings: " << address;
+            read_list_settings(settings_path, domain, record);
+            record.settings_stamp = settings_stamp;
+        }
+        record.seen = true;
+
+        const std::string subscribers_path = list_directory + "/" + entry;
+        kel::FileStamp subscribers_stamp = kel::file_stamp(subscribers_path);
+        if (subscribers_stamp == record.subscribers_stamp) {
+            continue;
+        }
+        if (subscribers_stamp.size == 0 && record.subscribers_stamp.size == 0 &&
+            record.subscribers.empty()) {
+            // Empty before and empty now (a new list, a touched empty file, or one
+            // that cannot be queried): nothing to read and nothing to forget.
+            record.subscribers_stamp = subscribers_stamp;
+            continue;
+        }
+        kel::logline(request_number) << "Reading list subscribers: " << address;
+        read_subscriber_file(subscribers_path, record.subscribers);
+        record.subscribers_stamp = subscribers_stamp;
+    }
+}
+
+void refresh_lists(int32_t request_number) {
+    scan_domain_lists(request_number, main_domain_name());
+    kel::Directory domains("Domains");
+    while (domains.next()) {
+        scan_domain_lists(request_number, domains.name());
+    }
+    std::vector<std::string> vanished;
+    for (auto& [key, record] : list_table) {
+        if (!record.seen) {
+            vanished.push_back(key);
+        }
+        record.seen = false;
+    }
+    for (const std::string& key : vanished) {
+        list_table.erase(key);
+    }
 }

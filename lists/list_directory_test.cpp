@@ -1,0 +1,224 @@
+// The list table's refresh and the subscriber file reader, in a temporary server
+// tree that the tests make the working directory.
+#include "list_directory.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "logging.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string lists = "Domains/example.org/LISTS/";
+
+class ListDirectoryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "quorvel-lists-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        previous = fs::current_path();
+        fs::current_path(root);
+        list_table.clear();
+        kel::set_output(&captured);
+    }
+    void TearDown() override {
+        kel::set_output(nullptr);
+        list_table.clear();
+        fs::current_path(previous);
+        fs::remove_all(root);
+    }
+
+    static void write(const std::string& path, const std::string& content) {
+        if (fs::path(path).has_parent_path()) {
+            fs::create_directories(fs::path(path).parent_path());
+        }
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    }
+    static void set_time(const std::string& path, long long seconds, long nanoseconds) {
+        timespec times[2] = {{static_cast<time_t>(seconds), nanoseconds},
+                             {static_cast<time_t>(seconds), nanoseconds}};
+        utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+    // The log lines of one refresh.
+    std::vector<std::string> refresh() {
+        captured.str("");
+        refresh_lists(7);
+        std::vector<std::string> lines;
+        std::istringstream text(captured.str());
+        for (std::string line; std::getline(text, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+    static Subscription lookup(const std::string& list, const std::string& address) {
+        auto found = list_table.find(list);
+        return found == list_table.end() ? Subscription::NotSubscribed
+                                         : found->second.subscribers.find(address);
+    }
+
+    fs::path root, previous;
+    std::ostringstream captured;
+};
+
+using Lines = std::vector<std::string>;
+const std::string read_settings = "* [7] Reading list settings: news@example.org";
+const std::string read_subscribers = "* [7] Reading list subscribers: news@example.org";
+
+std::string line(const std::string& address, const std::string& posting = "-") {
+    return address + "\tfeed\t01-01-2026_00:00:00\t0\t" + posting + "\tName\n";
+}
+
+TEST(PostingPolicy, ComesFromThePostingsSettingByteForByte) {
+    const struct {
+        std::string postings;
+        PostingPolicy policy;
+    } cases[] = {
+        {"from owner only", OwnerOnly},   {"from anybody", Anybody},
+        {"moderate guests", Anybody},     {"", Subscribers},
+        {"From owner only", Subscribers}, {"from owner only ", Subscribers},
+        {"moderate all", Subscribers},    {"from subscribers", Subscribers},
+    };
+    for (const auto& row : cases) {
+        EXPECT_EQ(policy_for(row.postings), row.policy) << "Postings: " << row.postings;
+    }
+}
+
+TEST_F(ListDirectoryTest, SubscriberLines) {
+    const struct {
+        std::string line;
+        std::string address;
+        Subscription found;
+    } cases[] = {
+        {line("Jane@Example.org"), "jane@example.org", Subscription::MayPost},
+        {line("jane@example.org", "-010001"), "jane@example.org", Subscription::MayNotPost},
+        {line("jane@example.org", "-010000"), "jane@example.org", Subscription::MayPost},
+        {line("jane@example.org", "-0100011"), "jane@example.org", Subscription::MayPost},
+        {"jane@example.org\tdigest\tt\t0\t-010001\tName\n", "jane@example.org",
+         Subscription::MayNotPost},
+        {"a@b\tindex\tt\t0\t-\tN\n", "a@b", Subscription::MayPost},
+        {"a@b\tnull\tt\t0\t-\tN\n", "a@b", Subscription::MayPost},
+        {"a@b\tFeed\tt\t0\t-\tN\n", "a@b", Subscription::NotSubscribed},
+        {"a@b\tbanned\tt\t0\t-\tN\n", "a@b", Subscription::NotSubscribed},
+        {"a@b\tfeed\tt\t0\t-\n", "a@b", Subscription::NotSubscribed},
+        {"a@b\t\tfeed\t\tt\t0\t\t-010001\tN\n", "a@b", Subscription::MayNotPost},
+        {"\t\ta@b\tfeed\tt\t0\t-010001\tN\n", "a@b", Subscription::MayNotPost},
+        {"a@b feed t 0 - N\n", "a@b", Subscription::NotSubscribed},
+        {"a@b\tfeed\tt\t0\t-010001\tN\tmore\tfields\n", "a@b", Subscription::MayNotPost},
+        {line("a@b") + line("A@B", "-010001"), "a@b", Subscription::MayPost},
+        {line("A@B", "-010001") + line("a@b"), "a@b", Subscription::MayNotPost},
+        {"a@b\tfeed\tt\t0\t-010001\tN", "a@b", Subscription::MayNotPost},
+        {"x\r\na@b\tfeed\tt\t0\t-010001\tN\n\rc@d\tfeed\tt\t0\t-\tN\r", "a@b",
+         Subscription::MayNotPost},
+        {"x\r\na@b\tfeed\tt\t0\t-\tN\n\rc@d\tfeed\tt\t0\t-010001\tN\r", "c@d",
+         Subscription::MayNotPost},
+    };
+    for (const auto& row : cases) {
+        write("subscribers.list", row.line);
+        SubscriberList subscribers;
+        read_subscriber_file("subscribers.list", subscribers);
+        EXPECT_EQ(subscribers.find(row.address), row.found) << "file: " << row.line;
+    }
+}
+
+// None of these may block or yield anyone: a FIFO with no writer, a directory, a
+// dangling link, and a regular file whose reading fails at once.
+TEST_F(ListDirectoryTest, SubscriberFilesThatCannotBeReadYieldNoSubscribers) {
+    mkfifo("fifo.list", 0644);
+    fs::create_directory("directory.list");
+    fs::create_symlink("missing.list", "dangling.list");
+    fs::create_symlink("/proc/self/mem", "memory.list");
+    for (const char* path : {"fifo.list", "directory.list", "dangling.list", "memory.list"}) {
+        SubscriberList subscribers;
+        subscribers.insert("left@over", true);
+        read_subscriber_file(path, subscribers);
+        EXPECT_TRUE(subscribers.empty()) << path;
+    }
+}
+
+TEST_F(ListDirectoryTest, ReadsNewListsOnceAndChangedFilesAgain) {
+    write(lists + "news.settings", "{ Postings = \"from anybody\"; }\n");
+    write(lists + "news.list", line("jane@example.org", "-010000"));
+    EXPECT_EQ(refresh(), (Lines{read_settings, read_subscribers}));
+    EXPECT_EQ(refresh(), Lines{});
+    EXPECT_EQ(lookup("news@example.org", "jane@example.org"), Subscription::MayPost);
+
+    // A new time alone; then the posting right revoked at the same size, seen by a
+    // difference in the nanoseconds only.
+    set_time(lists + "news.list", 1700000000, 0);
+    EXPECT_EQ(refresh(), Lines{read_subscribers});
+    write(lists + "news.list", line("jane@example.org", "-010001"));
+    set_time(lists + "news.list", 1700000000, 0);
+    EXPECT_EQ(refresh(), Lines{});
+    set_time(lists + "news.list", 1700000000, 1);
+    EXPECT_EQ(refresh(), Lines{read_subscribers});
+    EXPECT_EQ(lookup("news@example.org", "jane@example.org"), Subscription::MayNotPost);
+
+    // Settings: a new time alone, and a new size at the old time.
+    set_time(lists + "news.settings", 1700000000, 0);
+    EXPECT_EQ(refresh(), Lines{read_settings});
+    write(lists + "news.settings", "{ Postings = \"from owner only\"; Owner = boss; }\n");
+    set_time(lists + "news.settings", 1700000000, 0);
+    EXPECT_EQ(refresh(), Lines{read_settings});
+}
+
+TEST_F(ListDirectoryTest, AnEmptySubscriberFileIsReadOnlyWhenItWasNotEmptyBefore) {
+    write(lists + "news.list", "");
+    EXPECT_EQ(refresh(), Lines{read_settings});
+    set_time(lists + "news.list", 1700000000, 5);
+    EXPECT_EQ(refresh(), Lines{});
+
+    write(lists + "news.list", line("jane@example.org"));
+    EXPECT_EQ(refresh(), Lines{read_subscribers});
+    write(lists + "news.list", "");
+    EXPECT_EQ(refresh(), Lines{read_subscribers});
+    EXPECT_EQ(lookup("news@example.org", "jane@example.org"), Subscription::NotSubscribed);
+    set_time(lists + "news.list", 1700000000, 6);
+    EXPECT_EQ(refresh(), Lines{});
+}
+
+TEST_F(ListDirectoryTest, DropsAListWhoseFileIsGoneAndStartsAgainWhenItReturns) {
+    write(lists + "news.settings", "{ Postings = \"from anybody\"; }\n");
+    write(lists + "news.list", line("jane@example.org"));
+    write(lists + "orphan.settings", "{}\n");
+    write(lists + ".hidden.list", line("jane@example.org"));
+    write("Domains/.hidden/LISTS/secret.list", line("jane@example.org"));
+    EXPECT_EQ(refresh(), (Lines{read_settings, read_subscribers}));
+    EXPECT_EQ(list_table.size(), 1u);
+
+    fs::rename(lists + "news.list", lists + "news.list.old");
+    EXPECT_EQ(refresh(), Lines{});
+    EXPECT_TRUE(list_table.empty());
+
+    fs::rename(lists + "news.list.old", lists + "news.list");
+    EXPECT_EQ(refresh(), (Lines{read_settings, read_subscribers}));
+    EXPECT_EQ(lookup("news@example.org", "jane@example.org"), Subscription::MayPost);
+}
+
+TEST_F(ListDirectoryTest, ListAndDomainNamesKeepTheirCaseInRecordsAndFoldInKeys) {
+    write("Domains/Example.NET/LISTS/Staff.list", "");
+    EXPECT_EQ(refresh(), Lines{"* [7] Reading list settings: Staff@Example.NET"});
+    EXPECT_EQ(list_table.count("staff@example.net"), 1u);
+}
+
+// A FIFO as a subscriber file reports size 0, so it is never opened for a new list;
+// once the list had subscribers it is opened without blocking and yields none.
+TEST_F(ListDirectoryTest, ANonRegularSubscriberFileNeverStallsTheRefresh) {
+    write(lists + "news.list", line("jane@example.org"));
+    refresh();
+    fs::remove(lists + "news.list");
+    mkfifo((lists + "news.list").c_str(), 0644);
+    EXPECT_EQ(refresh(), Lines{read_subscribers});
+    EXPECT_EQ(lookup("news@example.org", "jane@example.org"), Subscription::NotSubscribed);
+    EXPECT_EQ(refresh(), Lines{});
+}
+
+}  // namespace

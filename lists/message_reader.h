@@ -1,0 +1,34 @@
+// Reads the envelope and the From field of a queued message file. The content comes
+// from remote senders: lines are read with the bounded line reader, nothing read
+// here is trusted beyond being bytes, and the body is never read.
+//
+// A queued file starts with the server's envelope block (sender line "P", one "R"
+// line per recipient, ended by an empty line), followed by the header block.
+// Callers use one stream for all three calls, in order: has_envelope, then
+// read_envelope, then at most once read_from_header.
+#pragma once
+
+#include <istream>
+#include <string>
+#include <vector>
+
+struct MessageEnvelope {
+    // Folded; "@" and the main domain are added to a sender without "@". Empty
+    // when there is no usable sender line; the last one wins.
+    std::string sender;
+    // Folded, in the order of the recipient lines, duplicates kept.
+    std::vector<std::string> recipients;
+};
+
+// True when the stream is open and its first line looks like an envelope line: at
+// least 3 bytes, a letter, then white space. Leaves the stream at its start.
+bool has_envelope(std::istream& stream);
+
+// Reads the envelope block from the current position (the start of the file) and
+// leaves the stream just behind its closing empty line, or at the end of the file.
+MessageEnvelope read_envelope(std::istream& stream);
+
+// The address of the first From field of the header block that starts at the
+// current position, as written (not folded): the part in angle brackets if there
+// is one, else the whole value. Empty when there is no From field.
+std::string read_from_header(std::istream& stream);
