@@ -64,7 +64,8 @@ TEST(DataSetTest, AssigningASharedOrTheSameHandleKeepsThePayload) {
     cgp::DataSet value(std::string("kept"));
     cgp::DataSet other = value;
     other = value;
-    value = value;
+    cgp::DataSet& same = value;
+    value = same;
     EXPECT_EQ(value.text(), "kept");
     EXPECT_EQ(other.get(), value.get());
 }
