@@ -138,7 +138,8 @@ TEST_F(ListDirectoryTest, SubscriberFilesThatCannotBeReadYieldNoSubscribers) {
     fs::create_symlink("/proc/self/mem", "memory.list");
     for (const char* path : {"fifo.list", "directory.list", "dangling.list", "memory.list"}) {
         SubscriberList subscribers;
-        subscribers.insert("left@over", true);
+        subscribers.add("left@over", true);
+        subscribers.finish();
         read_subscriber_file(path, subscribers);
         EXPECT_TRUE(subscribers.empty()) << path;
     }

@@ -1,8 +1,9 @@
 // The subscribers of one list: folded address to posting right. Built once from a
-// subscriber file, then only looked up, so it is laid out for size: every address
-// is stored once in one block of bytes, and an open-addressing table of 16-byte
-// slots points into it. A list of a million subscribers costs the address bytes
-// plus about 22 to 43 bytes each.
+// subscriber file, then only looked up, so it is laid out for size and for a fast
+// build: the addresses are packed into a few large blocks, and one sorted array of
+// 16-byte entries points into them. Building is sequential (append, then one
+// sort); a lookup is a binary search. The order does not depend on the hash alone,
+// so addresses chosen to collide cost a compare each, never a quadratic scan.
 #pragma once
 
 #include <cstddef>
@@ -19,37 +20,45 @@ enum class Subscription {
 
 class SubscriberList {
   public:
-    // Adds the address unless it is already there (the first entry decides); false
-    // when it was there. The address is stored as given: callers fold it first.
-    bool insert(std::string_view address, bool may_post);
+    // Adds an entry; when an address is added more than once, its first entry
+    // decides. The address is stored as given: callers fold it first. An empty
+    // address is never stored. REQUIRES: finish() before the next find().
+    void add(std::string_view address, bool may_post);
+    // Orders the entries for lookup and drops the later duplicates.
+    void finish();
     Subscription find(std::string_view address) const;
 
-    size_t size() const { return count; }
-    bool empty() const { return count == 0; }
+    // Makes room for about this many entries, so that loading a large file does
+    // not grow the array step by step.
+    void reserve(size_t entries);
+    // Distinct addresses, once finished.
+    size_t size() const { return entries.size(); }
+    bool empty() const { return entries.empty(); }
     void clear();
-    // Gives back the room reserved for growth; for a list that is complete.
-    void shrink_to_fit();
     // Bytes held on the heap by this list, the address bytes included.
     size_t memory_bytes() const;
 
   private:
-    struct Slot {
-        uint64_t offset = 0;
-        // Address length in the low 31 bits, the posting right in the top bit; 0
-        // marks a free slot (an address is never empty).
-        uint32_t length_and_right = 0;
+    struct Entry {
         uint32_t hash = 0;
+        // Address length in the low 31 bits, the posting right in the top bit.
+        uint32_t length_and_right = 0;
+        // Block number in the high 32 bits, position in the block in the low ones;
+        // grows with every entry added, so it also records the order of the file.
+        uint64_t place = 0;
     };
     static constexpr uint32_t may_post_bit = 0x80000000u;
     static constexpr uint32_t length_mask = 0x7fffffffu;
 
     static uint32_t hash_of(std::string_view address);
-    std::string_view address_of(const Slot& slot) const;
-    // The slot holding the address, or the free slot where it belongs.
-    size_t probe(std::string_view address, uint32_t hash) const;
-    void grow();
+    std::string_view address_of(const Entry& entry) const;
+    // Ordered by hash, then address bytes.
+    bool before(const Entry& entry, uint32_t hash, std::string_view address) const;
+    // Copies the address into the blocks and returns where it went.
+    uint64_t store(std::string_view address);
 
-    std::string addresses;
-    std::vector<Slot> slots;
-    size_t count = 0;
+    // Each block is filled up to its capacity and never reallocated, so stored
+    // addresses never move; blocks double in size up to a limit.
+    std::vector<std::string> blocks;
+    std::vector<Entry> entries;
 };

@@ -1,4 +1,4 @@
-// The compact subscriber store against a plain map, through growth and collisions.
+// The compact subscriber store against a plain map.
 #include "subscriber_list.h"
 
 #include <gtest/gtest.h>
@@ -8,33 +8,47 @@
 
 namespace {
 
-TEST(SubscriberList, AgreesWithAMapThroughGrowth) {
+Subscription expected_for(const std::map<std::string, bool>& model, const std::string& address) {
+    auto found = model.find(address);
+    if (found == model.end()) {
+        return Subscription::NotSubscribed;
+    }
+    return found->second ? Subscription::MayPost : Subscription::MayNotPost;
+}
+
+TEST(SubscriberList, AgreesWithAMapAndTheFirstEntryWins) {
     std::mt19937 random(4);
-    std::map<std::string, bool> expected;
+    std::map<std::string, bool> model;
     SubscriberList list;
     for (int i = 0; i < 20000; ++i) {
-        // Short names repeat often, so first-entry-wins is exercised too.
+        // Names repeat often, and long ones spill over several blocks.
         std::string address = "u" + std::to_string(random() % 15000) + "@example.org";
+        if (i % 1000 == 0) {
+            address = std::string(5000 + i, 'x') + address;
+        }
         bool may_post = random() % 3 != 0;
-        bool fresh = expected.emplace(address, may_post).second;
-        ASSERT_EQ(list.insert(address, may_post), fresh) << address;
+        model.emplace(address, may_post);
+        list.add(address, may_post);
     }
-    EXPECT_EQ(list.size(), expected.size());
+    list.finish();
+    EXPECT_EQ(list.size(), model.size());
+    for (const auto& [address, may_post] : model) {
+        ASSERT_EQ(list.find(address), expected_for(model, address)) << address;
+    }
     for (int i = 0; i < 15000; ++i) {
         std::string address = "u" + std::to_string(i) + "@example.org";
-        auto found = expected.find(address);
-        Subscription want = found == expected.end() ? Subscription::NotSubscribed
-                            : found->second         ? Subscription::MayPost
-                                                    : Subscription::MayNotPost;
-        ASSERT_EQ(list.find(address), want) << address;
+        ASSERT_EQ(list.find(address), expected_for(model, address)) << address;
     }
 }
 
 TEST(SubscriberList, TellsPrefixesAndEmptyAddressesApart) {
     SubscriberList list;
+    list.finish();
     EXPECT_EQ(list.find("a@b"), Subscription::NotSubscribed);
-    EXPECT_TRUE(list.insert("a@b.c", false));
-    EXPECT_FALSE(list.insert("", true));
+    list.add("a@b.c", false);
+    list.add("", true);
+    list.finish();
+    EXPECT_EQ(list.size(), 1u);
     EXPECT_EQ(list.find("a@b"), Subscription::NotSubscribed);
     EXPECT_EQ(list.find("a@b.cd"), Subscription::NotSubscribed);
     EXPECT_EQ(list.find(""), Subscription::NotSubscribed);

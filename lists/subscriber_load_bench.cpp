@@ -48,12 +48,12 @@ int main(int argc, char** argv) {
     std::ostringstream discarded;
     kel::set_output(&discarded);
     fs::current_path(root);
-    size_t heap_before = mallinfo2().uordblks;
+    size_t heap_before = mallinfo2().uordblks + mallinfo2().hblkhd;
     auto started = std::chrono::steady_clock::now();
     refresh_lists(1);
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    size_t heap_after = mallinfo2().uordblks;
+    size_t heap_after = mallinfo2().uordblks + mallinfo2().hblkhd;
     kel::set_output(nullptr);
 
     const ListRecord& list = list_table.at("big@example.org");
