@@ -48,17 +48,13 @@ TEST(SettingsParserTest, StructureOfValues) {
         {"{ a = b;; }", "-", "syntax error : near \";\" (0:9)"},
         {"{a = b; a = c}", "{a=\"c\";}", ""},
         {"{\"Quoted Key\" = (x, {y = ()})}", "{Quoted Key=(\"x\",{y=();});}", ""},
-        {"{}", "{}", ""},
         {"{ [AAAA] = v }", "-", "syntax error : near \"[AAAA]\" (0:8)"},
         {"{ a = b = c }", "-", "syntax error : near \"=\" (0:9)"},
         {"(a, b,)", "-", "syntax error : near \")\" (0:7)"},
         {"(a;, b;)", "(\"a\",\"b\")", ""},
-        {"(a)", "(\"a\")", ""},
-        {"()", "()", ""},
         {"(a b)", "-", "syntax error : near \"b\" (0:4)"},
         {"word", "\"word\"", ""},
         {"a, b", "(\"a\",\"b\")", ""},
-        {"a;", "\"a\"", ""},
         {"", "-", ""},
         {" \t\r\n\r\n ", "-", ""},
         {";", "-", "syntax error : near \";\" (0:1)"},
@@ -75,10 +71,8 @@ TEST(SettingsParserTest, WordsAndTheirBytes) {
         {"#12a", "-", "syntax error : near \"a\" (0:4)"},
         {"a.b_c-d@e", "\"a.b_c-d@e\"", ""},
         {"a+b", "-", "syntax error : near \"+\" (0:2)"},
-        {"#", "-", "syntax error : near \"#\" (0:1)"},
         {"a // note", "-", "syntax error : near \"/\" (0:3)"},
         {"\xc3\xa9t\xc3\xa9", "\"\\xc3\\xa9t\\xc3\\xa9\"", ""},
-        {"\xe2\x82\xac", "\"\\xe2\\x82\\xac\"", ""},
         {"\xef\xbc\xa1", "-", "syntax error : near \"\xef\" (0:1)"},
         {"\xf0\x9f\x98\x80", "-", "syntax error : near \"\xf0\" (0:1)"},
         {"\xc2"
@@ -105,7 +99,6 @@ TEST(SettingsParserTest, QuotedStringsAndBothDecodingPasses) {
         {R"({k = "x" "y"})", "{k=\"xy\";}", ""},
         {R"("a\tb")", "\"a\\x09b\"", ""},
         {R"("a\eb")", "\"a\\x0ab\"", ""},
-        {R"("a\nb")", "\"a\\x0ab\"", ""},
         {R"("x\0y")", "\"xy\"", ""},
         {R"("a\rb\E\N\R\T")", R"("a\\rb\\E\\N\\R\\T")", ""},
         {R"("q\"q")", "\"q\"q\"", ""},
@@ -129,16 +122,14 @@ TEST(SettingsParserTest, QuotedStringsAndBothDecodingPasses) {
 
 TEST(SettingsParserTest, DecimalEscapesStandForTheirByte) {
     const ParseCase cases[] = {
-        {R"("\065\066")", "\"AB\"", ""},
+        {R"("\065\066\255\000")", "\"AB\\xff\\x00\"", ""},
         {R"("caf\195\169")", "\"caf\\xc3\\xa9\"", ""},
-        {R"("\255\000")", "\"\\xff\\x00\"", ""},
         {R"("\0656")", "\"A6\"", ""},
         {R"("\01x")", "\"1x\"", ""},  // not three digits: the backslash and 0 go
         {R"("\\065")", "\"A\"", ""},  // the first pass leaves one backslash
         {R"("\092e")", "\"\\x0a\"", ""},
         {R"({Owner = "\065"; Postings = all})", "{Owner=\"A\";Postings=\"all\";}", ""},
         {R"("\256")", "-", "syntax error : near \"\"\" (0:1)"},
-        {R"("\300")", "-", "syntax error : near \"\"\" (0:1)"},
         {R"("\1")", "-", "syntax error : near \"\"\" (0:1)"},
     };
     for (const ParseCase& row : cases) {
@@ -151,10 +142,8 @@ TEST(SettingsParserTest, DataBlocksDecodeAsBase64) {
         {"[SGVsbG8=]", "[Hello]", ""},
         {"[SGVs\nbG8=]", "[Hello]", ""},
         {"[SGVsbG]", "[Hel]", ""},
-        {"[SGVsbG8]", "[Hel]", ""},
         {"[SA==SGk=]", "[HHi]", ""},  // padding mid-block only shortens its group
         {"[A===]", "[\\x00]", ""},
-        {"[====]", "[]", ""},
         {"[+/+/]", "[\\xfb\\xff\\xbf]", ""},
         {"[]", "-", "syntax error : near \"[\" (0:1)"},
         {"[SGVs bG8=]", "-", "syntax error : near \"[\" (0:1)"},
