@@ -134,3 +134,15 @@ cgp::DataSet parse_settings_text(const std::string& text, const std::string& nam
     }
     return parse_bytes(text, name);
 }
+
+namespace {
+SettingsReportSink report_sink = nullptr;
+}  // namespace
+
+void set_settings_report_sink(SettingsReportSink sink) {
+    report_sink = sink;
+}
+
+SettingsReportSink settings_report_sink() {
+    return report_sink;
+}

@@ -16,3 +16,9 @@ cgp::DataSet load_settings(const std::string& path);
 // The same machine over text held in memory; `name` stands for the path in the
 // report line.
 cgp::DataSet parse_settings_text(const std::string& text, const std::string& name);
+
+// Where a parse report line goes instead of standard output, for a tool that shows
+// reports beside its own text; null restores standard output. REQUIRES: no load runs.
+using SettingsReportSink = void (*)(const std::string& line);
+void set_settings_report_sink(SettingsReportSink sink);
+SettingsReportSink settings_report_sink();

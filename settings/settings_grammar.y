@@ -10,6 +10,7 @@ typedef void* yyscan_t;
 %code {
 #include <cstdio>
 
+#include "load_settings.h"
 #include "token_decoding.h"
 
 int cgparser_lex(CGPARSER_STYPE* value, yyscan_t scanner);
@@ -112,8 +113,12 @@ data:
 // output lock, so it leaves together with the next line the filter writes. The name
 // and the token's bytes come from outside and are escaped to keep it one line.
 void cgparser_error(yyscan_t, cgp::ParseContext& context, const char* message) {
-    std::printf("* while parsing \"%s\" file: %s : near \"%s\" (%d:%d)\n",
-                cgp::escape_controls(context.name).c_str(), message,
-                cgp::escape_controls(context.near).c_str(), static_cast<int>(context.line),
-                static_cast<int>(context.column));
+    std::string line = "* while parsing \"" + cgp::escape_controls(context.name) + "\" file: " +
+                       message + " : near \"" + cgp::escape_controls(context.near) + "\" (" +
+                       std::to_string(context.line) + ":" + std::to_string(context.column) + ")\n";
+    if (settings_report_sink() != nullptr) {
+        settings_report_sink()(line);
+    } else {
+        std::fputs(line.c_str(), stdout);
+    }
 }
