@@ -140,6 +140,11 @@ void scan_domain_lists(int32_t request_number, const std::string& domain) {
         ListRecord& record = found->second;
 
         const std::string settings_path = list_directory + "/" + name + ".settings";
+        const std::string subscribers_path = list_directory + "/" + entry;
+        if (is_new) {
+            record.settings_path = settings_path;
+            record.subscribers_path = subscribers_path;
+        }
         kel::FileStamp settings_stamp = kel::file_stamp(settings_path);
         if (is_new || settings_stamp != record.settings_stamp) {
             kel::logline(request_number) << "Reading list settings: " << address;
@@ -148,7 +153,6 @@ void scan_domain_lists(int32_t request_number, const std::string& domain) {
         }
         record.seen = true;
 
-        const std::string subscribers_path = list_directory + "/" + entry;
         kel::FileStamp subscribers_stamp = kel::file_stamp(subscribers_path);
         if (subscribers_stamp == record.subscribers_stamp) {
             continue;

@@ -33,6 +33,9 @@ struct ListRecord {
     // "Owner", "@" and the domain, as written (not folded); empty when the list
     // names no owner, and then nobody passes as its owner.
     std::string owner;
+    // Where the list's files were found, as written; for tools that show the lists.
+    std::string settings_path;
+    std::string subscribers_path;
 };
 
 // Folded list address ("name@domain") to its record.
