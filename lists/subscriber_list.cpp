@@ -100,3 +100,9 @@ size_t SubscriberList::memory_bytes() const {
     }
     return bytes;
 }
+
+size_t SubscriberList::posting_count() const {
+    return static_cast<size_t>(std::count_if(
+        entries.begin(), entries.end(),
+        [](const Entry& entry) { return (entry.length_and_right & may_post_bit) != 0; }));
+}

@@ -34,6 +34,8 @@ class SubscriberList {
     // Distinct addresses, once finished.
     size_t size() const { return entries.size(); }
     bool empty() const { return entries.empty(); }
+    // Distinct addresses that may post, once finished.
+    size_t posting_count() const;
     void clear();
     // Bytes held on the heap by this list, the address bytes included.
     size_t memory_bytes() const;

@@ -85,9 +85,9 @@ std::vector<std::string> split_lines(const std::string& output) {
 
 }  // namespace
 
-std::string quorvel_binary() {
-    return QUORVEL_BINARY;
-}
+std::string quorvel_binary() { return QUORVEL_BINARY; }
+
+std::string quorvel_check_binary() { return QUORVEL_CHECK_BINARY; }
 
 ProcessResult run_filter(const std::string& directory, const std::string& input,
                          const RunOptions& options) {

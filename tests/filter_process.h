@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-// The quorvel executable under test.
+// The quorvel executable under test, and the check tool built beside it.
 std::string quorvel_binary();
+std::string quorvel_check_binary();
 
 struct RunOptions {
     // Words put before the executable, for instance to run it unprivileged.
