@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for Quorvel (installing only what is missing), builds
 # it, and then runs the test suite ("test") or the example conversation ("example").
-# Usage: scripts/dev.sh test | example | build
+# Usage: scripts/dev.sh test | example | package | build
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,6 +18,7 @@ check flex /usr/bin/flex
 check bison /usr/bin/bison
 check libgtest-dev /usr/include/gtest/gtest.h
 check libgmock-dev /usr/include/gmock/gmock.h
+[ "$task" != package ] || check dpkg-dev /usr/bin/dpkg-shlibdeps
 if [ "${#need[@]}" -gt 0 ]; then
   echo "Installing: ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
@@ -32,5 +33,6 @@ case "$task" in
   build) ;;
   test) ctest --test-dir "$build" --output-on-failure -j"$(nproc)" ;;
   example) bash "$here/examples/conversation.sh" "$build/filter/quorvel" ;;
-  *) echo "usage: $0 test | example | build" >&2; exit 2 ;;
+  package) (cd "$build" && cpack) ;;
+  *) echo "usage: $0 test | example | package | build" >&2; exit 2 ;;
 esac
