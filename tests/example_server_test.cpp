@@ -5,8 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "filter_process.h"
-#include "output_channel.h"
+#include "checked_run.h"
 
 namespace {
 
@@ -65,8 +64,7 @@ TEST(ExampleServer, EveryQueuedMessageGetsItsReplyAndRecords) {
     for (size_t i = 0; i < queued.size(); ++i) {
         input += std::to_string(i + 2) + " FILE Queue/" + queued[i] + "\n";
     }
-    ProcessResult result = run_filter(server, input);
-    EXPECT_EQ(output_channel_breach(input, result), "");
+    ProcessResult result = run_filter_checked(server, input);
 
     // The lines of each request, from its first record to its reply.
     std::vector<std::vector<std::string>> requests(1);

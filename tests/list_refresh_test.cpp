@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "filter_process.h"
+#include "checked_run.h"
 #include "server_tree.h"
 
 namespace {
@@ -32,7 +32,7 @@ class LiveFilter {
     // The lines of one request for the message, with its number written "n".
     Lines post(const std::string& message = "Queue/news.msg") {
         const std::string number = std::to_string(++requests);
-        Lines lines = session->request(number + " FILE " + message);
+        Lines lines = request_checked(*session, number + " FILE " + message);
         for (std::string& line : lines) {
             if (line.rfind("* [" + number + "] ", 0) == 0) {
                 line = "* [n] " + line.substr(number.size() + 5);

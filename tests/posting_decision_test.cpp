@@ -3,8 +3,7 @@
 // records and the reply that come back.
 #include <gtest/gtest.h>
 
-#include "filter_process.h"
-#include "output_channel.h"
+#include "checked_run.h"
 #include "server_tree.h"
 
 namespace {
@@ -58,8 +57,7 @@ Lines decide(const std::string& message) {
     ServerTree tree(server_files());
     tree.write("Queue/1.msg", message);
     const std::string input = "1 FILE Queue/1.msg\n";
-    ProcessResult result = run_filter(tree.path(), input);
-    EXPECT_EQ(output_channel_breach(input, result), "");
+    ProcessResult result = run_filter_checked(tree.path(), input);
     Lines lines;
     bool started = false;
     for (const std::string& line : result.lines) {
