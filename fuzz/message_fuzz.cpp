@@ -1,0 +1,77 @@
+// Fuzz target: bytes as a queued message file, through the envelope and From readers.
+// The file is read twice, through the filter's block reader and through a plain
+// string stream, which take different paths through the line reader; both must give
+// the same envelope and From address, and what they give must already be folded.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+#include "address_folding.h"
+#include "file_stream.h"
+#include "message_reader.h"
+#include "scratch_file.h"
+#include "test_rendering.h"
+
+namespace {
+
+struct Reading {
+    bool envelope = false;
+    MessageEnvelope fields;
+    std::string from;
+};
+
+Reading read_message(std::istream& stream) {
+    Reading reading;
+    reading.envelope = has_envelope(stream);
+    if (reading.envelope) {
+        reading.fields = read_envelope(stream);
+    }
+    reading.from = read_from_header(stream);
+    return reading;
+}
+
+std::string shown(const Reading& reading) {
+    std::string text = reading.envelope ? "envelope" : "no envelope";
+    text += ", sender " + render_bytes(reading.fields.sender) + ", recipients";
+    for (const std::string& recipient : reading.fields.recipients) {
+        text += " " + render_bytes(recipient);
+    }
+    return text + ", From " + render_bytes(reading.from);
+}
+
+[[noreturn]] void fail(const char* what, const std::string& detail) {
+    std::fprintf(stderr, "message_fuzz: %s: %s\n", what, detail.c_str());
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static ScratchFile message("message.msg");
+    message.write(data, size);
+    kel::ifstream file(message.path);
+    if (!file.is_open()) {
+        fail("cannot open", message.path);
+    }
+    Reading from_file = read_message(file);
+    std::istringstream text(std::string(reinterpret_cast<const char*>(data), size));
+    Reading from_text = read_message(text);
+
+    if (shown(from_file) != shown(from_text)) {
+        fail("file and text readings differ", shown(from_file) + " / " + shown(from_text));
+    }
+    const MessageEnvelope& fields = from_file.fields;
+    bool folded = fold_lower(fields.sender) == fields.sender;
+    for (const std::string& recipient : fields.recipients) {
+        folded = folded && fold_lower(recipient) == recipient;
+    }
+    if (!folded) {
+        fail("an envelope address is not folded", shown(from_file));
+    }
+    if ((fields.sender + from_file.from).find_first_of("\r\n") != std::string::npos) {
+        fail("a line end inside an address", shown(from_file));
+    }
+    return 0;
+}

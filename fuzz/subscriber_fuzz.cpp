@@ -1,0 +1,90 @@
+// Fuzz target: bytes as a list's subscriber file, through the reader the list
+// directory uses. Beside the sanitizers it checks the file's rule on every line: a
+// line of at least six TAB-separated fields whose second starts with f, d, i or n
+// names a subscriber, who must then be found, with the right of the first such line.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "address_folding.h"
+#include "list_directory.h"
+#include "scratch_file.h"
+#include "test_rendering.h"
+
+namespace {
+
+// The fields of a line, runs of TABs counting as one separator.
+std::vector<std::string_view> fields_of(std::string_view line) {
+    std::vector<std::string_view> fields;
+    size_t start = 0;
+    while (start <= line.size()) {
+        size_t end = line.find('\t', start);
+        if (end == std::string_view::npos) {
+            end = line.size();
+        }
+        if (end > start) {
+            fields.push_back(line.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return fields;
+}
+
+// Lines as the file reader cuts them: at LF or CR, a CR LF or LF CR pair being one end.
+std::vector<std::string_view> lines_of(std::string_view text) {
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' || text[i] == '\r') {
+            lines.push_back(text.substr(start, i - start));
+            if (i + 1 < text.size() && (text[i + 1] == '\n' || text[i + 1] == '\r') &&
+                text[i + 1] != text[i]) {
+                ++i;
+            }
+            start = i + 1;
+        }
+    }
+    if (start < text.size()) {
+        lines.push_back(text.substr(start));
+    }
+    return lines;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static ScratchFile file("list.list");
+    file.write(data, size);
+    SubscriberList subscribers;
+    read_subscriber_file(file.path, subscribers);
+
+    std::unordered_map<std::string, bool> expected;
+    for (std::string_view line :
+         lines_of(std::string_view(reinterpret_cast<const char*>(data), size))) {
+        std::vector<std::string_view> fields = fields_of(line);
+        if (fields.size() < 6 || std::string_view("fdin").find(fields[1][0]) == std::string::npos) {
+            continue;
+        }
+        expected.try_emplace(fold_lower(fields[0]), fields[4] != "-010001");
+    }
+    for (const auto& [address, may_post] : expected) {
+        Subscription found = subscribers.find(address);
+        Subscription wanted = may_post ? Subscription::MayPost : Subscription::MayNotPost;
+        if (found != wanted) {
+            std::fprintf(stderr, "subscriber_fuzz: %s found as %d, not %d\n",
+                         render_bytes(address).c_str(), static_cast<int>(found),
+                         static_cast<int>(wanted));
+            std::abort();
+        }
+    }
+    if (subscribers.size() != expected.size()) {
+        std::fprintf(stderr, "subscriber_fuzz: %zu subscribers for %zu subscriber lines\n",
+                     subscribers.size(), expected.size());
+        std::abort();
+    }
+    return 0;
+}
