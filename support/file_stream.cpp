@@ -1,9 +1,11 @@
-// The descriptor-backed stream buffer. Reads retry on EINTR; any other read error
-// ends the input and is remembered, so callers can tell it from the end of a file.
+// The descriptor-backed stream buffer. Reads retry on EINTR and wait while a
+// non-blocking descriptor has no data; any other read error ends the input and is
+// remembered, so callers can tell it from the end of a file.
 #include "file_stream.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,13 +49,20 @@ file_buffer::int_type file_buffer::underflow() {
         return traits_type::eof();
     }
     ssize_t count;
-    do {
-        count = ::read(descriptor, block.data(), block.size());
-    } while (count < 0 && errno == EINTR);
-    if (count < 0 && errno == EAGAIN) {
-        // Only a non-blocking descriptor we did not open says this; treat it as
-        // no data for now, which ends the input the same way.
-        return traits_type::eof();
+    while ((count = ::read(descriptor, block.data(), block.size())) < 0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            break;
+        }
+        // Only a descriptor we did not open, such as a standard input that the
+        // server left in non-blocking mode, says this: no data yet is not the end
+        // of the input, so wait for some.
+        pollfd ready{descriptor, POLLIN, 0};
+        if (poll(&ready, 1, -1) < 0 && errno != EINTR) {
+            break;
+        }
     }
     if (count < 0) {
         failed = true;
