@@ -133,7 +133,10 @@ void Helper::run(std::istream& input) {
     kel::logline() << "Ready to receive INTF command.";
     bool quit_received = false;
     std::string line;
-    while (input.good()) {
+    // Once standard output is gone no reply can reach the server, so serving more
+    // requests would only spend its time (when SIGPIPE is ignored the writes fail
+    // quietly and the loop would go on for as long as the input stays open).
+    while (input.good() && !kel::output_lost()) {
         read_line(input, line, LineEnds::Single);
         if (line.empty() && input.eof()) {
             break;

@@ -46,7 +46,8 @@ class Helper {
     // Whether this (lower-cased) command word is served.
     virtual bool accepts_command(const std::string& command) = 0;
 
-    // The request loop over standard input; returns when the input ends or fails.
+    // The request loop over standard input; returns when the input ends or fails,
+    // or when standard output can no longer be written.
     // In threaded mode it returns only after every admitted request has replied.
     void run();
     // The same loop over another input; a seam for tests.

@@ -60,6 +60,11 @@ Mutex& output_lock() {
     return *lock;
 }
 
+bool output_lost() {
+    ScopedLock hold(output_lock(), true);
+    return !output_stream()->good();
+}
+
 void set_output(std::ostream* stream) {
     output_stream() = stream != nullptr ? stream : &std::cout;
 }

@@ -55,6 +55,10 @@ class logline : public ostream_base {
 // other writer that must keep its text in order with these lines.
 Mutex& output_lock();
 
+// True once writing a line has failed, as it does for good when the reader of
+// standard output has gone: no later line can reach it.
+bool output_lost();
+
 // Where lines go; standard output unless a test redirects it. REQUIRES: called
 // while no line is being written.
 void set_output(std::ostream* stream);
