@@ -35,6 +35,9 @@ Child spawn(const std::string& program, const std::string& directory, const RunO
         dup2(in_pipe[0], 0);
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
+        if (options.nonblocking_input) {
+            fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+        }
         if (chdir(directory.c_str()) != 0) {
             _exit(126);
         }

@@ -19,6 +19,8 @@ struct RunOptions {
     double timeout_seconds = 30;
     // Close the read end of standard output right after start.
     bool close_output = false;
+    // Hand the filter its standard input in non-blocking mode, as a server may.
+    bool nonblocking_input = false;
 };
 
 struct ProcessResult {

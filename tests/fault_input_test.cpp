@@ -1,0 +1,247 @@
+// Hostile contents through the real process: huge and broken settings files,
+// message files of one huge line, without their empty line, with NUL bytes or only
+// CRs, request lines of a megabyte, a standard input left in non-blocking mode and a
+// standard output that nobody reads any more. Every run keeps the output channel
+// whole and the filter goes on answering.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "checked_run.h"
+#include "server_tree.h"
+
+namespace {
+
+using namespace std::string_literals;
+using Lines = std::vector<std::string>;
+
+const std::string news = "Accounts/LISTS/news";
+const std::string not_allowed = " ERROR \"You are not allowed to post messages on this list\"";
+const std::string not_subscribed =
+    " ERROR \"You cannot post messages because you are not subscribed to this list\"";
+
+// Reproducible bytes of every value, for garbage files.
+std::string garbage(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) {
+        seed = seed * 1103515245 + 12345;
+        byte = static_cast<char>(seed >> 16);
+    }
+    return bytes;
+}
+
+std::string repeated(const std::string& unit, size_t count) {
+    std::string text;
+    text.reserve(unit.size() * count);
+    for (size_t i = 0; i < count; ++i) {
+        text += unit;
+    }
+    return text;
+}
+
+// A server whose list news@example.com has Jane as a subscriber who may post.
+std::map<std::string, std::string> news_server() {
+    return {{"Settings/Main.settings", main_settings("example.com")},
+            {news + ".list", subscriber_line("jane@example.com")},
+            {news + ".settings", "{ Postings = \"from subscribers\"; }"}};
+}
+
+// The replies to a message (request 1) and to a KEY after it (request 2).
+ProcessResult serve_message(ServerTree& tree, const std::string& message) {
+    tree.write("Queue/1.msg", message);
+    return run_filter_checked(tree.path(), "1 FILE Queue/1.msg\n2 KEY\n");
+}
+
+std::string message_from(const std::string& from) {
+    return queued_message("a@x.net", {"news@example.com"}, "From: " + from);
+}
+
+bool has_log_line_starting(const ProcessResult& result, const std::string& start) {
+    for (const std::string& line : log_lines(result)) {
+        if (line.rfind(start, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST(FaultInput, HugeAndBrokenListSettings) {
+    const std::string big_dictionary = "{" +
+                                       repeated("Key = \"a value of some length\";\n", 320000) +
+                                       " Postings = \"from owner only\"; }";
+    const struct {
+        const char* situation;
+        std::string settings;
+        std::string reply;
+        bool reported;
+    } cases[] = {
+        {"10 MB that parse", big_dictionary, not_allowed, false},
+        {"10 MB of one word", std::string(10 << 20, 'w'), " OK", false},
+        {"10 MB of garbage", garbage(10 << 20, 1), " OK", true},
+        {"100,000 nested arrays", std::string(100000, '(') + std::string(100000, ')'), " OK", true},
+        {"100,000 nested dictionaries", repeated("{a=", 100000) + "b" + std::string(100000, '}'),
+         " OK", true},
+        {"binary garbage with NUL, CR and LF", garbage(4096, 7) + "\0\r\n\"\r\0"s, " OK", true},
+        {"a NUL inside the policy", "{ Postings = \"from owner only\0\"; }"s, " OK", false},
+        {"a NUL between the entries", "{ Postings = \"from owner only\";\0 }"s, " OK", true},
+        {"an unclosed string over CR lines", "{ Postings = \"from\rowner\ronly", " OK", true},
+    };
+    for (const auto& row : cases) {
+        ServerTree tree(news_server());
+        tree.write(news + ".settings", row.settings);
+        ProcessResult result = serve_message(tree, message_from("jane@example.com"));
+        EXPECT_EQ(replies(result), (Lines{"1" + row.reply, "2 OK"})) << row.situation;
+        EXPECT_EQ(has_log_line_starting(result, "while parsing \"Accounts/LISTS/news.settings\""),
+                  row.reported)
+            << row.situation;
+    }
+}
+
+TEST(FaultInput, BrokenMainSettingsLeaveTheMainDomainUnknown) {
+    for (const std::string& settings :
+         {garbage(10 << 20, 3), std::string(100000, '(') + "\r\r", "{ DomainName = \r\0; }"s}) {
+        ServerTree tree(news_server());
+        tree.write("Settings/Main.settings", settings);
+        ProcessResult result = serve_message(tree, message_from("jane@example.com"));
+        EXPECT_EQ(replies(result), (Lines{"1 OK", "2 OK"}));
+        EXPECT_TRUE(has_log_line_starting(result, "Be sure the current working directoy"));
+    }
+}
+
+TEST(FaultInput, HostileMessageFiles) {
+    const std::string envelope =
+        "P I 01-12-2026_10:00:00 0000 <a@x.net>\nR W 01-12-2026_10:00:00 0000 <news@example.com>\n";
+    const std::string ten_megabytes(10 << 20, 'x');
+    const struct {
+        const char* situation;
+        std::string message;
+        std::string reply;
+    } cases[] = {
+        {"a 10 MB From line", message_from("Jane <jane@example.com> " + ten_megabytes), " OK"},
+        {"a 10 MB From address", message_from("<" + ten_megabytes + "@example.com>"),
+         not_subscribed},
+        {"a 10 MB envelope line", "R W <" + ten_megabytes + ">\n" + envelope + "\nFrom: x\n\n",
+         not_subscribed},
+        {"a 10 MB line without a line end", "P I " + ten_megabytes, " OK"},
+        {"no empty line after the envelope", envelope + "From: jane@example.com\n", not_subscribed},
+        {"no empty line after the header", envelope + "\nFrom: jane@example.com", " OK"},
+        {"NUL bytes in the addresses",
+         "P I 0 0 <a\0@x.net>\nR W 0 0 <news@example.com\0>\nR W 0 0 <news@example.com>\n\n"
+         "From: jane@example.com\0\n\n"s,
+         not_subscribed},
+        {"NUL bytes before the envelope", "\0\0"s + envelope + "\nFrom: jane@example.com\n\n",
+         " OK"},
+        {"only CRs as line ends",
+         "P I 0 0 <a@x.net>\rR W 0 0 <news@example.com>\r\rFrom: jane@example.com\r\rbody\r",
+         " OK"},
+        {"only CRs as line ends, a stranger",
+         "P I 0 0 <a@x.net>\rR W 0 0 <news@example.com>\r\rFrom: b@x.net\r\r", not_subscribed},
+        {"a megabyte of CRs", std::string(1 << 20, '\r'), " OK"},
+        {"an empty file", "", " OK"},
+    };
+    for (const auto& row : cases) {
+        ServerTree tree(news_server());
+        ProcessResult result = serve_message(tree, row.message);
+        EXPECT_EQ(replies(result), (Lines{"1" + row.reply, "2 OK"})) << row.situation;
+    }
+}
+
+TEST(FaultInput, MegabyteRequestLines) {
+    const std::string megabyte(1 << 20, 'x');
+    ServerTree tree(news_server());
+    tree.write("Queue/1.msg", message_from("jane@example.com"));
+    const struct {
+        const char* situation;
+        std::string line;
+        std::string reply_start;
+    } cases[] = {
+        {"a megabyte id", std::string(1 << 20, '7') + " KEY", "7777777"},
+        {"a megabyte number id", "1" + std::string((1 << 20) - 1, '0') + " FILE Queue/1.msg",
+         "1000000"},
+        {"a megabyte command", "3 " + megabyte + " x", "3 FAILURE"},
+        {"a megabyte of spaces", std::string(1 << 20, ' '), "(null) FAILURE"},
+        {"a megabyte of NULs", std::string(1 << 20, '\0'), std::string(16, '\0')},
+        {"a megabyte path to a real file", "4 FILE " + repeated("./", 1 << 19) + "Queue/1.msg",
+         "4 OK \"Error: File Not Found ././"},
+        {"a megabyte of arguments", "5 FILE Queue/1.msg " + megabyte,
+         "5 OK \"Error: File Not Found Queue/1.msg xxxx"},
+    };
+    for (const auto& row : cases) {
+        const std::string input = row.line + "\r\n9 KEY\n";
+        ProcessResult result = run_filter_checked(tree.path(), input);
+        Lines found = replies(result);
+        ASSERT_EQ(found.size(), 3u) << row.situation;
+        EXPECT_EQ(found[0].rfind(row.reply_start, 0), 0u) << row.situation;
+        EXPECT_EQ(found[1], "(null) FAILURE") << row.situation;
+        EXPECT_EQ(found[2], "9 OK") << row.situation;
+    }
+}
+
+// A standard input in non-blocking mode once ended the filter at the first moment
+// it had no request waiting: "no data yet" was taken for the end of the input.
+TEST(FaultInput, ANonBlockingStandardInputIsWaitedFor) {
+    ServerTree tree(news_server());
+    tree.write("Queue/1.msg", message_from("jane@example.com"));
+    RunOptions options;
+    options.nonblocking_input = true;
+    FilterSession session(tree.path(), options);
+    session.start_lines();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(request_checked(session, "1 KEY"), Lines{"1 OK"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(request_checked(session, "2 FILE Queue/1.msg").back(), "2 OK");
+    EXPECT_EQ(session.finish(), 0);
+}
+
+// Once nobody reads standard output, the filter ends at the first line it cannot
+// write, even while its input stays open: killed by SIGPIPE when the signal has its
+// default action, and by leaving the request loop when the server ignores it (the
+// filter inherits that). With SIGPIPE ignored it once went on serving requests into
+// the void for as long as its input stayed open.
+TEST(FaultInput, AClosedStandardOutputEndsTheFilter) {
+    const struct {
+        const char* situation;
+        Lines prefix;
+        int exit_status;
+    } cases[] = {
+        {"SIGPIPE ignored", {}, 0},
+        {"SIGPIPE with its default action", {"env", "--default-signal=PIPE"}, 128 + SIGPIPE},
+    };
+    for (const auto& row : cases) {
+        ServerTree tree(news_server());
+        tree.write("Queue/1.msg", message_from("jane@example.com"));
+        tree.make_fifo("requests");
+        // Standard input is the FIFO opened for reading and writing, so it never ends;
+        // the requests come once the test has closed the filter's standard output.
+        RunOptions options;
+        options.prefix = row.prefix;
+        options.prefix.insert(options.prefix.end(), {"sh", "-c", "exec \"$0\" <>requests"});
+        options.close_output = true;
+        options.timeout_seconds = 20;
+        std::thread server([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            // Not waiting: the filter may already have ended at its banner.
+            int requests = open(tree.full("requests").c_str(), O_WRONLY | O_NONBLOCK);
+            std::string lines;
+            for (int i = 1; i <= 1000; ++i) {
+                lines += std::to_string(i) + " FILE Queue/1.msg\n";
+            }
+            if (requests >= 0 && write(requests, lines.data(), lines.size()) < 0) {
+                ADD_FAILURE() << "cannot write the requests";
+            }
+            if (requests >= 0) {
+                close(requests);
+            }
+        });
+        ProcessResult result = run_filter(tree.path(), "", options);
+        server.join();
+        EXPECT_FALSE(result.timed_out) << row.situation;
+        EXPECT_EQ(result.exit_status, row.exit_status) << row.situation << ": " << result.errors;
+    }
+}
+
+}  // namespace
