@@ -2,6 +2,8 @@
 // the first that fits answers the line; see the comments at each step.
 #include "helper.h"
 
+#include <fcntl.h>
+
 #include <cctype>
 #include <climits>
 
@@ -126,6 +128,13 @@ void Helper::answer(const std::string& line) {
 }
 
 void Helper::run() {
+    // The server may hand over its pipes in non-blocking mode. A reply that meets a
+    // full pipe must wait for the server to read, not be lost, so standard output
+    // is made blocking (standard input waits for data in its own reader).
+    int flags = fcntl(1, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) != 0) {
+        fcntl(1, F_SETFL, flags & ~O_NONBLOCK);
+    }
     run(standard_input());
 }
 
