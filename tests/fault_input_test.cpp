@@ -197,6 +197,17 @@ TEST(FaultInput, ANonBlockingStandardInputIsWaitedFor) {
     EXPECT_EQ(session.finish(), 0);
 }
 
+// A standard output in non-blocking mode once lost every line that met a full pipe:
+// a megabyte reply was cut short and the replies after it never came.
+TEST(FaultInput, ANonBlockingStandardOutputLosesNoLine) {
+    ServerTree tree;
+    RunOptions options;
+    options.nonblocking_output = true;
+    const std::string path(1 << 20, 'x');
+    ProcessResult result = run_filter_checked(tree.path(), "1 FILE " + path + "\n2 KEY\n", options);
+    EXPECT_EQ(replies(result), (Lines{"1 OK \"Error: File Not Found " + path + "\"", "2 OK"}));
+}
+
 // Once nobody reads standard output, the filter ends at the first line it cannot
 // write, even while its input stays open: killed by SIGPIPE when the signal has its
 // default action, and by leaving the request loop when the server ignores it (the

@@ -38,6 +38,9 @@ Child spawn(const std::string& program, const std::string& directory, const RunO
         if (options.nonblocking_input) {
             fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
         }
+        if (options.nonblocking_output) {
+            fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
+        }
         if (chdir(directory.c_str()) != 0) {
             _exit(126);
         }

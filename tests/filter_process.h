@@ -19,8 +19,10 @@ struct RunOptions {
     double timeout_seconds = 30;
     // Close the read end of standard output right after start.
     bool close_output = false;
-    // Hand the filter its standard input in non-blocking mode, as a server may.
+    // Hand the filter its standard input or output in non-blocking mode, as a
+    // server may.
     bool nonblocking_input = false;
+    bool nonblocking_output = false;
 };
 
 struct ProcessResult {
