@@ -19,6 +19,7 @@
 #include "load_settings.h"
 #include "logging.h"
 #include "quorvel.h"
+#include "token_decoding.h"
 
 namespace {
 
@@ -55,19 +56,10 @@ std::vector<std::string> take_captured_lines() {
     return lines;
 }
 
+// Control bytes as \r, \n, \t or \xNN, so that a hostile name cannot rewrite the
+// terminal; the same escaping as the settings parser's report.
 std::string shown(const std::string& text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char byte : text) {
-        if (byte < 0x20 || byte == 0x7f) {
-            out += "\\x";
-            out += digits[byte >> 4];
-            out += digits[byte & 15];
-        } else {
-            out.push_back(static_cast<char>(byte));
-        }
-    }
-    return out;
+    return cgp::escape_controls(text);
 }
 
 int fail_usage(const std::string& message) {
