@@ -48,11 +48,27 @@ const std::string& main_domain_name();
 // Brings list_table up to date with the tree: the main domain's lists under
 // "Accounts/LISTS", every other domain's under "Domains/<domain>/LISTS". Files are
 // read only when they changed; lists whose ".list" file is gone are dropped.
-// `request_number` marks the log records.
+// `request_number` marks the log records. Where the kernel reports changes, only
+// what changed is looked at; the table and the log records are those of
+// walk_lists either way. The environment variable QUORVEL_FULL_WALK=1 forces
+// walk_lists; it is a test aid, not a setting.
 void refresh_lists(int32_t request_number);
 
-// Visits the lists of one domain and marks them seen. Called by refresh_lists.
+// The refresh that reads every list directory: the main domain's, then those of
+// the "Domains" entries in the order the system lists them, then the sweep.
+void walk_lists(int32_t request_number);
+
+// Visits the lists of one domain and marks them seen. Called by walk_lists.
 void scan_domain_lists(int32_t request_number, const std::string& domain);
+
+// The walk's step for one list: the entry `name` + ".list" of `list_directory`, in
+// `domain` (as the walk passes it). Creates the record or updates it from the
+// files that changed, writes the log records of what it reads, and marks it seen.
+ListRecord& visit_list(int32_t request_number, const std::string& list_directory,
+                       const std::string& domain, const std::string& name);
+
+// Drops the records that the walk did not mark seen and clears the mark on the rest.
+void sweep_unseen_lists();
 
 // Policy for a list's "Postings" setting (compared byte for byte).
 PostingPolicy policy_for(const std::string& postings);

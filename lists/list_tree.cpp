@@ -1,0 +1,742 @@
+// The watched tree. It holds the walk's directories ("." for "Accounts" and
+// "Domains", "Accounts", "Accounts/LISTS", "Domains", every "Domains/<d>" and its
+// "LISTS"), each with its watch, the ".list" entries of every list directory in
+// the order the system lists them, and for every table key the entries of the walk
+// that give it.
+//
+// Why skipping is sound: a list visit changes nothing and writes nothing when the
+// record's stamps equal the files' stamps, and they do when the record was last
+// set by this same entry and no event has named its files since. So a refresh
+// visits an entry only when an event named it, when it is new, when the directory
+// was listed or watched afresh, when its key gained or lost another entry, or
+// always when its key is shared with another entry (each visit then reads over the
+// other's) or its files raise no events here. The visits are made in the walk's
+// order: by place in the walk (the main domain first, then the "Domains" entries as
+// listed; the main domain again where it is listed there too), then by place in the
+// directory's listing. A directory is listed again after any entry was created,
+// deleted or renamed in it, since that may change the order the system lists it in.
+#include "list_tree.h"
+
+#include <errno.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "address_folding.h"
+#include "change_watch.h"
+#include "files.h"
+#include "list_directory.h"
+
+namespace {
+
+const std::string list_suffix = ".list";
+const std::string settings_suffix = ".settings";
+
+bool ends_with(std::string_view name, std::string_view suffix) {
+    return name.size() >= suffix.size() && name.substr(name.size() - suffix.size()) == suffix;
+}
+
+enum class Role { Base, Accounts, Domains, Domain, Lists };
+
+struct DomainEntry;
+
+// One directory on the walk's paths, and its watch.
+struct Node {
+    Node(Role role, std::string path, DomainEntry* domain)
+        : role(role), path(std::move(path)), domain(domain) {}
+    virtual ~Node() = default;
+
+    Role role;
+    std::string path;
+    DomainEntry* domain;  // the "Domains" entry it belongs to; null above them
+    int watch = -1;
+    // Every change of its entries raises an event; or it is not a directory, and
+    // the directory above reports when that changes.
+    bool trusted = false;
+    // The path is a symbolic link. Its target can change where no watch of ours
+    // sees it, so what the path leads to is compared at every refresh.
+    bool linked = false;
+    // What it led to. The type counts too: a file deleted and replaced by a
+    // directory can get the same inode number, and only a directory is watched.
+    bool target_found = false;
+    mode_t target_type = 0;
+    dev_t target_device = 0;
+    ino_t target_inode = 0;
+    // To be watched and read again at this refresh.
+    bool resolve = false;
+};
+
+struct ListEntry {
+    std::string name;  // the entry's name without ".list"
+    std::string key;   // the folded list address
+    // Its files can change without an event here (a link, hard links, not a file).
+    bool untrusted = false;
+    // Another entry of the walk gives the same key.
+    bool shared = false;
+};
+
+struct ListDirectory : Node {
+    ListDirectory(std::string path, std::string domain_name, DomainEntry* domain)
+        : Node(Role::Lists, std::move(path), domain), domain_name(std::move(domain_name)) {}
+
+    std::string domain_name;         // the domain as the walk passes it
+    std::vector<ListEntry> entries;  // in the order the system lists them
+    std::unordered_map<std::string, size_t> by_name;
+    // Places in the walk: 0 for the main domain, 1 + i for the i-th "Domains" entry.
+    std::vector<size_t> positions;
+    std::unordered_set<std::string> changed;  // entries to visit at this refresh
+    std::unordered_set<std::string> steady;   // entries to visit at every refresh
+    bool all_changed = false;
+    bool relist = false;
+    bool pending = false;  // waiting to be watched or listed again
+    bool queued = false;   // has visits to make at this refresh
+};
+
+struct DomainEntry {
+    std::string name;
+    std::unique_ptr<Node> directory;  // "Domains/<name>"; null for the main domain
+    std::unique_ptr<ListDirectory> own_lists;
+    ListDirectory* lists = nullptr;  // own_lists, or the main domain's
+    uint64_t listing = 0;            // the last "Domains" listing that had it
+    bool removed = false;
+};
+
+// Both files of a list raise their events in its directory: each is a regular file
+// with no other name (a settings file may also be absent).
+bool files_report_here(const std::string& directory, const std::string& name) {
+    struct stat status;
+    const std::string list = directory + "/" + name + list_suffix;
+    if (lstat(list.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
+        return false;
+    }
+    const std::string settings = directory + "/" + name + settings_suffix;
+    if (lstat(settings.c_str(), &status) != 0) {
+        return errno == ENOENT;
+    }
+    return S_ISREG(status.st_mode) && status.st_nlink == 1;
+}
+
+}  // namespace
+
+// The structure as one build made it; a new build makes a new one.
+class Tree {
+  public:
+    Tree(ChangeWatch& watch, ListTree::Counts& counts) : watch(watch), counts(counts) {}
+    ~Tree();
+    Tree(const Tree&) = delete;
+    Tree& operator=(const Tree&) = delete;
+
+    // Watches and lists everything; then visit(.., true) makes it a complete walk.
+    // False when the base directory or "Domains" cannot be watched.
+    bool build();
+    // Takes in the events since the last refresh. False when only a build can
+    // bring the tree up to date (lost events, the top of the tree changed).
+    bool update();
+    // Makes the visits due, in the walk's order. `keep_seen` leaves the records'
+    // seen marks for the walk's sweep.
+    void visit(int32_t request_number, bool keep_seen);
+
+  private:
+    void on_event(int watched, uint32_t mask, std::string_view name);
+    void on_entry_event(Node& node, uint32_t mask, std::string_view name);
+    void mark_resolve(Node& node);
+    void mark_relist(ListDirectory& lists);
+    void queue(ListDirectory& lists);
+    void apply_changes();
+
+    void resolve_node(Node& node);
+    void drop_watch(Node& node);
+    bool target_moved(const Node& node) const;
+    void read_domains();
+    std::unique_ptr<DomainEntry> make_domain(const std::string& name);
+    void retire(DomainEntry& entry);
+    void place_visits();
+    void read_lists(ListDirectory& lists);
+    void add_source(ListDirectory& lists, const ListEntry& entry);
+    void remove_source(ListDirectory& lists, const ListEntry& entry);
+    void settle_touched_keys();
+    void note_steady(ListDirectory& lists, const ListEntry& entry);
+
+    ChangeWatch& watch;
+    ListTree::Counts& counts;
+    dev_t base_device = 0;
+    ino_t base_inode = 0;
+
+    Node base{Role::Base, ".", nullptr};
+    Node accounts{Role::Accounts, "Accounts", nullptr};
+    ListDirectory accounts_lists{"Accounts/LISTS", main_domain_name(), nullptr};
+    Node domains{Role::Domains, "Domains", nullptr};
+    std::unordered_map<std::string, std::unique_ptr<DomainEntry>> domain_table;
+    std::vector<DomainEntry*> domain_order;  // as "Domains" lists them
+    uint64_t domain_listings = 0;
+    // Entries gone from "Domains" in this refresh, kept until its end so that
+    // nothing pending points to freed memory.
+    std::vector<std::unique_ptr<DomainEntry>> retired;
+
+    std::unordered_map<int, std::vector<Node*>> owners;  // watch to the nodes it serves
+    std::unordered_set<Node*> fragile;                   // looked at every refresh
+    struct Source {
+        ListDirectory* directory;
+        std::string name;
+    };
+    std::unordered_map<std::string, std::vector<Source>> sources;  // key to its entries
+    std::vector<std::string> touched;                              // keys whose sources changed
+    std::vector<std::string> vanished;                             // keys left with none
+    std::unordered_set<ListDirectory*> steady_directories;
+
+    bool rebuild = false;
+    bool relist_domains = false;
+    std::vector<Node*> pending_domains;
+    std::vector<ListDirectory*> pending_lists;
+    std::vector<ListDirectory*> work;
+
+    friend class ListTree;
+    bool still_describes_table() const;
+};
+
+Tree::~Tree() {
+    for (auto& [name, entry] : domain_table) {
+        if (entry->directory) {
+            drop_watch(*entry->directory);
+            drop_watch(*entry->own_lists);
+        }
+    }
+    drop_watch(base);
+    drop_watch(accounts);
+    drop_watch(accounts_lists);
+    drop_watch(domains);
+}
+
+bool Tree::build() {
+    struct stat status;
+    if (stat(".", &status) != 0) {
+        return false;
+    }
+    base_device = status.st_dev;
+    base_inode = status.st_ino;
+    resolve_node(base);
+    if (base.watch < 0) {
+        return false;
+    }
+    resolve_node(domains);
+    if (!domains.trusted) {
+        return false;
+    }
+    accounts.resolve = true;
+    relist_domains = true;
+    apply_changes();
+    return true;
+}
+
+// The tree was built in this working directory and the table holds its keys and
+// no others (a tool or a test may have emptied it).
+bool Tree::still_describes_table() const {
+    struct stat status;
+    return stat(".", &status) == 0 && status.st_dev == base_device && status.st_ino == base_inode &&
+           list_table.size() == sources.size();
+}
+
+bool Tree::update() {
+    bool complete = watch.drain([this](int watched, uint32_t mask, std::string_view name) {
+        on_event(watched, mask, name);
+    });
+    if (!complete || rebuild) {
+        return false;
+    }
+    for (Node* node : fragile) {
+        if (!node->trusted || (node->linked && target_moved(*node))) {
+            mark_resolve(*node);
+        }
+    }
+    if (rebuild) {
+        return false;
+    }
+    apply_changes();
+    return true;
+}
+
+void Tree::on_event(int watched, uint32_t mask, std::string_view name) {
+    auto found = owners.find(watched);
+    if (found == owners.end()) {
+        return;
+    }
+    const std::vector<Node*> nodes = found->second;
+    if (mask & IN_IGNORED) {
+        // The kernel ended the watch: the directory was deleted or unmounted.
+        owners.erase(found);
+    }
+    for (Node* node : nodes) {
+        if (mask & IN_IGNORED) {
+            node->watch = -1;
+            mark_resolve(*node);
+        } else if (name.empty()) {
+            // The directory itself was moved, deleted, or its mode or time changed.
+            mark_resolve(*node);
+        } else {
+            on_entry_event(*node, mask, name);
+        }
+    }
+}
+
+void Tree::on_entry_event(Node& node, uint32_t mask, std::string_view name) {
+    const bool structural = mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO);
+    switch (node.role) {
+        case Role::Base:
+            if (name == "Accounts") {
+                mark_resolve(accounts);
+            } else if (name == "Domains") {
+                rebuild = true;
+            }
+            break;
+        case Role::Accounts:
+            if (name == "LISTS") {
+                mark_resolve(accounts_lists);
+            }
+            break;
+        case Role::Domains: {
+            if (structural) {
+                relist_domains = true;
+            }
+            auto entry = domain_table.find(std::string(name));
+            if (entry == domain_table.end()) {
+                relist_domains = relist_domains || name[0] != '.';
+            } else if (entry->second->directory) {
+                mark_resolve(*entry->second->directory);
+            }
+            break;
+        }
+        case Role::Domain:
+            if (name == "LISTS") {
+                mark_resolve(*node.domain->own_lists);
+            }
+            break;
+        case Role::Lists: {
+            auto& lists = static_cast<ListDirectory&>(node);
+            if (structural) {
+                mark_relist(lists);
+            }
+            if (ends_with(name, list_suffix)) {
+                lists.changed.emplace(name.substr(0, name.size() - list_suffix.size()));
+                queue(lists);
+            } else if (ends_with(name, settings_suffix)) {
+                lists.changed.emplace(name.substr(0, name.size() - settings_suffix.size()));
+                queue(lists);
+            }
+            break;
+        }
+    }
+}
+
+void Tree::mark_resolve(Node& node) {
+    switch (node.role) {
+        case Role::Base:
+        case Role::Domains:
+            rebuild = true;
+            break;
+        case Role::Accounts:
+            node.resolve = true;
+            break;
+        case Role::Domain:
+            if (!node.resolve) {
+                node.resolve = true;
+                pending_domains.push_back(&node);
+            }
+            break;
+        case Role::Lists: {
+            auto& lists = static_cast<ListDirectory&>(node);
+            lists.resolve = true;
+            if (!lists.pending) {
+                lists.pending = true;
+                pending_lists.push_back(&lists);
+            }
+            break;
+        }
+    }
+}
+
+void Tree::mark_relist(ListDirectory& lists) {
+    lists.relist = true;
+    if (!lists.pending) {
+        lists.pending = true;
+        pending_lists.push_back(&lists);
+    }
+}
+
+void Tree::queue(ListDirectory& lists) {
+    if (!lists.queued) {
+        lists.queued = true;
+        work.push_back(&lists);
+    }
+}
+
+// Top down: a directory watched again has its list directory watched and listed
+// again, and every list in it visited.
+void Tree::apply_changes() {
+    if (accounts.resolve) {
+        resolve_node(accounts);
+        mark_resolve(accounts_lists);
+    }
+    if (relist_domains) {
+        relist_domains = false;
+        read_domains();
+    }
+    for (Node* node : pending_domains) {
+        if (!node->domain->removed) {
+            resolve_node(*node);
+            mark_resolve(*node->domain->own_lists);
+        }
+    }
+    pending_domains.clear();
+    for (ListDirectory* lists : pending_lists) {
+        lists->pending = false;
+        if (lists->domain != nullptr && lists->domain->removed) {
+            continue;
+        }
+        if (lists->resolve) {
+            resolve_node(*lists);
+            lists->all_changed = true;
+            read_lists(*lists);
+        } else if (lists->relist) {
+            read_lists(*lists);
+        }
+        lists->relist = false;
+    }
+    pending_lists.clear();
+    settle_touched_keys();
+}
+
+void Tree::resolve_node(Node& node) {
+    struct stat status;
+    node.linked = lstat(node.path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+    if (node.linked) {
+        // Taken before the watch: a change in between shows at the next refresh.
+        node.target_found = stat(node.path.c_str(), &status) == 0;
+        node.target_type = node.target_found ? status.st_mode & S_IFMT : 0;
+        node.target_device = node.target_found ? status.st_dev : 0;
+        node.target_inode = node.target_found ? status.st_ino : 0;
+    }
+    // The new watch is taken before the old one is released, so that a directory
+    // watched again keeps its watch.
+    ChangeWatch::Added added = watch.add(node.path);
+    drop_watch(node);
+    if (added.outcome == ChangeWatch::Outcome::Watched) {
+        node.watch = added.watch;
+        owners[added.watch].push_back(&node);
+    }
+    node.trusted = added.outcome == ChangeWatch::Outcome::Watched ||
+                   added.outcome == ChangeWatch::Outcome::Missing;
+    if (node.linked || !node.trusted) {
+        fragile.insert(&node);
+    } else {
+        fragile.erase(&node);
+    }
+    node.resolve = false;
+}
+
+void Tree::drop_watch(Node& node) {
+    if (node.watch < 0) {
+        return;
+    }
+    auto found = owners.find(node.watch);
+    if (found != owners.end()) {
+        std::vector<Node*>& nodes = found->second;
+        nodes.erase(std::remove(nodes.begin(), nodes.end(), &node), nodes.end());
+        if (nodes.empty()) {
+            owners.erase(found);
+        }
+    }
+    watch.release(node.watch);
+    node.watch = -1;
+}
+
+bool Tree::target_moved(const Node& node) const {
+    struct stat status;
+    const bool found = stat(node.path.c_str(), &status) == 0;
+    return found != node.target_found ||
+           (found && ((status.st_mode & S_IFMT) != node.target_type ||
+                      status.st_dev != node.target_device || status.st_ino != node.target_inode));
+}
+
+void Tree::read_domains() {
+    ++counts.directories_listed;
+    const uint64_t listing = ++domain_listings;
+    std::vector<DomainEntry*> order;
+    kel::Directory reader("Domains");
+    while (reader.next()) {
+        const std::string name = reader.name();
+        std::unique_ptr<DomainEntry>& entry = domain_table[name];
+        if (!entry) {
+            entry = make_domain(name);
+        }
+        entry->listing = listing;
+        order.push_back(entry.get());
+    }
+    for (auto entry = domain_table.begin(); entry != domain_table.end();) {
+        if (entry->second->listing == listing) {
+            ++entry;
+            continue;
+        }
+        retire(*entry->second);
+        retired.push_back(std::move(entry->second));
+        entry = domain_table.erase(entry);
+    }
+    domain_order = std::move(order);
+    place_visits();
+}
+
+std::unique_ptr<DomainEntry> Tree::make_domain(const std::string& name) {
+    auto entry = std::make_unique<DomainEntry>();
+    entry->name = name;
+    if (name == main_domain_name()) {
+        // The walk reads the main domain's lists from "Accounts" here too.
+        entry->lists = &accounts_lists;
+        return entry;
+    }
+    const std::string path = "Domains/" + name;
+    entry->directory = std::make_unique<Node>(Role::Domain, path, entry.get());
+    entry->own_lists = std::make_unique<ListDirectory>(path + "/LISTS", name, entry.get());
+    entry->lists = entry->own_lists.get();
+    mark_resolve(*entry->directory);
+    return entry;
+}
+
+void Tree::retire(DomainEntry& entry) {
+    entry.removed = true;
+    if (!entry.directory) {
+        return;
+    }
+    ListDirectory& lists = *entry.own_lists;
+    for (const ListEntry& list : lists.entries) {
+        remove_source(lists, list);
+    }
+    for (Node* node : {entry.directory.get(), static_cast<Node*>(&lists)}) {
+        drop_watch(*node);
+        fragile.erase(node);
+    }
+    steady_directories.erase(&lists);
+}
+
+void Tree::place_visits() {
+    accounts_lists.positions.assign(1, 0);
+    for (auto& [name, entry] : domain_table) {
+        if (entry->own_lists) {
+            entry->own_lists->positions.clear();
+        }
+    }
+    for (size_t i = 0; i < domain_order.size(); ++i) {
+        domain_order[i]->lists->positions.push_back(i + 1);
+    }
+}
+
+// Lists the directory again, keeping what is known of the entries still there.
+void Tree::read_lists(ListDirectory& lists) {
+    ++counts.directories_listed;
+    std::vector<ListEntry> entries;
+    std::unordered_map<std::string, size_t> by_name;
+    kel::Directory reader(lists.path);
+    while (reader.next()) {
+        const std::string entry = reader.name();
+        if (!ends_with(entry, list_suffix)) {
+            continue;
+        }
+        std::string name = entry.substr(0, entry.size() - list_suffix.size());
+        auto known = lists.by_name.find(name);
+        if (known != lists.by_name.end()) {
+            entries.push_back(std::move(lists.entries[known->second]));
+            lists.by_name.erase(known);
+        } else {
+            ListEntry fresh;
+            fresh.key = fold_lower(name + "@" + lists.domain_name);
+            fresh.name = name;
+            add_source(lists, fresh);
+            lists.changed.insert(name);
+            entries.push_back(std::move(fresh));
+        }
+        by_name.emplace(std::move(name), entries.size() - 1);
+    }
+    for (const auto& [name, index] : lists.by_name) {
+        remove_source(lists, lists.entries[index]);
+        lists.steady.erase(name);
+    }
+    lists.entries = std::move(entries);
+    lists.by_name = std::move(by_name);
+    if (lists.steady.empty()) {
+        steady_directories.erase(&lists);
+    }
+    queue(lists);
+}
+
+void Tree::add_source(ListDirectory& lists, const ListEntry& entry) {
+    sources[entry.key].push_back({&lists, entry.name});
+    touched.push_back(entry.key);
+}
+
+void Tree::remove_source(ListDirectory& lists, const ListEntry& entry) {
+    auto found = sources.find(entry.key);
+    if (found == sources.end()) {
+        return;
+    }
+    std::vector<Source>& entries = found->second;
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const Source& source) {
+                                     return source.directory == &lists && source.name == entry.name;
+                                 }),
+                  entries.end());
+    if (entries.empty()) {
+        sources.erase(found);
+    }
+    touched.push_back(entry.key);
+}
+
+// A key that gained or lost an entry has all its entries visited now: the record
+// may have been last set from an entry that is gone, or the new one reads over it.
+void Tree::settle_touched_keys() {
+    for (const std::string& key : touched) {
+        auto found = sources.find(key);
+        if (found == sources.end()) {
+            vanished.push_back(key);
+            continue;
+        }
+        const bool shared = found->second.size() > 1;
+        for (const Source& source : found->second) {
+            ListDirectory& lists = *source.directory;
+            ListEntry& entry = lists.entries[lists.by_name.at(source.name)];
+            entry.shared = shared;
+            note_steady(lists, entry);
+            lists.changed.insert(source.name);
+            queue(lists);
+        }
+    }
+    touched.clear();
+}
+
+void Tree::note_steady(ListDirectory& lists, const ListEntry& entry) {
+    if (entry.untrusted || entry.shared) {
+        lists.steady.insert(entry.name);
+    } else {
+        lists.steady.erase(entry.name);
+    }
+    if (lists.steady.empty()) {
+        steady_directories.erase(&lists);
+    } else {
+        steady_directories.insert(&lists);
+    }
+}
+
+void Tree::visit(int32_t request_number, bool keep_seen) {
+    for (ListDirectory* lists : steady_directories) {
+        queue(*lists);
+    }
+    std::vector<std::pair<size_t, ListDirectory*>> plan;
+    for (ListDirectory* lists : work) {
+        if (lists->domain != nullptr && lists->domain->removed) {
+            continue;
+        }
+        for (size_t position : lists->positions) {
+            plan.emplace_back(position, lists);
+        }
+    }
+    std::sort(plan.begin(), plan.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<size_t> due;
+    for (const auto& [position, lists] : plan) {
+        due.clear();
+        if (lists->all_changed || !lists->trusted) {
+            for (size_t i = 0; i < lists->entries.size(); ++i) {
+                due.push_back(i);
+            }
+        } else {
+            for (const auto* names : {&lists->changed, &lists->steady}) {
+                for (const std::string& name : *names) {
+                    auto found = lists->by_name.find(name);
+                    if (found != lists->by_name.end()) {
+                        due.push_back(found->second);
+                    }
+                }
+            }
+            std::sort(due.begin(), due.end());
+            due.erase(std::unique(due.begin(), due.end()), due.end());
+        }
+        for (size_t index : due) {
+            ++counts.lists_examined;
+            ListRecord& record = visit_list(request_number, lists->path, lists->domain_name,
+                                            lists->entries[index].name);
+            if (!keep_seen) {
+                record.seen = false;
+            }
+        }
+    }
+    // What the entries visited for a change are now: files whose changes this
+    // directory's watch reports, or not.
+    for (ListDirectory* lists : work) {
+        lists->queued = false;
+        if (lists->domain != nullptr && lists->domain->removed) {
+            continue;
+        }
+        if (lists->trusted) {
+            for (ListEntry& entry : lists->entries) {
+                if (lists->all_changed || lists->changed.count(entry.name) != 0) {
+                    entry.untrusted = !files_report_here(lists->path, entry.name);
+                    note_steady(*lists, entry);
+                }
+            }
+        }
+        lists->changed.clear();
+        lists->all_changed = false;
+    }
+    work.clear();
+    for (const std::string& key : vanished) {
+        if (sources.count(key) == 0) {
+            list_table.erase(key);
+        }
+    }
+    vanished.clear();
+    retired.clear();
+}
+
+struct ListTree::State {
+    explicit State(size_t watch_budget) : watch(watch_budget) {}
+    ChangeWatch watch;
+    Counts counts;
+    std::unique_ptr<Tree> tree;
+};
+
+ListTree::ListTree(size_t watch_budget) : state(std::make_unique<State>(watch_budget)) {}
+
+ListTree::~ListTree() = default;
+
+const ListTree::Counts& ListTree::counts() const {
+    return state->counts;
+}
+
+void ListTree::refresh(int32_t request_number) {
+    State& s = *state;
+    if (s.tree && s.tree->still_describes_table() && s.tree->update()) {
+        s.tree->visit(request_number, false);
+        return;
+    }
+    // A complete walk: the first refresh, or one after lost events, a change at the
+    // top of the tree, or a working directory that is not the one watched. The new
+    // tree takes its watches before the old one lets go of them. Events still
+    // queued are old news: the build reads everything after setting its watches.
+    s.watch.drain([](int, uint32_t, std::string_view) {});
+    auto fresh = std::make_unique<Tree>(s.watch, s.counts);
+    if (s.watch.ready() && fresh->build()) {
+        s.tree = std::move(fresh);
+        ++s.counts.builds;
+        s.tree->visit(request_number, true);
+        sweep_unseen_lists();
+        return;
+    }
+    fresh.reset();
+    s.tree.reset();
+    ++s.counts.walks;
+    walk_lists(request_number);
+}

@@ -1,0 +1,623 @@
+// The watched tree against the walk. Random changes are made to a server tree in a
+// temporary directory; after each step one refresh goes through a ListTree and one
+// through walk_lists, each on its own table. The two tables and the log records
+// each refresh wrote, in their order, must be the same.
+//
+// Its own executable: the main domain name is read once per process, and these
+// tests need it to be "main.test".
+#include "list_tree.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "list_directory.h"
+#include "load_settings.h"
+#include "logging.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Table = std::unordered_map<std::string, ListRecord>;
+
+std::ostringstream* report_capture = nullptr;
+void capture_report(const std::string& line) {
+    *report_capture << line << "\n";
+}
+
+// A temporary base directory made the working directory, with the main domain
+// "main.test", and both refreshes run in it.
+class TreeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "quorvel-tree-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        previous = fs::current_path();
+        fs::current_path(root);
+        write("Settings/Main.settings", "{ DomainName = Main.Test; }\n");
+        ASSERT_EQ(main_domain_name(), "main.test");
+        list_table.clear();
+        set_settings_report_sink(&capture_report);
+    }
+    void TearDown() override {
+        kel::set_output(nullptr);
+        set_settings_report_sink(nullptr);
+        list_table.clear();
+        fs::current_path(previous);
+        fs::remove_all(root);
+    }
+
+    static void write(const std::string& path, const std::string& content) {
+        std::error_code ignored;
+        fs::create_directories(fs::path(path).parent_path(), ignored);
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    }
+
+    // The lines one refresh wrote: log records and settings reports.
+    template <typename Refresh>
+    static std::string lines_of(Refresh refresh) {
+        std::ostringstream captured;
+        report_capture = &captured;
+        kel::set_output(&captured);
+        refresh();
+        kel::set_output(nullptr);
+        return captured.str();
+    }
+    std::string refresh_tree(ListTree& tree, int32_t number) {
+        return lines_of([&] { tree.refresh(number); });
+    }
+    // The walk on its own table, which persists between steps like the tree's.
+    std::string refresh_walk(int32_t number) {
+        std::swap(list_table, walked);
+        std::string lines = lines_of([&] { walk_lists(number); });
+        std::swap(list_table, walked);
+        return lines;
+    }
+
+    fs::path root, previous;
+    Table walked;
+};
+
+// Empty when the tables agree, else the first difference.
+std::string difference(const Table& tree, const Table& walk,
+                       const std::vector<std::string>& addresses) {
+    for (const auto& [key, record] : walk) {
+        if (tree.count(key) == 0) {
+            return "the tree lacks " + key;
+        }
+    }
+    for (const auto& [key, got] : tree) {
+        auto found = walk.find(key);
+        if (found == walk.end()) {
+            return "the tree has " + key + " that the walk dropped";
+        }
+        const ListRecord& want = found->second;
+        if (got.seen || want.seen) {
+            return key + ": left seen";
+        }
+        if (!(got.settings_stamp == want.settings_stamp) ||
+            !(got.subscribers_stamp == want.subscribers_stamp)) {
+            return key + ": stamps differ";
+        }
+        if (got.policy != want.policy || got.owner != want.owner) {
+            return key + ": settings differ (" + got.owner + " / " + want.owner + ")";
+        }
+        if (got.settings_path != want.settings_path ||
+            got.subscribers_path != want.subscribers_path) {
+            return key + ": paths differ (" + got.subscribers_path + " / " + want.subscribers_path +
+                   ")";
+        }
+        if (got.subscribers.size() != want.subscribers.size() ||
+            got.subscribers.posting_count() != want.subscribers.posting_count()) {
+            return key + ": subscriber counts differ";
+        }
+        for (const std::string& address : addresses) {
+            if (got.subscribers.find(address) != want.subscribers.find(address)) {
+                return key + ": subscriber " + address + " differs";
+            }
+        }
+    }
+    return "";
+}
+
+// Random changes over a small set of names chosen to meet every case the walk
+// distinguishes: names that fold to one key within a directory and across domains,
+// the main domain listed under "Domains" as well (and in another case), an address
+// made of a list name with "@" in a domain and of a domain with "@", hidden and
+// non-list names, links, hard links and files that are not regular.
+class RandomServer {
+  public:
+    explicit RandomServer(unsigned seed) : random(seed) {}
+
+    std::vector<std::string> addresses() const {
+        std::vector<std::string> all;
+        for (const char* user : users) {
+            all.push_back(user);
+        }
+        return all;
+    }
+
+    // Makes one random change and says what it was.
+    std::string change() {
+        switch (pick(28)) {
+            case 0:
+            case 1:
+            case 2: {
+                std::string path = list_file(".list");
+                write(path, subscribers());
+                return "write " + path;
+            }
+            case 3:
+            case 4: {
+                std::string path = list_file(".list");
+                append(path, subscriber());
+                return "append to " + path;
+            }
+            case 5:
+            case 6: {
+                std::string path = list_file(".settings");
+                write(path, settings());
+                return "write " + path;
+            }
+            case 7: {
+                // Same size, new content, new time in the same second.
+                std::string path = list_file(pick(2) ? ".list" : ".settings");
+                same_size_edit(path, false);
+                return "same-size edit of " + path;
+            }
+            case 8: {
+                // Same size and the very same time: neither refresh can see it.
+                std::string path = list_file(pick(2) ? ".list" : ".settings");
+                same_size_edit(path, true);
+                return "same-stamp edit of " + path;
+            }
+            case 9: {
+                std::string path = list_file(pick(2) ? ".list" : ".settings");
+                set_time(path, 1767225600 + pick(3), pick(3) * 1000);
+                return "touch " + path;
+            }
+            case 10: {
+                std::string directory = list_directory();
+                std::string suffix = pick(3) ? ".list" : ".settings";
+                std::string target = directory + "/" + list_name() + suffix;
+                std::string temporary = directory + (pick(2) ? "/.incoming" : "/incoming.tmp");
+                write(temporary, suffix == ".list" ? subscribers() : settings());
+                std::error_code ignored;
+                fs::create_directories(directory, ignored);
+                fs::rename(temporary, target, ignored);
+                return "rename over " + target;
+            }
+            case 11:
+            case 12: {
+                std::string path = list_file(pick(3) ? ".list" : ".settings");
+                std::error_code ignored;
+                fs::remove(path, ignored);
+                return "delete " + path;
+            }
+            case 13: {
+                std::string path = "Domains/" + domain();
+                std::error_code ignored;
+                fs::create_directories(path + (pick(2) ? "/LISTS" : ""), ignored);
+                return "make " + path;
+            }
+            case 14: {
+                std::string path = pick(2) ? "Domains/" + domain() : list_directory();
+                std::error_code ignored;
+                fs::remove_all(path, ignored);
+                return "remove " + path;
+            }
+            case 15: {
+                // A directory replaced by a link, or a link moved to another target.
+                std::string target = "Elsewhere/" + std::to_string(pick(3));
+                std::string path, to;
+                switch (pick(4)) {
+                    case 0:
+                        path = "Domains/" + domain();
+                        to = "../" + target;
+                        break;
+                    case 1:
+                        // Two ways to one directory: another domain, or "Accounts".
+                        path = "Domains/" + domain();
+                        to = pick(2) ? domain() : "../Accounts";
+                        break;
+                    case 2:
+                        path = "Domains/" + domain() + "/LISTS";
+                        to = "../../" + target + "/LISTS";
+                        break;
+                    default:
+                        path = "Accounts/LISTS";
+                        to = "../" + target + "/LISTS";
+                }
+                std::error_code ignored;
+                fs::create_directories(fs::path(path).parent_path(), ignored);
+                fs::create_symlink(to, path + ".new", ignored);
+                if (pick(2) && !fs::is_symlink(path, ignored)) {
+                    fs::remove_all(path, ignored);
+                }
+                fs::rename(path + ".new", path, ignored);
+                fs::remove(path + ".new", ignored);
+                return "link " + path + " to " + to;
+            }
+            case 16: {
+                // Changes beyond the links: a target directory moved away or back.
+                std::string target = "Elsewhere/" + std::to_string(pick(3));
+                std::error_code ignored;
+                if (fs::exists(target, ignored)) {
+                    fs::rename(target, target + ".away", ignored);
+                    return "move away " + target;
+                }
+                fs::rename(target + ".away", target, ignored);
+                return "move back " + target;
+            }
+            case 17:
+            case 18: {
+                std::string path = "Elsewhere/" + std::to_string(pick(3)) + "/LISTS/" +
+                                   list_name() + (pick(3) ? ".list" : ".settings");
+                write(path, path.back() == 't' ? subscribers() : settings());
+                return "write beyond a link " + path;
+            }
+            case 19: {
+                // A list file that is a link, or a hard link, to a file elsewhere.
+                std::string file = "Elsewhere/files/" + std::to_string(pick(3));
+                if (!fs::exists(file)) {
+                    write(file, subscribers());
+                }
+                std::string path = list_file(pick(3) ? ".list" : ".settings");
+                std::error_code ignored;
+                fs::create_directories(fs::path(path).parent_path(), ignored);
+                fs::remove(path, ignored);
+                if (pick(2)) {
+                    fs::create_symlink(fs::absolute(file), path, ignored);
+                } else {
+                    fs::create_hard_link(file, path, ignored);
+                }
+                return "link " + path + " to " + file;
+            }
+            case 20: {
+                std::string file = "Elsewhere/files/" + std::to_string(pick(3));
+                if (pick(2)) {
+                    write(file, pick(2) ? subscribers() : settings());
+                } else {
+                    append(file, subscriber());
+                }
+                return "change " + file;
+            }
+            case 21: {
+                // Names the walk passes over, and a hidden domain.
+                static const char* names[] = {"notes.txt", ".a.list", "a.lis", "b.list~", ".list"};
+                std::string path = list_directory() + "/" + names[pick(5)];
+                if (pick(4) == 0) {
+                    path = "Domains/.hidden/LISTS/a.list";
+                }
+                write(path, subscribers());
+                return "write " + path;
+            }
+            case 22: {
+                // Entries that are not directories where directories are expected,
+                // and not files where files are.
+                std::error_code ignored;
+                std::string path;
+                switch (pick(3)) {
+                    case 0:
+                        path = "Domains/" + domain();
+                        fs::remove_all(path, ignored);
+                        write(path, "not a directory\n");
+                        break;
+                    case 1:
+                        path = list_directory();
+                        fs::remove_all(path, ignored);
+                        write(path, "not a directory\n");
+                        break;
+                    default:
+                        path = list_file(".list");
+                        fs::remove_all(path, ignored);
+                        fs::create_directories(path, ignored);
+                }
+                return "not what it should be: " + path;
+            }
+            case 23: {
+                std::string path = list_file(".list");
+                std::error_code ignored;
+                fs::remove_all(path, ignored);
+                fs::create_directories(fs::path(path).parent_path(), ignored);
+                mkfifo(path.c_str(), 0644);
+                return "fifo " + path;
+            }
+            case 24: {
+                std::string path = pick(3) ? "Accounts" : "Domains";
+                std::error_code ignored;
+                if (pick(2)) {
+                    fs::remove_all(path, ignored);
+                    return "remove " + path;
+                }
+                fs::create_directories(path, ignored);
+                return "make " + path;
+            }
+            case 25: {
+                // Renames of directories and of list files, within the tree and
+                // out of it and back.
+                std::error_code ignored;
+                std::string from, to;
+                switch (pick(4)) {
+                    case 0:
+                        from = "Domains/" + domain();
+                        to = "Domains/" + domain();
+                        break;
+                    case 1:
+                        from = list_directory();
+                        to = "Elsewhere/" + std::to_string(pick(3)) + "/LISTS";
+                        if (pick(2)) {
+                            std::swap(from, to);
+                        }
+                        break;
+                    case 2: {
+                        std::string directory = list_directory();
+                        from = directory + "/" + list_name() + ".list";
+                        to = directory + "/" + list_name() + (pick(4) ? ".list" : ".settings");
+                        break;
+                    }
+                    default:
+                        from = pick(2) ? "Domains" : "Accounts";
+                        to = "Elsewhere/top";
+                        if (!fs::exists(from, ignored)) {
+                            std::swap(from, to);
+                        }
+                }
+                fs::create_directories(fs::path(to).parent_path(), ignored);
+                fs::rename(from, to, ignored);
+                return "rename " + from + " to " + to;
+            }
+            case 26: {
+                // "Domains" or "Accounts" itself a link.
+                std::string path = pick(2) ? "Domains" : "Accounts";
+                std::string target = "Elsewhere/" + std::to_string(pick(3));
+                std::error_code ignored;
+                fs::create_directories(target, ignored);
+                fs::create_symlink(target, path + ".new", ignored);
+                if (!fs::is_symlink(path, ignored)) {
+                    fs::remove_all(path, ignored);
+                }
+                fs::rename(path + ".new", path, ignored);
+                fs::remove(path + ".new", ignored);
+                return "link " + path + " to " + target;
+            }
+            default:
+                return "nothing";
+        }
+    }
+
+  private:
+    static constexpr const char* users[] = {"jane@example.org", "JOHN@example.org",
+                                            "owner@main.test", "x@y.test"};
+
+    size_t pick(size_t choices) { return random() % choices; }
+
+    std::string domain() {
+        static const char* names[] = {"main.test", "Main.Test", "example.org", "Example.org",
+                                      "y",         "x@y",       "other.test"};
+        return names[pick(7)];
+    }
+    std::string list_name() {
+        static const char* names[] = {"a", "b", "News", "news", "a@x", "c.d"};
+        return names[pick(6)];
+    }
+    std::string list_directory() {
+        switch (pick(4)) {
+            case 0:
+                return "Accounts/LISTS";
+            case 1:
+                return "Elsewhere/" + std::to_string(pick(3)) + "/LISTS";
+            default:
+                return "Domains/" + domain() + "/LISTS";
+        }
+    }
+    std::string list_file(const std::string& suffix) {
+        return list_directory() + "/" + list_name() + suffix;
+    }
+
+    std::string subscriber() {
+        std::string line = users[pick(4)];
+        line += pick(2) ? "\tfeed\t01-01-2026_00:00:00\t0\t" : "\tdigest\t01-01-2026_00:00:00\t0\t";
+        line += pick(3) ? "-010001" : "-010000";
+        return line + "\tName\n";
+    }
+    std::string subscribers() {
+        std::string lines;
+        for (size_t count = pick(4); count > 0; --count) {
+            lines += subscriber();
+        }
+        return lines;
+    }
+    std::string settings() {
+        static const char* postings[] = {"from owner only", "from anybody", "moderate guests",
+                                         "from subscribers"};
+        switch (pick(6)) {
+            case 0:
+                return "";
+            case 1:
+                return "{ Postings = ";  // does not parse
+            default:
+                return std::string("{ Owner = ") + (pick(2) ? "owner" : "chief") +
+                       "; Postings = \"" + postings[pick(4)] + "\"; }\n";
+        }
+    }
+
+    // Writes through links, never into a FIFO (which would block).
+    static void write(const std::string& path, const std::string& content) {
+        std::error_code ignored;
+        fs::create_directories(fs::path(path).parent_path(), ignored);
+        if (fs::is_fifo(fs::symlink_status(path, ignored))) {
+            fs::remove(path, ignored);
+        }
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    }
+    static void append(const std::string& path, const std::string& content) {
+        std::error_code ignored;
+        if (!fs::is_fifo(fs::status(path, ignored))) {
+            std::ofstream(path, std::ios::binary | std::ios::app) << content;
+        }
+    }
+    static void set_time(const std::string& path, long long seconds, long nanoseconds) {
+        timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+        utimensat(AT_FDCWD, path.c_str(), times, 0);
+    }
+    // Replaces one byte of the file's last line; `same_time` puts the old time back.
+    void same_size_edit(const std::string& path, bool same_time) {
+        struct stat status;
+        if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) {
+            return;
+        }
+        std::string content;
+        {
+            std::ifstream in(path, std::ios::binary);
+            content.assign(std::istreambuf_iterator<char>(in), {});
+        }
+        size_t at = content.rfind("-01000");
+        if (at != std::string::npos) {
+            char& last = content[at + 6];
+            last = last == '1' ? '0' : '1';
+        } else {
+            content[0] = content[0] == '{' ? ' ' : '{';
+        }
+        write(path, content);
+        if (same_time) {
+            set_time(path, status.st_mtim.tv_sec, status.st_mtim.tv_nsec);
+        } else {
+            set_time(path, status.st_mtim.tv_sec,
+                     (status.st_mtim.tv_nsec + 1 + pick(1000)) % 1000000000);
+        }
+    }
+
+    std::mt19937 random;
+};
+
+struct Course {
+    unsigned seed;
+    size_t watch_budget;
+    int steps;
+};
+
+class DifferentialTest : public TreeTest, public ::testing::WithParamInterface<Course> {};
+
+// With every watch granted, and with so few that some directories and at times the
+// whole tree are read at every refresh.
+INSTANTIATE_TEST_SUITE_P(Budgets, DifferentialTest,
+                         ::testing::Values(Course{1, std::numeric_limits<size_t>::max(), 2500},
+                                           Course{2, std::numeric_limits<size_t>::max(), 2500},
+                                           Course{3, 9, 1200}, Course{4, 3, 600},
+                                           Course{5, 1, 200}),
+                         [](const auto& info) {
+                             return "seed" + std::to_string(info.param.seed) + "_budget" +
+                                    (info.param.watch_budget > 1000
+                                         ? std::string("all")
+                                         : std::to_string(info.param.watch_budget));
+                         });
+
+TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
+    const Course run = GetParam();
+    RandomServer server(run.seed);
+    ListTree tree(run.watch_budget);
+    std::deque<std::string> history;
+    size_t walked_visits = 0;
+    for (int step = 1; step <= run.steps; ++step) {
+        std::string changes;
+        for (size_t count = step % 7 == 0 ? 0 : 1 + step % 3; count > 0; --count) {
+            changes += server.change() + "; ";
+        }
+        history.push_back(std::to_string(step) + ": " + changes);
+        if (history.size() > 8) {
+            history.pop_front();
+        }
+        const std::string by_tree = refresh_tree(tree, step);
+        const std::string by_walk = refresh_walk(step);
+        walked_visits += walked.size();
+        std::string context;
+        for (const std::string& line : history) {
+            context += "\n  " + line;
+        }
+        ASSERT_EQ(by_tree, by_walk) << "after" << context;
+        const std::string differs = difference(list_table, walked, server.addresses());
+        ASSERT_EQ(differs, "") << "after" << context;
+    }
+    if (run.watch_budget > 1000) {
+        // The tree did its own work: far fewer complete walks than steps, and fewer
+        // visits than the walk made (at least one per record and step), though
+        // in a tree this small most lists share a key or are links.
+        EXPECT_LT(tree.counts().lists_examined, walked_visits);
+        EXPECT_LT(tree.counts().builds, static_cast<uint64_t>(run.steps / 10));
+        EXPECT_EQ(tree.counts().walks, 0u);
+    }
+}
+
+// The case the whole design is for: nothing changed, nothing is read, not even a
+// directory.
+TEST_F(TreeTest, ARefreshWithNothingChangedListsAndVisitsNothing) {
+    for (const char* domain : {"a.test", "b.test", "Main.Test"}) {
+        write("Domains/" + std::string(domain) + "/LISTS/list.list", "");
+    }
+    write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-\tN\n");
+    write("Accounts/LISTS/list.list", "");
+    write("Accounts/LISTS/list.settings", "{ Owner = a; }\n");
+    write("Domains/Main.Test/LISTS/list.settings", "{ Owner = bb; }\n");
+    ListTree tree;
+    EXPECT_NE(refresh_tree(tree, 1), "");
+    EXPECT_EQ(tree.counts().builds, 1u);
+    // "Main.Test" gives a key of "main.test": each of the two lists reads over the
+    // other's settings at every refresh, as the walk does.
+    EXPECT_EQ(refresh_tree(tree, 2),
+              "* [2] Reading list settings: list@main.test\n"
+              "* [2] Reading list settings: list@Main.Test\n");
+    fs::remove_all("Domains/Main.Test");
+    EXPECT_EQ(refresh_tree(tree, 3), "* [3] Reading list settings: list@main.test\n");
+    const ListTree::Counts before = tree.counts();
+    for (int32_t number = 4; number < 10; ++number) {
+        EXPECT_EQ(refresh_tree(tree, number), "");
+    }
+    EXPECT_EQ(tree.counts().lists_examined, before.lists_examined);
+    EXPECT_EQ(tree.counts().directories_listed, before.directories_listed);
+    EXPECT_EQ(tree.counts().builds, 1u);
+}
+
+// Events lost to a full queue are made up for by one complete walk that sets the
+// watches again; the refreshes after it are incremental again.
+TEST_F(TreeTest, AnOverflowedEventQueueGivesOneCompleteWalk) {
+    long queue_limit = 0;
+    std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> queue_limit;
+    if (queue_limit <= 0 || queue_limit > 1000000) {
+        GTEST_SKIP() << "event queue limit " << queue_limit;
+    }
+    write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-\tN\n");
+    write("Accounts/LISTS/news.settings", "{ Postings = \"from anybody\"; }\n");
+    ListTree tree;
+    refresh_tree(tree, 1);
+    refresh_walk(1);
+    // Two files touched in turn, so that no event merges with the one before it.
+    for (long i = 0; i <= queue_limit / 2 + 10; ++i) {
+        for (const char* path : {"Accounts/LISTS/a", "Accounts/LISTS/b"}) {
+            timespec times[2] = {{i, 0}, {i, 0}};
+            if (i == 0) {
+                write(path, "");
+            }
+            utimensat(AT_FDCWD, path, times, 0);
+        }
+    }
+    write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-010001\tN\n");
+    write("Accounts/LISTS/late.list", "");
+    EXPECT_EQ(refresh_tree(tree, 2), refresh_walk(2));
+    EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "");
+    EXPECT_EQ(tree.counts().builds, 2u);
+    write("Accounts/LISTS/late.settings", "{ Postings = \"from owner only\"; }\n");
+    EXPECT_EQ(refresh_tree(tree, 3), "* [3] Reading list settings: late@main.test\n");
+    EXPECT_EQ(tree.counts().builds, 2u);
+}
+
+}  // namespace
