@@ -26,10 +26,6 @@ void write_file(const fs::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
 }
 
-std::string list_directory(int domain) {
-    return domain == 0 ? "Accounts/LISTS" : "Domains/" + domain_name(domain) + "/LISTS";
-}
-
 std::string message(const std::string& sender, const std::string& recipient,
                     const std::string& from) {
     return "P I 08-12-2026_10:00:00 0000 ____ <" + sender +
@@ -52,6 +48,10 @@ std::string message(const std::string& sender, const std::string& recipient,
 
 }  // namespace
 
+std::string synthetic_list_directory(int domain) {
+    return domain == 0 ? "Accounts/LISTS" : "Domains/" + domain_name(domain) + "/LISTS";
+}
+
 SyntheticTree make_synthetic_tree(const std::string& root, const TreeShape& shape) {
     SyntheticTree tree{root, {}};
     write_file(fs::path(root) / "Settings/Main.settings",
@@ -64,7 +64,7 @@ SyntheticTree make_synthetic_tree(const std::string& root, const TreeShape& shap
         if (!shape.with_lists) {
             continue;
         }
-        std::string directory = list_directory(domain);
+        std::string directory = synthetic_list_directory(domain);
         for (int list = 0; list < shape.lists_per_domain; ++list) {
             static const char* policies[] = {"from owner only", "from anybody", "moderate guests",
                                              "from subscribers"};

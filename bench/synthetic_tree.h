@@ -19,5 +19,9 @@ struct SyntheticTree {
     std::vector<std::string> messages;  // paths relative to root
 };
 
+// The list directory of the domain with this index, relative to the root; lists
+// are named "list0", "list1" and so on.
+std::string synthetic_list_directory(int domain);
+
 // Writes the tree under `root` (which must not exist yet).
 SyntheticTree make_synthetic_tree(const std::string& root, const TreeShape& shape);
