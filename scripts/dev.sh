@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for Quorvel (installing only what is missing), builds
-# it, and then runs the test suite ("test") or the example conversation ("example").
-# Usage: scripts/dev.sh test | example | package | build
+# it, and then runs the test suite ("test"), the example conversation ("example") or
+# the standard benchmarks ("bench").
+# Usage: scripts/dev.sh test | example | bench | package | build
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,6 +34,7 @@ case "$task" in
   build) ;;
   test) ctest --test-dir "$build" --output-on-failure -j"$(nproc)" ;;
   example) bash "$here/examples/conversation.sh" "$build/filter/quorvel" ;;
+  bench) "$build/bench/quorvel_bench" --standard ;;
   package) (cd "$build" && cpack) ;;
-  *) echo "usage: $0 test | example | package | build" >&2; exit 2 ;;
+  *) echo "usage: $0 test | example | bench | package | build" >&2; exit 2 ;;
 esac
