@@ -123,15 +123,13 @@ bool files_report_here(const std::string& directory, const std::string& name) {
     return S_ISREG(status.st_mode) && status.st_nlink == 1;
 }
 
-}  // namespace
-
 // The structure as one build made it; a new build makes a new one.
-class Tree {
+class WatchedTree {
   public:
-    Tree(ChangeWatch& watch, ListTree::Counts& counts) : watch(watch), counts(counts) {}
-    ~Tree();
-    Tree(const Tree&) = delete;
-    Tree& operator=(const Tree&) = delete;
+    WatchedTree(ChangeWatch& watch, ListTree::Counts& counts) : watch(watch), counts(counts) {}
+    ~WatchedTree();
+    WatchedTree(const WatchedTree&) = delete;
+    WatchedTree& operator=(const WatchedTree&) = delete;
 
     // Watches and lists everything; then visit(.., true) makes it a complete walk.
     // False when the base directory or "Domains" cannot be watched.
@@ -142,6 +140,9 @@ class Tree {
     // Makes the visits due, in the walk's order. `keep_seen` leaves the records'
     // seen marks for the walk's sweep.
     void visit(int32_t request_number, bool keep_seen);
+    // The tree was built in this working directory and the table holds its keys
+    // and no others (a tool or a test may have emptied it).
+    bool still_describes_table() const;
 
   private:
     void on_event(int watched, uint32_t mask, std::string_view name);
@@ -196,12 +197,11 @@ class Tree {
     std::vector<Node*> pending_domains;
     std::vector<ListDirectory*> pending_lists;
     std::vector<ListDirectory*> work;
-
-    friend class ListTree;
-    bool still_describes_table() const;
 };
 
-Tree::~Tree() {
+}  // namespace
+
+WatchedTree::~WatchedTree() {
     for (auto& [name, entry] : domain_table) {
         if (entry->directory) {
             drop_watch(*entry->directory);
@@ -214,7 +214,7 @@ Tree::~Tree() {
     drop_watch(domains);
 }
 
-bool Tree::build() {
+bool WatchedTree::build() {
     struct stat status;
     if (stat(".", &status) != 0) {
         return false;
@@ -235,15 +235,13 @@ bool Tree::build() {
     return true;
 }
 
-// The tree was built in this working directory and the table holds its keys and
-// no others (a tool or a test may have emptied it).
-bool Tree::still_describes_table() const {
+bool WatchedTree::still_describes_table() const {
     struct stat status;
     return stat(".", &status) == 0 && status.st_dev == base_device && status.st_ino == base_inode &&
            list_table.size() == sources.size();
 }
 
-bool Tree::update() {
+bool WatchedTree::update() {
     bool complete = watch.drain([this](int watched, uint32_t mask, std::string_view name) {
         on_event(watched, mask, name);
     });
@@ -262,7 +260,7 @@ bool Tree::update() {
     return true;
 }
 
-void Tree::on_event(int watched, uint32_t mask, std::string_view name) {
+void WatchedTree::on_event(int watched, uint32_t mask, std::string_view name) {
     auto found = owners.find(watched);
     if (found == owners.end()) {
         return;
@@ -285,7 +283,7 @@ void Tree::on_event(int watched, uint32_t mask, std::string_view name) {
     }
 }
 
-void Tree::on_entry_event(Node& node, uint32_t mask, std::string_view name) {
+void WatchedTree::on_entry_event(Node& node, uint32_t mask, std::string_view name) {
     const bool structural = mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO);
     switch (node.role) {
         case Role::Base:
@@ -334,7 +332,7 @@ void Tree::on_entry_event(Node& node, uint32_t mask, std::string_view name) {
     }
 }
 
-void Tree::mark_resolve(Node& node) {
+void WatchedTree::mark_resolve(Node& node) {
     switch (node.role) {
         case Role::Base:
         case Role::Domains:
@@ -361,7 +359,7 @@ void Tree::mark_resolve(Node& node) {
     }
 }
 
-void Tree::mark_relist(ListDirectory& lists) {
+void WatchedTree::mark_relist(ListDirectory& lists) {
     lists.relist = true;
     if (!lists.pending) {
         lists.pending = true;
@@ -369,7 +367,7 @@ void Tree::mark_relist(ListDirectory& lists) {
     }
 }
 
-void Tree::queue(ListDirectory& lists) {
+void WatchedTree::queue(ListDirectory& lists) {
     if (!lists.queued) {
         lists.queued = true;
         work.push_back(&lists);
@@ -378,7 +376,7 @@ void Tree::queue(ListDirectory& lists) {
 
 // Top down: a directory watched again has its list directory watched and listed
 // again, and every list in it visited.
-void Tree::apply_changes() {
+void WatchedTree::apply_changes() {
     if (accounts.resolve) {
         resolve_node(accounts);
         mark_resolve(accounts_lists);
@@ -412,7 +410,7 @@ void Tree::apply_changes() {
     settle_touched_keys();
 }
 
-void Tree::resolve_node(Node& node) {
+void WatchedTree::resolve_node(Node& node) {
     struct stat status;
     node.linked = lstat(node.path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
     if (node.linked) {
@@ -440,7 +438,7 @@ void Tree::resolve_node(Node& node) {
     node.resolve = false;
 }
 
-void Tree::drop_watch(Node& node) {
+void WatchedTree::drop_watch(Node& node) {
     if (node.watch < 0) {
         return;
     }
@@ -456,7 +454,7 @@ void Tree::drop_watch(Node& node) {
     node.watch = -1;
 }
 
-bool Tree::target_moved(const Node& node) const {
+bool WatchedTree::target_moved(const Node& node) const {
     struct stat status;
     const bool found = stat(node.path.c_str(), &status) == 0;
     return found != node.target_found ||
@@ -464,7 +462,7 @@ bool Tree::target_moved(const Node& node) const {
                       status.st_dev != node.target_device || status.st_ino != node.target_inode));
 }
 
-void Tree::read_domains() {
+void WatchedTree::read_domains() {
     ++counts.directories_listed;
     const uint64_t listing = ++domain_listings;
     std::vector<DomainEntry*> order;
@@ -491,7 +489,7 @@ void Tree::read_domains() {
     place_visits();
 }
 
-std::unique_ptr<DomainEntry> Tree::make_domain(const std::string& name) {
+std::unique_ptr<DomainEntry> WatchedTree::make_domain(const std::string& name) {
     auto entry = std::make_unique<DomainEntry>();
     entry->name = name;
     if (name == main_domain_name()) {
@@ -507,7 +505,7 @@ std::unique_ptr<DomainEntry> Tree::make_domain(const std::string& name) {
     return entry;
 }
 
-void Tree::retire(DomainEntry& entry) {
+void WatchedTree::retire(DomainEntry& entry) {
     entry.removed = true;
     if (!entry.directory) {
         return;
@@ -523,7 +521,7 @@ void Tree::retire(DomainEntry& entry) {
     steady_directories.erase(&lists);
 }
 
-void Tree::place_visits() {
+void WatchedTree::place_visits() {
     accounts_lists.positions.assign(1, 0);
     for (auto& [name, entry] : domain_table) {
         if (entry->own_lists) {
@@ -536,7 +534,7 @@ void Tree::place_visits() {
 }
 
 // Lists the directory again, keeping what is known of the entries still there.
-void Tree::read_lists(ListDirectory& lists) {
+void WatchedTree::read_lists(ListDirectory& lists) {
     ++counts.directories_listed;
     std::vector<ListEntry> entries;
     std::unordered_map<std::string, size_t> by_name;
@@ -573,12 +571,12 @@ void Tree::read_lists(ListDirectory& lists) {
     queue(lists);
 }
 
-void Tree::add_source(ListDirectory& lists, const ListEntry& entry) {
+void WatchedTree::add_source(ListDirectory& lists, const ListEntry& entry) {
     sources[entry.key].push_back({&lists, entry.name});
     touched.push_back(entry.key);
 }
 
-void Tree::remove_source(ListDirectory& lists, const ListEntry& entry) {
+void WatchedTree::remove_source(ListDirectory& lists, const ListEntry& entry) {
     auto found = sources.find(entry.key);
     if (found == sources.end()) {
         return;
@@ -597,7 +595,7 @@ void Tree::remove_source(ListDirectory& lists, const ListEntry& entry) {
 
 // A key that gained or lost an entry has all its entries visited now: the record
 // may have been last set from an entry that is gone, or the new one reads over it.
-void Tree::settle_touched_keys() {
+void WatchedTree::settle_touched_keys() {
     for (const std::string& key : touched) {
         auto found = sources.find(key);
         if (found == sources.end()) {
@@ -617,7 +615,7 @@ void Tree::settle_touched_keys() {
     touched.clear();
 }
 
-void Tree::note_steady(ListDirectory& lists, const ListEntry& entry) {
+void WatchedTree::note_steady(ListDirectory& lists, const ListEntry& entry) {
     if (entry.untrusted || entry.shared) {
         lists.steady.insert(entry.name);
     } else {
@@ -630,7 +628,7 @@ void Tree::note_steady(ListDirectory& lists, const ListEntry& entry) {
     }
 }
 
-void Tree::visit(int32_t request_number, bool keep_seen) {
+void WatchedTree::visit(int32_t request_number, bool keep_seen) {
     for (ListDirectory* lists : steady_directories) {
         queue(*lists);
     }
@@ -705,7 +703,7 @@ struct ListTree::State {
     explicit State(size_t watch_budget) : watch(watch_budget) {}
     ChangeWatch watch;
     Counts counts;
-    std::unique_ptr<Tree> tree;
+    std::unique_ptr<WatchedTree> tree;
 };
 
 ListTree::ListTree(size_t watch_budget) : state(std::make_unique<State>(watch_budget)) {}
@@ -727,7 +725,7 @@ void ListTree::refresh(int32_t request_number) {
     // tree takes its watches before the old one lets go of them. Events still
     // queued are old news: the build reads everything after setting its watches.
     s.watch.drain([](int, uint32_t, std::string_view) {});
-    auto fresh = std::make_unique<Tree>(s.watch, s.counts);
+    auto fresh = std::make_unique<WatchedTree>(s.watch, s.counts);
     if (s.watch.ready() && fresh->build()) {
         s.tree = std::move(fresh);
         ++s.counts.builds;
