@@ -4,12 +4,9 @@
 // files with other names, an overflowed event queue. And a filter that follows
 // events writes, message for message, what a filter that walks the whole tree
 // writes. Like every whole-process test these also run with QUORVEL_FULL_WALK=1.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <optional>
 
