@@ -32,15 +32,7 @@ class LiveFilter {
     // The lines of one request for the message, with its number written "n".
     Lines post(const std::string& message = "Queue/news.msg") {
         const std::string number = std::to_string(++requests);
-        Lines lines = request_checked(*session, number + " FILE " + message);
-        for (std::string& line : lines) {
-            if (line.rfind("* [" + number + "] ", 0) == 0) {
-                line = "* [n] " + line.substr(number.size() + 5);
-            } else if (line.rfind(number + " ", 0) == 0) {
-                line = "n" + line.substr(number.size());
-            }
-        }
-        return lines;
+        return numbered_as_n(request_checked(*session, number + " FILE " + message), number);
     }
 
     ServerTree tree;

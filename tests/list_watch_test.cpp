@@ -31,15 +31,8 @@ class LiveFilter {
     // The lines of one request for "Queue/<message>.msg".
     Lines post(const std::string& message) {
         const std::string number = std::to_string(++requests);
-        Lines lines = request_checked(session, number + " FILE Queue/" + message + ".msg");
-        for (std::string& line : lines) {
-            if (line.rfind("* [" + number + "] ", 0) == 0) {
-                line = "* [n] " + line.substr(number.size() + 5);
-            } else if (line.rfind(number + " ", 0) == 0) {
-                line = "n" + line.substr(number.size());
-            }
-        }
-        return lines;
+        return numbered_as_n(request_checked(session, number + " FILE Queue/" + message + ".msg"),
+                             number);
     }
 
   private:
