@@ -46,10 +46,18 @@ bool is_digit(char byte) {
     return byte >= '0' && byte <= '9';
 }
 
-std::string replace_decimal_escapes(std::string_view text) {
+// The scanner's last sweep: two backslashes become one, and a backslash with three
+// digits of value 0 to 255 becomes that byte; what either produces is not looked at
+// again, so "\\123" stays the four bytes \123.
+std::string replace_backslash_pairs_and_codes(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '\\') {
+            out.push_back('\\');
+            ++i;
+            continue;
+        }
         if (text[i] == '\\' && i + 3 < text.size() && is_digit(text[i + 1]) &&
             is_digit(text[i + 2]) && is_digit(text[i + 3])) {
             int code = (text[i + 1] - '0') * 100 + (text[i + 2] - '0') * 10 + (text[i + 3] - '0');
@@ -90,12 +98,11 @@ unsigned base64_value(char byte) {
 std::string unescape_token(std::string_view inner) {
     std::string text = replace_unprotected(inner, 'n', '\n');
     text = replace_unprotected(text, 't', '\t');
-    return replace_escape(text, '\\', "\\");
+    return replace_backslash_pairs_and_codes(text);
 }
 
 std::string decode_string(std::string_view text) {
-    std::string out = replace_decimal_escapes(text);
-    out = replace_escape(out, '0', "");
+    std::string out = replace_escape(text, '0', "");
     out = replace_escape(out, 'e', "\n");
     out = replace_escape(out, '"', "\"");
     out = replace_escape(out, 't', "\t");

@@ -11,12 +11,12 @@ namespace cgp {
 
 // The scanner's pass over a quoted string or data block, quotes or brackets removed:
 // backslash "n" (when that backslash does not follow another) becomes LF, then
-// backslash "t" likewise becomes TAB, then each pair of backslashes becomes one.
+// backslash "t" likewise becomes TAB, then, in one sweep, each pair of backslashes
+// becomes one and a backslash with three digits of value 0 to 255 becomes that byte.
 std::string unescape_token(std::string_view inner);
 
-// The grammar's pass over the text of a word or of the first quoted string: a
-// backslash and three digits of value 0 to 255 become that byte; then backslash "0"
-// is removed, backslash "e" becomes LF, backslash and double quote a double quote,
+// The grammar's pass over the text of a word or of the first quoted string:
+// backslash "0" is removed, backslash "e" becomes LF, backslash and double quote a double quote,
 // backslash "t" a TAB and two backslashes one. Each sweep runs once, left to right.
 // The sweeps run after the scanner's pass, so a doubled backslash before "e", "0"
 // or a double quote ends up starting an escape here.
