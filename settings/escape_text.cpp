@@ -1,6 +1,7 @@
 // One pass that gives the same result as the five replace-all sweeps the server's
-// notation defines (backslash, CR, LF, TAB, double quote, in that order): no sweep
-// ever produces a byte that a later sweep would change again.
+// notation defines (backslash, CR, LF, TAB, double quote, in that order), followed by
+// the decimal escape of every other control byte: no step ever produces a byte that
+// a later one would change again.
 #include "escape_text.h"
 
 std::string escape_text(const std::string& text) {
@@ -23,7 +24,17 @@ std::string escape_text(const std::string& text) {
                 escaped += "\\\"";
                 break;
             default:
-                escaped.push_back(byte);
+                if (static_cast<unsigned char>(byte) < 0x20 || byte == 0x7f) {
+                    // Any other control byte, NUL and ESC included, in the server's
+                    // own notation, so none reaches the reply line raw.
+                    auto code = static_cast<unsigned char>(byte);
+                    escaped.push_back('\\');
+                    escaped.push_back(static_cast<char>('0' + code / 100));
+                    escaped.push_back(static_cast<char>('0' + code / 10 % 10));
+                    escaped.push_back(static_cast<char>('0' + code % 10));
+                } else {
+                    escaped.push_back(byte);
+                }
         }
     }
     return escaped;

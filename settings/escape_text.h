@@ -4,6 +4,7 @@
 #include <string>
 
 // Doubles every backslash, drops every CR, turns LF into backslash "e" and TAB into
-// backslash "t", and puts a backslash before every double quote. The result holds
-// no CR, LF or TAB; every other byte passes unchanged.
+// backslash "t", puts a backslash before every double quote, and writes every other
+// byte below 0x20, and 0x7f, as a backslash and its three-digit decimal code. The
+// result holds no control byte; bytes 0x80 to 0xff pass unchanged.
 std::string escape_text(const std::string& text);

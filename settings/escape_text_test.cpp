@@ -20,8 +20,9 @@ TEST(EscapeTextTest, EscapesBackslashQuoteAndLineBytes) {
         {"\r\n", "\\e"},
         {"tab\there", "tab\\there"},
         {"\\e", "\\\\e"},  // the backslash is doubled first, so "e" is not an escape
-        {"\x01\x7f\xc3\xa9", "\x01\x7f\xc3\xa9"},
-        {std::string("nul\0byte", 8), std::string("nul\0byte", 8)},
+        // A NUL and an ESC from a message path reached the reply raw.
+        {"\x01\x7f\xc3\xa9", "\\001\\127\xc3\xa9"},
+        {std::string("nul\0byte\x1b[m", 11), "nul\\000byte\\027[m"},
     };
     for (const EscapeCase& row : cases) {
         EXPECT_EQ(escape_text(row.text), row.escaped) << "text: " << row.text;
@@ -33,6 +34,7 @@ TEST(EscapeTextTest, EscapedTextReadsBackWithoutItsCarriageReturns) {
         "Postings are from subscribers only",
         "line one\r\nline two\n\"quoted\"\tand tabbed",
         "\xc3\xa9t\xc3\xa9 \x01",
+        std::string("nul\0 and esc\x1b", 13),
     };
     for (const std::string& text : cases) {
         std::string expected;
