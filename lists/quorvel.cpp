@@ -35,7 +35,8 @@ bool strip_unsubscribe_suffix(int32_t request_number, std::string& recipient) {
     for (std::string_view suffix : {std::string_view("-unsubscribe@"), std::string_view("-off@")}) {
         size_t found = recipient.find(suffix);
         if (found != std::string::npos) {
-            kel::logline(request_number) << "Unsubscribe request sent to " << recipient;
+            kel::logline(request_number)
+                << "Unsubscribe request sent to " << kel::printable(recipient);
             recipient.erase(found, suffix.size() - 1);
             return true;
         }
@@ -59,7 +60,7 @@ bool find_list_recipient(int32_t request_number, std::vector<std::string>& recip
         } else if (!unsubscribe_request) {
             continue;
         }
-        kel::logline() << " (listname: " << recipient << ")";
+        kel::logline() << " (listname: " << kel::printable(recipient) << ")";
         if (is_hosted_list(recipient)) {
             return true;
         }
@@ -99,7 +100,8 @@ cgp::FilterResult Quorvel::filter_file(int32_t request_number, const std::string
         }
         const ListRecord& list = found->second;
         if (is_owner(list, envelope.sender)) {
-            kel::logline(request_number) << "Sent by list owner to list " << recipient;
+            kel::logline(request_number)
+                << "Sent by list owner to list " << kel::printable(recipient);
             continue;
         }
         Subscription subscription = list.subscribers.find(from);
@@ -107,32 +109,36 @@ cgp::FilterResult Quorvel::filter_file(int32_t request_number, const std::string
             if (subscription != Subscription::NotSubscribed) {
                 continue;
             }
-            kel::logline(request_number) << "Spurious unsubscribe from list " << recipient;
+            kel::logline(request_number)
+                << "Spurious unsubscribe from list " << kel::printable(recipient);
             return reject(spurious_unsubscribe);
         }
         switch (list.policy) {
             case OwnerOnly:
-                kel::logline(request_number) << "Posting is not allowed on list " << recipient;
+                kel::logline(request_number)
+                    << "Posting is not allowed on list " << kel::printable(recipient);
                 return reject(not_allowed);
             case Anybody:
-                kel::logline(request_number) << "Anyone can post on list " << recipient;
+                kel::logline(request_number)
+                    << "Anyone can post on list " << kel::printable(recipient);
                 continue;
             case Subscribers:
                 break;
         }
         if (subscription == Subscription::NotSubscribed) {
             kel::logline(request_number)
-                << "From header doesn't match any address subscribed to list " << recipient;
+                << "From header doesn't match any address subscribed to list "
+                << kel::printable(recipient);
             return reject(not_subscribed);
         }
         if (subscription == Subscription::MayNotPost) {
             kel::logline(request_number)
                 << "From header matches an address subscribed but not authorized to post to list "
-                << recipient;
+                << kel::printable(recipient);
             return reject(not_allowed);
         }
-        kel::logline(request_number)
-            << "From header matches an address allowed to post to list " << recipient;
+        kel::logline(request_number) << "From header matches an address allowed to post to list "
+                                     << kel::printable(recipient);
     }
     return cgp::accept_result;
 }

@@ -30,6 +30,17 @@ std::ostream*& output_stream() {
     return stream;
 }
 
+void append_hex_escape(std::string& out, unsigned char byte) {
+    static const char hex[] = "0123456789abcdef";
+    out += "\\x";
+    out.push_back(hex[byte >> 4]);
+    out.push_back(hex[byte & 0x0f]);
+}
+
+bool is_control(unsigned char byte) {
+    return (byte < 0x20 && byte != '\t') || byte == 0x7f;
+}
+
 void strip_trailing_line_feeds(std::string& text) {
     while (!text.empty() && text.back() == '\n') {
         text.pop_back();
@@ -54,6 +65,19 @@ bool note_for_repeats(const std::string& tag, const std::string& text) {
 }
 
 }  // namespace
+
+std::string printable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char byte : text) {
+        if (is_control(static_cast<unsigned char>(byte))) {
+            append_hex_escape(out, static_cast<unsigned char>(byte));
+        } else {
+            out.push_back(byte);
+        }
+    }
+    return out;
+}
 
 Mutex& output_lock() {
     static Mutex* lock = new Mutex;
@@ -101,9 +125,13 @@ logline::~logline() {
     std::string record = prefix;
     record.reserve(prefix.size() + body.size());
     for (char byte : body) {
-        record.push_back(byte);
         if (byte == '\n') {
+            record.push_back(byte);
             record += prefix;
+        } else if (is_control(static_cast<unsigned char>(byte))) {
+            append_hex_escape(record, static_cast<unsigned char>(byte));
+        } else {
+            record.push_back(byte);
         }
     }
     outline() << record;

@@ -44,6 +44,20 @@ TEST_F(LoggingTest, EveryPieceOfAMultiLineRecordCarriesTheFullPrefix) {
     EXPECT_EQ(written(), "* [3] a\n* [3] b\n* [3] \n* t-multi: x\n* t-multi: y\n");
 }
 
+// An ESC from a hostile envelope address reached the server's log raw: control
+// bytes other than TAB are written as \xNN, and outside text cannot split a record.
+TEST_F(LoggingTest, ControlBytesFromOutsideAreWrittenAsHexEscapes) {
+    const std::string hostile = std::string("a\x1b[2Jb\tc\r\n\0\x7f\x80", 13);
+    EXPECT_EQ(kel::printable(hostile), "a\\x1b[2Jb\tc\\x0d\\x0a\\x00\\x7f\x80");
+    kel::logline(7) << "list " << kel::printable(hostile);
+    kel::logline(7) << "raw \x01\x1b" " end";
+    kel::logline(std::string("\x1b" "9")) << "tag";
+    EXPECT_EQ(written(),
+              "* [7] list a\\x1b[2Jb\tc\\x0d\\x0a\\x00\\x7f\x80\n"
+              "* [7] raw \\x01\\x1b end\n"
+              "* \\x1b9: tag\n");
+}
+
 TEST_F(LoggingTest, CarriageReturnsSplitARecordLikeLineFeeds) {
     // Otherwise a CR from a file could end the line for the server mid-record.
     kel::logline(5) << "from a\rfile\r\nend\r";

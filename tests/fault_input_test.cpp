@@ -150,6 +150,22 @@ TEST(FaultInput, HostileMessageFiles) {
     }
 }
 
+// An ESC in an envelope address reached the server's log raw, and a NUL or an ESC
+// in a message path reached the reply's quoted text raw.
+TEST(FaultInput, ControlBytesNeverReachALineRaw) {
+    ServerTree tree(news_server());
+    tree.write("Queue/1.msg", queued_message("a@x.net", {"news\x1b[2J-off@example.com"}, ""));
+    ProcessResult result =
+        run_filter_checked(tree.path(), "1 FILE Queue/1.msg\n2 FILE Queue/\x1b[0m.msg\n");
+    const Lines records = log_lines(result);
+    EXPECT_NE(std::find(records.begin(), records.end(),
+                        "[1] Unsubscribe request sent to news\\x1b[2j-off@example.com"),
+              records.end());
+    EXPECT_EQ(replies(result),
+              (Lines{"1 OK", "2 OK \"Error: File Not Found Queue/\\027[0m.msg\""}));
+    EXPECT_EQ(result.output.find('\x1b'), std::string::npos);
+}
+
 TEST(FaultInput, MegabyteRequestLines) {
     const std::string megabyte(1 << 20, 'x');
     ServerTree tree(news_server());
