@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "address_folding.h"
-#include "list_directory.h"
 #include "scratch_file.h"
+#include "subscriber_file.h"
 #include "test_rendering.h"
 
 namespace {

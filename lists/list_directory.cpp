@@ -10,11 +10,10 @@
 #include <vector>
 
 #include "address_folding.h"
-#include "file_stream.h"
-#include "line_reader.h"
 #include "list_tree.h"
 #include "load_settings.h"
 #include "logging.h"
+#include "subscriber_file.h"
 
 std::unordered_map<std::string, ListRecord> list_table;
 
@@ -24,47 +23,9 @@ std::string main_domain;
 bool main_domain_loaded = false;
 
 const std::string list_suffix = ".list";
-// The posting field of a subscriber who may not post.
-const std::string_view no_posting = "-010001";
-
 bool ends_with(const std::string& name, const std::string& suffix) {
     return name.size() >= suffix.size() &&
            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// A subscriber line: address, mode, then at least four more TAB-separated fields.
-// Runs of TABs separate like one, so no field is empty.
-struct SubscriberLine {
-    std::string_view address;
-    bool may_post = false;
-};
-
-bool parse_subscriber_line(std::string_view line, SubscriberLine& parsed) {
-    std::string_view fields[6];
-    size_t found = 0;
-    size_t position = 0;
-    while (found < 6) {
-        position = line.find_first_not_of('\t', position);
-        if (position == std::string_view::npos) {
-            break;
-        }
-        size_t end = line.find('\t', position);
-        if (end == std::string_view::npos) {
-            end = line.size();
-        }
-        fields[found++] = line.substr(position, end - position);
-        position = end;
-    }
-    if (found < 6) {
-        return false;
-    }
-    char mode = fields[1][0];
-    if (mode != 'f' && mode != 'd' && mode != 'i' && mode != 'n') {
-        return false;
-    }
-    parsed.address = fields[0];
-    parsed.may_post = fields[4] != no_posting;
-    return true;
 }
 
 // The settings of a list: its policy and its owner.
@@ -99,36 +60,6 @@ PostingPolicy policy_for(const std::string& postings) {
     return Subscribers;
 }
 
-void read_subscriber_file(const std::string& path, SubscriberList& subscribers) {
-    subscribers.clear();
-    kel::ifstream file(path);
-    // A subscriber line is rarely shorter than 64 bytes; room left unused is given
-    // back at the end.
-    uint64_t file_bytes = file.is_open() ? kel::file_stamp(path).size : 0;
-    subscribers.reserve(file_bytes / 64);
-    std::string line;
-    std::string folded;
-    SubscriberLine parsed;
-    while (file.good()) {
-        // A last line without a line end still counts.
-        read_line(file, line);
-        if (!parse_subscriber_line(line, parsed)) {
-            continue;
-        }
-        folded.resize(parsed.address.size());
-        for (size_t i = 0; i < parsed.address.size(); ++i) {
-            folded[i] = static_cast<char>(fold_byte(parsed.address[i]));
-        }
-        subscribers.add(folded, parsed.may_post);
-    }
-    if (file.read_failed()) {
-        // A list read in part would refuse the subscribers it missed as strangers.
-        subscribers.clear();
-        return;
-    }
-    subscribers.finish();
-}
-
 ListRecord& visit_list(int32_t request_number, const std::string& list_directory,
                        const std::string& domain, const std::string& name) {
     const std::string address = name + "@" + domain;
@@ -143,7 +74,7 @@ ListRecord& visit_list(int32_t request_number, const std::string& list_directory
     }
     kel::FileStamp settings_stamp = kel::file_stamp(settings_path);
     if (is_new || settings_stamp != record.settings_stamp) {
-        kel::logline(request_number) << "Reading list settings: " << address;
+        kel::logline(request_number) << "Reading list settings: " << kel::printable(address);
         read_list_settings(settings_path, domain, record);
         record.settings_stamp = settings_stamp;
     }
@@ -160,7 +91,7 @@ ListRecord& visit_list(int32_t request_number, const std::string& list_directory
         record.subscribers_stamp = subscribers_stamp;
         return record;
     }
-    kel::logline(request_number) << "Reading list subscribers: " << address;
+    kel::logline(request_number) << "Reading list subscribers: " << kel::printable(address);
     read_subscriber_file(subscribers_path, record.subscribers);
     record.subscribers_stamp = subscribers_stamp;
     return record;

@@ -72,7 +72,3 @@ void sweep_unseen_lists();
 
 // Policy for a list's "Postings" setting (compared byte for byte).
 PostingPolicy policy_for(const std::string& postings);
-
-// Fills `subscribers` from a subscriber file; a file that cannot be opened or read
-// to its end leaves it empty.
-void read_subscriber_file(const std::string& path, SubscriberList& subscribers);

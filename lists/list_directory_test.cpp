@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "logging.h"
+#include "subscriber_file.h"
 
 namespace fs = std::filesystem;
 
@@ -127,7 +128,7 @@ TEST_F(ListDirectoryTest, SubscriberFilesThatCannotBeReadYieldNoSubscribers) {
         SubscriberList subscribers;
         subscribers.add("left@over", true);
         subscribers.finish();
-        read_subscriber_file(path, subscribers);
+        EXPECT_FALSE(read_subscriber_file(path, subscribers).readable) << path;
         EXPECT_TRUE(subscribers.empty()) << path;
     }
 }
