@@ -21,26 +21,33 @@ namespace {
 // while keeping one hostile file from taking the process's memory.
 constexpr size_t largest_settings_text = size_t{64} << 20;
 
-enum class ReadStatus { Read, Unavailable, TooLarge, Failed };
+enum class ReadStatus { Read, Missing, NotRegular, CannotOpen, TooLarge, Failed };
 
 struct FileContent {
-    ReadStatus status = ReadStatus::Unavailable;
+    ReadStatus status = ReadStatus::Missing;
     std::string bytes;
     int error = 0;
 };
 
-// Reads a regular file whole. Anything else at the path (a FIFO, a socket, a device)
-// is Unavailable at once: the open does not wait and the type is checked on the
-// open descriptor.
+// Reads a regular file whole. Anything else at the path (a FIFO, a socket, a device,
+// a directory) is refused at once: the open does not wait and the type is checked on
+// the open descriptor.
 FileContent read_regular_file(const std::string& path) {
     FileContent content;
     int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (descriptor < 0) {
+        content.error = errno;
+        // A link to nothing fails like a missing file; a missing directory on the
+        // way too.
+        content.status = errno == ENOENT || errno == ENOTDIR ? ReadStatus::Missing
+                         : errno == EISDIR                   ? ReadStatus::NotRegular
+                                                             : ReadStatus::CannotOpen;
         return content;
     }
     struct stat status;
     if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
         close(descriptor);
+        content.status = ReadStatus::NotRegular;
         return content;
     }
     if (status.st_size > 0 && static_cast<uint64_t>(status.st_size) > largest_settings_text) {
@@ -79,52 +86,74 @@ FileContent read_regular_file(const std::string& path) {
 }
 
 void log_too_large(const std::string& name) {
-    kel::logline() << "Settings file \"" << cgp::escape_controls(name) << "\" is larger than "
+    kel::logline() << "Settings file \"" << kel::printable(name) << "\" is larger than "
                    << largest_settings_text << " bytes; ignored";
 }
 
 // The value of `bytes`: the one top-level value, or Empty when the text holds none or
 // does not parse. A text of several top-level values gives the array of them.
-cgp::DataSet parse_bytes(const std::string& bytes, const std::string& name) {
-    cgp::DataSet result;
+SettingsFile parse_bytes(const std::string& bytes, const std::string& name) {
+    SettingsFile result;
     ScopedLock hold(cgp::build_lock(), true);
     cgp::clear_build_pool();
     cgp::ParseOutcome outcome = cgp::run_settings_parser(bytes, name);
+    if (!outcome.accepted) {
+        result.state = SettingsState::Unreadable;
+        result.reason = "it is not in the settings notation";
+    } else {
+        result.state = SettingsState::Loaded;
+    }
     if (outcome.accepted && outcome.top >= 0) {
         cgp::DataSet top = cgp::build_pool()[static_cast<size_t>(outcome.top)];
         if (top.kind() == cgp::Array && top.size() == 1) {
             cgp::DataSet only = top.at(0);
-            result = only;
+            result.value = only;
         } else {
-            result = top;
+            result.value = top;
         }
     }
     cgp::clear_build_pool();
     return result;
 }
 
+SettingsFile unreadable(std::string reason) {
+    SettingsFile file;
+    file.state = SettingsState::Unreadable;
+    file.reason = std::move(reason);
+    return file;
+}
+
 }  // namespace
 
-cgp::DataSet load_settings(const std::string& path) {
+SettingsFile read_settings_file(const std::string& path) {
     // A NUL would cut the path short at the system call.
-    if (path.find('\0') != std::string::npos || !kel::file_exists(path)) {
-        return cgp::DataSet();
+    if (path.find('\0') != std::string::npos) {
+        return SettingsFile();
     }
     FileContent content = read_regular_file(path);
     switch (content.status) {
         case ReadStatus::Read:
             return parse_bytes(content.bytes, path);
-        case ReadStatus::Unavailable:
+        case ReadStatus::Missing:
             break;
+        case ReadStatus::NotRegular:
+            return unreadable("it is not a regular file");
+        case ReadStatus::CannotOpen:
+            return unreadable(std::string("it cannot be opened: ") + strerror(content.error));
         case ReadStatus::TooLarge:
             log_too_large(path);
-            break;
+            return unreadable("it is larger than " + std::to_string(largest_settings_text) +
+                              " bytes");
         case ReadStatus::Failed:
-            kel::logline() << "Cannot read settings file \"" << cgp::escape_controls(path)
+            kel::logline() << "Cannot read settings file \"" << kel::printable(path)
                            << "\": " << strerror(content.error);
-            break;
+            return unreadable(std::string("reading it failed: ") + strerror(content.error));
     }
-    return cgp::DataSet();
+    return SettingsFile();
+}
+
+cgp::DataSet load_settings(const std::string& path) {
+    return read_settings_file(path).value;
 }
 
 cgp::DataSet parse_settings_text(const std::string& text, const std::string& name) {
@@ -132,7 +161,7 @@ cgp::DataSet parse_settings_text(const std::string& text, const std::string& nam
         log_too_large(name);
         return cgp::DataSet();
     }
-    return parse_bytes(text, name);
+    return parse_bytes(text, name).value;
 }
 
 namespace {

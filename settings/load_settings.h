@@ -13,6 +13,21 @@
 // standard output; a file that cannot be read writes one log record naming it.
 cgp::DataSet load_settings(const std::string& path);
 
+// What a settings file gave, for a caller that must tell a file it may ignore from
+// one it cannot read.
+enum class SettingsState {
+    Loaded,      // read and parsed; `value` is Empty when the file holds no value
+    Missing,     // nothing at the path, or a link that leads nowhere
+    Unreadable,  // there, but not a regular file, unreadable, too large or not parsed
+};
+struct SettingsFile {
+    SettingsState state = SettingsState::Missing;
+    cgp::DataSet value;  // Empty unless Loaded
+    std::string reason;  // why an Unreadable file could not be used, for the log
+};
+// load_settings with the reason told: the same reading, report and log records.
+SettingsFile read_settings_file(const std::string& path);
+
 // The same machine over text held in memory; `name` stands for the path in the
 // report line.
 cgp::DataSet parse_settings_text(const std::string& text, const std::string& name);

@@ -92,33 +92,48 @@ TEST_F(LoadSettingsTest, FailuresLoadAsEmpty) {
     std::string odd_name = root + "/odd\r\n* name";
     fs::create_symlink("/proc/self/mem", odd_name);
 
+    // The state tells a file that may be ignored (missing, or holding no value) from
+    // one that is there but cannot be used.
+    const SettingsState Missing = SettingsState::Missing;
+    const SettingsState Unreadable = SettingsState::Unreadable;
+    const SettingsState Readable = SettingsState::Loaded;
     struct Case {
         std::string path;
         std::string report;
         std::string log;
+        SettingsState state;
     };
     const Case cases[] = {
-        {root + "/missing.settings", "", ""},
-        {root + "/dir.settings", "", ""},
-        {fifo, "", ""},
-        {dangling, "", ""},
-        {write("empty.settings", ""), "", ""},
-        {write("blank.settings", " \t\r\n\n"), "", ""},
+        {root + "/missing.settings", "", "", Missing},
+        {root + "/missing/dir/x.settings", "", "", Missing},
+        {root + "/dir.settings", "", "", Unreadable},
+        {fifo, "", "", Unreadable},
+        {dangling, "", "", Missing},
+        {write("empty.settings", ""), "", "", Readable},
+        {write("blank.settings", " \t\r\n\n"), "", "", Readable},
         {write("bad.settings", "{ a = b;; }"),
          "* while parsing \"" + root + "/bad.settings\" file: syntax error : near \";\" (0:9)\n",
-         ""},
+         "", Unreadable},
         {"/proc/self/mem", "",
-         "* Cannot read settings file \"/proc/self/mem\": Input/output error\n"},
+         "* Cannot read settings file \"/proc/self/mem\": Input/output error\n", Unreadable},
         {odd_name, "",
-         "* Cannot read settings file \"" + root + "/odd\\r\\n* name\": Input/output error\n"},
-        {large, "", "* Settings file \"" + large + "\" is larger than 67108864 bytes; ignored\n"},
-        {write("nul", "x") + std::string("\0.settings", 10), "", ""},
+         "* Cannot read settings file \"" + root + "/odd\\x0d\\x0a* name\": Input/output error\n",
+         Unreadable},
+        {large, "", "* Settings file \"" + large + "\" is larger than 67108864 bytes; ignored\n",
+         Unreadable},
+        {write("nul", "x") + std::string("\0.settings", 10), "", "", Missing},
     };
     for (const Case& row : cases) {
         Loaded loaded = load(row.path);
         EXPECT_EQ(loaded.value, "-") << "path: " << render_bytes(row.path);
         EXPECT_EQ(loaded.report, row.report) << "path: " << render_bytes(row.path);
         EXPECT_EQ(loaded.log, row.log) << "path: " << render_bytes(row.path);
+        testing::internal::CaptureStdout();
+        SettingsFile file = read_settings_file(row.path);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(file.state, row.state) << "path: " << render_bytes(row.path);
+        EXPECT_EQ(file.state == Unreadable, !file.reason.empty())
+            << "path: " << render_bytes(row.path);
     }
     alarm(0);
 }
