@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "address_folding.h"
+#include "from_address.h"
 #include "line_reader.h"
 #include "list_directory.h"
 
@@ -32,13 +33,22 @@ bool is_blank(char byte) {
     return byte == ' ' || byte == '\t';
 }
 
-// "Name: value": a colon, not first, with no blank before it.
-bool is_field_line(const std::string& line, size_t& colon) {
-    colon = line.find(':');
-    if (colon == std::string::npos || colon == 0) {
+// "Name: value", or the obsolete "Name : value" with blanks before the colon. A
+// line that starts with a blank continues a field, and an mbox separator line
+// "From alice@x Mon ..." has a word, not a colon, behind its name.
+bool is_field_line(std::string_view line, size_t& name_length, size_t& colon) {
+    name_length = line.find_first_of(" \t:");
+    if (name_length == 0 || name_length == std::string_view::npos) {
         return false;
     }
-    return line.find_first_of(" \t") > colon;
+    colon = line.find_first_not_of(" \t", name_length);
+    return colon != std::string_view::npos && line[colon] == ':';
+}
+
+// Appends what still fits under max_from_value; true while there is room.
+bool append_bounded(std::string& value, std::string_view text) {
+    value.append(text.substr(0, max_from_value - value.size()));
+    return value.size() < max_from_value;
 }
 
 }  // namespace
@@ -88,35 +98,32 @@ std::string read_from_header(std::istream& stream) {
     bool in_from = false;
     std::string line;
     while (!stream.eof()) {
-        read_line(stream, line);
+        // No line is held longer than the value may grow; a field name that long
+        // is no field name here.
+        read_line(stream, line, LineEnds::Pairs, max_from_value);
         if (stream.fail() || line.empty()) {
             break;
         }
+        size_t name_length;
         size_t colon;
-        if (is_field_line(line, colon)) {
+        bool room = true;
+        if (is_field_line(line, name_length, colon)) {
             if (in_from) {
                 break;
             }
-            if (colon == 4 && fold_lower(std::string_view(line).substr(0, 4)) == "from") {
-                size_t start = colon + 1;
-                if (start < line.size() && line[start] == ' ') {
-                    ++start;
-                }
-                bool only_blanks = line.find_first_not_of(" \t", start) == std::string::npos;
-                value = only_blanks ? std::string() : line.substr(start);
+            if (name_length == 4 && fold_lower(std::string_view(line).substr(0, 4)) == "from") {
+                room = append_bounded(value, std::string_view(line).substr(colon + 1));
                 in_from = true;
             }
         } else if (in_from && is_blank(line[0])) {
             size_t rest = line.find_first_not_of(" \t\r\n");
-            value += ' ';
-            if (rest != std::string::npos) {
-                value.append(line, rest);
-            }
+            room = append_bounded(value, " ") &&
+                   (rest == std::string::npos ||
+                    append_bounded(value, std::string_view(line).substr(rest)));
+        }
+        if (!room) {
+            break;  // the address stands at the start; the rest is not needed
         }
     }
-    std::string_view address;
-    if (bracketed(value, 0, address)) {
-        return std::string(address);
-    }
-    return value;
+    return mailbox_address(value);
 }

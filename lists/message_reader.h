@@ -8,6 +8,7 @@
 // read_envelope, then at most once read_from_header.
 #pragma once
 
+#include <cstddef>
 #include <istream>
 #include <string>
 #include <vector>
@@ -28,7 +29,14 @@ bool has_envelope(std::istream& stream);
 // leaves the stream just behind its closing empty line, or at the end of the file.
 MessageEnvelope read_envelope(std::istream& stream);
 
+// How much of a From value is kept, continuation lines joined. The address stands
+// at the start of its value, far inside this; a field of endless continuation lines
+// is cut here and the reading stops, so a hostile field holds no more than this.
+constexpr std::size_t max_from_value = 64 * 1024;
+
 // The address of the first From field of the header block that starts at the
-// current position, as written (not folded): the part in angle brackets if there
-// is one, else the whole value. Empty when there is no From field.
+// current position, as mailbox_address (from_address.h) reads its value; not
+// folded. Empty when there is no From field or it holds no mailbox. The field runs
+// to the next field line ("Name:", or the obsolete "Name :") or the end of the
+// header block; its continuation lines are joined with one space.
 std::string read_from_header(std::istream& stream);

@@ -117,20 +117,27 @@ TEST(MessageReader, FromField) {
         {"From: jane@example.com\n", "jane@example.com"},
         {"FROM: a@b\n", "a@b"},
         {"fRoM:a@b\n", "a@b"},
-        {"From:\ta@b\n", "\ta@b"},
-        {"From:  a@b\n", " a@b"},
-        {"From: a@b (Jane) \n", "a@b (Jane) "},
+        {"From:\ta@b\n", "a@b"},
+        {"From:  a@b\n", "a@b"},
+        {"From: a@b (Jane) \n", "a@b"},
         {"From: \t \n", ""},
-        {"From:\n a@b\n", " a@b"},
+        {"From:\n a@b\n", "a@b"},
         {"From: Jane\n <jane@b>\n", "jane@b"},
-        {"From: Jane <jane\n\t@b>\n", "jane @b"},
-        {"From: a@b\n  \n", "a@b "},
-        {"From : a@b\nX: y\n", ""},
+        {"From: Jane <jane\n\t@b>\n", "jane@b"},
+        {"From: a@b\n  \n", "a@b"},
         {"Reply-From: a@b\n", ""},
         {"Subject: x\nFrom: a@b\nFrom: c@d\n", "a@b"},
         {"From: a@b\nno colon here\nX: y\n", "a@b"},
         {"From: a@b\n continued\nTo: c@d\n more\n", "a@b continued"},
         {":From: a@b\n", ""},
+        // A blank may stand between a field name and its colon; an mbox separator
+        // line is no field line.
+        {"From : a@b\nX: y\n", "a@b"},
+        {"fROM\t \t: a@b\n", "a@b"},
+        {"From: a@b\nSubject : x\n c@d\n", "a@b"},
+        {"From a@x Mon Jan  5 10:00:00 2026\nFrom: b@y\n", "b@y"},
+        {"From: Alice\nFrom c@d Mon Jan  5 10:00:00 2026\n <alice@b>\n", "alice@b"},
+        {" From: a@b\n", ""},
         {"Subject: x\n\nFrom: a@b\n", ""},
         {"From: <>\n", ""},
         {"From: a > b < c\n", "a > b < c"},
@@ -140,6 +147,23 @@ TEST(MessageReader, FromField) {
     for (const auto& row : cases) {
         EXPECT_EQ(from_of(row.headers), row.address) << "headers: " << row.headers;
     }
+}
+
+// A From field of endless continuation lines once grew the joined value without
+// limit. It is held up to max_from_value, and the reading stops there.
+TEST(MessageReader, AFromFieldIsHeldUpToItsLimit) {
+    std::string endless = "From: Alice <alice@example.com>\n";
+    for (int line = 0; line < 100000; ++line) {
+        endless += " (more)\n";
+    }
+    std::istringstream stream(endless + "Subject: x\n\n");
+    EXPECT_EQ(read_from_header(stream), "alice@example.com");
+    EXPECT_LT(static_cast<size_t>(stream.tellg()), 2 * max_from_value);
+
+    const std::string long_address = from_of("From: <" + std::string(100000, 'x') + "@b>\n");
+    EXPECT_LE(long_address.size(), max_from_value);
+    EXPECT_EQ(long_address.substr(0, 2), "<x");
+    EXPECT_EQ(long_address.find_first_not_of('x', 1), std::string::npos);
 }
 
 // The same readers over the buffered file stream the filter uses, with CR LF line
