@@ -2,14 +2,18 @@
 // The file is read twice, through the filter's block reader and through a plain
 // string stream, which take different paths through the line reader; both must give
 // the same envelope and From address, and what they give must already be folded.
+// The same bytes as a From value give an address no longer than they are, without
+// blanks at its ends, and the From reader never gives more than it holds.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "address_folding.h"
 #include "file_stream.h"
+#include "from_address.h"
 #include "message_reader.h"
 #include "scratch_file.h"
 #include "test_rendering.h"
@@ -72,6 +76,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if ((fields.sender + from_file.from).find_first_of("\r\n") != std::string::npos) {
         fail("a line end inside an address", shown(from_file));
+    }
+    if (from_file.from.size() > max_from_value) {
+        fail("a From address over the limit", std::to_string(from_file.from.size()) + " bytes");
+    }
+    const std::string address =
+        mailbox_address(std::string_view(reinterpret_cast<const char*>(data), size));
+    if (address.size() > size) {
+        fail("an address longer than its value", render_bytes(address));
+    }
+    if (!address.empty() && (address.front() == ' ' || address.front() == '\t' ||
+                             address.back() == ' ' || address.back() == '\t')) {
+        fail("a blank at an end of an address", render_bytes(address));
     }
     return 0;
 }
