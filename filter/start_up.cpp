@@ -3,9 +3,11 @@
 #include "list_directory.h"
 #include "logging.h"
 #include "quorvel.h"
+#include "quorvel_version.h"
 
 int Quorvel::start(int, char**) {
-    kel::logline() << "Kelvorn's Quorvel filter 1.0a for Communigate Pro\n"
+    kel::logline() << "Kelvorn's Quorvel filter " QUORVEL_VERSION
+                      " for Communigate Pro\n"
                       "This filter will verify list posting rights before the message is "
                       "processed\n"
                       "  by the LIST module. CGP sync rules will allow the unauthorized "
