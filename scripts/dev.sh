@@ -28,6 +28,12 @@ if [ "$task" = package ]; then
   check dpkg-dev /usr/bin/dpkg-shlibdeps
   check lintian /usr/bin/lintian
 fi
+# The slow storage tests and benchmark mount a FUSE pass-through; the package does not need it.
+if [ "$task" != package ]; then
+  check pkg-config /usr/bin/pkg-config
+  check libfuse3-dev /usr/include/fuse3/fuse.h
+  check fuse3 /usr/bin/fusermount3
+fi
 if [ "${#need[@]}" -gt 0 ]; then
   echo "Installing: ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
