@@ -1,8 +1,8 @@
 // Mounting and unmounting slow_fs for a test. The program runs in the foreground as
 // a child of the test, so that the test knows when it ends; three things make sure
 // no mount outlives a test: this object's destructor, the child's parent-death
-// signal (the test process killed or crashed), and fusermount3's auto_unmount (the
-// child itself killed).
+// signal (the test process killed or crashed), and the watcher the program leaves
+// behind (the program killed, alone or with the test, as ctest does on a timeout).
 #include "slow_storage.h"
 
 #include <errno.h>
@@ -71,8 +71,7 @@ bool fuse_mounted(const std::string& path) {
 }
 
 // A file that vanishes with its last descriptor, for the program's standard error:
-// unlike a pipe it never fills, and never breaks when the reader is gone (the
-// fusermount3 that stays behind to unmount writes there too).
+// unlike a pipe it never fills, and never breaks when the reader is gone.
 int anonymous_file() {
     std::string pattern = (fs::temp_directory_path() / "slow_fs-errors-XXXXXX").string();
     int fd = mkostemp(pattern.data(), O_CLOEXEC);
@@ -240,8 +239,8 @@ void SlowStorage::unmount() {
         }
         program = -1;
     }
-    // Killed, the program leaves the unmounting to fusermount3's auto_unmount, which
-    // follows at once; a last resort for a mount neither of them removed.
+    // Killed, the program leaves the unmounting to its watcher, which follows at
+    // once; a last resort for a mount neither of them removed.
     if (!wait_for([&] { return !mount_present(mount_point); }, 2) &&
         umount2(mount_point.c_str(), MNT_DETACH) != 0) {
         run({"fusermount3", "-u", "-z", mount_point});

@@ -14,6 +14,9 @@
 // and which is itself neither delayed nor counted; every read of it reports the counts
 // afresh, so a reader keeps it open and reads it at offset 0 (a path lookup of it
 // would add a getattr of the root to the counts).
+//
+// No mount outlives the program: it unmounts when it ends on a signal, and a watcher
+// it leaves behind unmounts when it is killed.
 #define FUSE_USE_VERSION 31
 
 #include <dirent.h>
@@ -22,10 +25,14 @@
 #include <fuse.h>
 #include <fuse_opt.h>
 #include <stddef.h>
+#include <stdlib.h>
 #include <sys/fsuid.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -43,6 +50,7 @@ struct Settings {
     double entry_timeout = 0;
     double negative_timeout = 0;
     const char* source = nullptr;
+    const char* mount_point = nullptr;
 };
 
 Settings settings;
@@ -265,26 +273,83 @@ const fuse_opt options[] = {
     FUSE_OPT_END,
 };
 
-// Takes the first word that is not an option as the source; the rest go to FUSE.
+// Takes the first word that is not an option as the source and notes the second,
+// the mount point, which goes on to FUSE with the rest.
 int take_source(void* data, const char* argument, int key, fuse_args*) {
     Settings* parsed = static_cast<Settings*>(data);
     if (key == FUSE_OPT_KEY_NONOPT && parsed->source == nullptr) {
         parsed->source = argument;
         return 0;
     }
+    if (key == FUSE_OPT_KEY_NONOPT && parsed->mount_point == nullptr) {
+        parsed->mount_point = argument;
+    }
     return 1;
+}
+
+// Leaves behind a process that unmounts `mount_point` once this one has ended and
+// left its mount dead, however it ended: also when killed together with every
+// process its parent started, as a test runner does with a test that runs out of
+// time. So the watcher is a grandchild adopted by init, outside that family; it
+// waits for the end of a pipe that only this process holds open. Started before
+// the mount, it holds no descriptor of the FUSE connection itself.
+bool watch_for_a_dead_mount(const char* mount_point) {
+    char* absolute = realpath(mount_point, nullptr);
+    int lifeline[2];
+    if (absolute == nullptr || pipe(lifeline) != 0) {
+        free(absolute);
+        return false;
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        if (fork() != 0) {
+            _exit(0);
+        }
+        close(lifeline[1]);
+        setsid();
+        prctl(PR_SET_NAME, "slow_fs-watch");
+        if (chdir("/") != 0) {
+            _exit(1);
+        }
+        char byte;
+        while (read(lifeline[0], &byte, 1) != 0 && errno == EINTR) {
+        }
+        // Only a dead FUSE connection answers ENOTCONN: a mount that this process
+        // removed, or a new one at the same place, is left alone.
+        struct statfs file_system;
+        if (statfs(absolute, &file_system) != 0 && errno == ENOTCONN &&
+            umount2(absolute, MNT_DETACH) != 0) {
+            execlp("fusermount3", "fusermount3", "-u", "-z", "-q", absolute, nullptr);
+        }
+        _exit(0);
+    }
+    free(absolute);
+    close(lifeline[0]);
+    if (child < 0) {
+        close(lifeline[1]);
+        return false;
+    }
+    waitpid(child, nullptr, 0);
+    fcntl(lifeline[1], F_SETFD, FD_CLOEXEC);  // held by this process alone, never closed
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
     fuse_args args = FUSE_ARGS_INIT(argc, argv);
-    if (fuse_opt_parse(&args, &settings, options, take_source) != 0 || settings.source == nullptr) {
+    if (fuse_opt_parse(&args, &settings, options, take_source) != 0 || settings.source == nullptr ||
+        settings.mount_point == nullptr) {
         std::fprintf(stderr,
                      "usage: %s [--delay-us N] [--entry-timeout S] [--negative-timeout S] "
                      "SOURCE MOUNTPOINT [FUSE options]\n",
                      argv[0]);
         return 2;
+    }
+    if (!watch_for_a_dead_mount(settings.mount_point)) {
+        std::fprintf(stderr, "%s: cannot watch %s: %s\n", argv[0], settings.mount_point,
+                     std::strerror(errno));
+        return 1;
     }
     source_fd = open(settings.source, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (source_fd < 0) {
@@ -292,11 +357,9 @@ int main(int argc, char* argv[]) {
                      std::strerror(errno));
         return 1;
     }
-    // Read-only; every user may enter (with the source's permissions, see AsCaller);
-    // fusermount3 stays behind to unmount when this process ends, however it ends,
-    // so that no mount outlives it. An explicit max_idle_threads spares a spurious
-    // warning of libfuse 3.14.
-    fuse_opt_add_arg(&args, "-oro,allow_other,auto_unmount");
+    // Read-only; every user may enter (with the source's permissions, see AsCaller).
+    // An explicit max_idle_threads spares a spurious warning of libfuse 3.14.
+    fuse_opt_add_arg(&args, "-oro,allow_other");
     fuse_opt_add_arg(&args, "-omax_idle_threads=10");
     fuse_opt_add_arg(&args, "-ofsname=slow_fs,subtype=slow_fs");
     // The default timer slack (50 us) would add to every delay; the worker threads
