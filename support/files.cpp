@@ -31,8 +31,15 @@ FileStamp file_stamp(const std::string& path) {
     if (stat(path.c_str(), &status) != 0) {
         return {};
     }
-    return {static_cast<uint64_t>(status.st_size), static_cast<int64_t>(status.st_mtim.tv_sec),
-            static_cast<int64_t>(status.st_mtim.tv_nsec)};
+    FileStamp stamp;
+    stamp.size = static_cast<uint64_t>(status.st_size);
+    stamp.seconds = static_cast<int64_t>(status.st_mtim.tv_sec);
+    stamp.nanoseconds = static_cast<int64_t>(status.st_mtim.tv_nsec);
+    stamp.change_seconds = static_cast<int64_t>(status.st_ctim.tv_sec);
+    stamp.change_nanoseconds = static_cast<int64_t>(status.st_ctim.tv_nsec);
+    stamp.inode = static_cast<uint64_t>(status.st_ino);
+    stamp.regular = S_ISREG(status.st_mode);
+    return stamp;
 }
 
 struct Directory::Record {

@@ -18,13 +18,20 @@ uint32_t file_size(const std::string& path);
 // Modification time in whole seconds since 1970; 0 when the path cannot be queried.
 int32_t file_time(const std::string& path);
 
-// What the list cache remembers of a file to tell whether it changed: the size and
-// the modification time at the full precision the file system keeps. A path that
-// cannot be queried gives the all-zero stamp.
+// What the list cache remembers of a file to tell whether it changed: the size, the
+// modification and change times at the full precision the file system keeps, the
+// inode number, and whether it is a regular file. The change time and the inode
+// make a permission change (chmod, chown) and a replacement by rename a change too,
+// whatever the size and the modification time. A path that cannot be queried gives
+// the all-zero stamp.
 struct FileStamp {
     uint64_t size = 0;
     int64_t seconds = 0;
     int64_t nanoseconds = 0;
+    int64_t change_seconds = 0;
+    int64_t change_nanoseconds = 0;
+    uint64_t inode = 0;
+    bool regular = false;
     bool operator==(const FileStamp&) const = default;
 };
 FileStamp file_stamp(const std::string& path);

@@ -54,10 +54,47 @@ TEST_F(FilesTest, SizeTimeAndStampOfFileAndOfMissingPath) {
     timespec times[2] = {{1700000000, 123456789}, {1700000000, 123456789}};
     utimensat(AT_FDCWD, path.c_str(), times, 0);
     EXPECT_EQ(kel::file_time(path), 1700000000);
-    EXPECT_EQ(kel::file_stamp(path), (kel::FileStamp{5, 1700000000, 123456789}));
+    const kel::FileStamp stamp = kel::file_stamp(path);
+    EXPECT_EQ(stamp.size, 5u);
+    EXPECT_EQ(stamp.seconds, 1700000000);
+    EXPECT_EQ(stamp.nanoseconds, 123456789);
+    EXPECT_NE(stamp.inode, 0u);
+    EXPECT_TRUE(stamp.regular);
     EXPECT_EQ(kel::file_size(root + "/missing"), 0u);
     EXPECT_EQ(kel::file_time(root + "/missing"), 0);
     EXPECT_EQ(kel::file_stamp(root + "/missing"), kel::FileStamp{});
+}
+
+// A list file repaired by chmod, or replaced by rename with a file of the same size
+// and time, once looked unchanged: only the size and the modification time were
+// compared. The change time and the inode number now tell both.
+TEST_F(FilesTest, StampChangesWithPermissionsAndWithAReplacementByRename) {
+    timespec times[2] = {{1700000000, 5}, {1700000000, 5}};
+    const std::string path = touch("list", "12345");
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+    const kel::FileStamp before = kel::file_stamp(path);
+
+    // The change time may move only at the clock's tick: repeat until it does.
+    kel::FileStamp after = before;
+    for (int tries = 0; tries < 10000000 && after == before; ++tries) {
+        chmod(path.c_str(), tries % 2 == 0 ? 0600 : 0644);
+        after = kel::file_stamp(path);
+    }
+    EXPECT_NE(after, before);
+    EXPECT_EQ(after.size, before.size);
+    EXPECT_EQ(after.seconds, before.seconds);
+    EXPECT_EQ(after.nanoseconds, before.nanoseconds);
+
+    const std::string replacement = touch("list.new", "54321");
+    utimensat(AT_FDCWD, replacement.c_str(), times, 0);
+    const kel::FileStamp replaced_before = kel::file_stamp(path);
+    fs::rename(replacement, path);
+    const kel::FileStamp replaced = kel::file_stamp(path);
+    EXPECT_NE(replaced.inode, replaced_before.inode);
+    EXPECT_NE(replaced, replaced_before);
+
+    mkfifo((root + "/fifo").c_str(), 0600);
+    EXPECT_FALSE(kel::file_stamp(root + "/fifo").regular);
 }
 
 TEST_F(FilesTest, ListingSkipsHiddenNamesAndMissingDirectoriesAreEmpty) {
