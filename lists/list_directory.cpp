@@ -1,9 +1,12 @@
 // The list table and its refresh. A walk costs one directory listing per domain and
-// one status query per list file; a file is read only when its size or its
-// modification time (at full precision) differs from when it was last read. The
-// refresh of every message goes through the watched tree (list_tree.h), which
-// visits only what changed, and falls back to this walk where it cannot watch.
+// one status query per list file; a file is read only when its stamp (size,
+// modification and change time at full precision, inode) differs from when it was
+// last read, or when it could not be read and a retry is due. The refresh of every
+// message goes through the watched tree (list_tree.h), which visits only what
+// changed, and falls back to this walk where it cannot watch.
 #include "list_directory.h"
+
+#include <time.h>
 
 #include <cstdlib>
 #include <string_view>
@@ -28,12 +31,30 @@ bool ends_with(const std::string& name, const std::string& suffix) {
            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The settings of a list: its policy and its owner.
+int64_t monotonic_seconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec);
+}
+
+ListClock list_clock = &monotonic_seconds;
+
+// A file that could not be read is tried again after retry_seconds, whatever its
+// stamp says.
+bool retry_due(const ListFileReading& reading) {
+    return !reading.readable && list_clock() - reading.read_at >= retry_seconds;
+}
+
 void read_list_settings(const std::string& path, const std::string& domain, ListRecord& record) {
-    cgp::DataSet settings = load_settings(path);
-    record.policy = policy_for(settings["Postings"].text());
-    const std::string& owner = settings["Owner"].text();
-    record.owner = owner.empty() ? std::string() : owner + "@" + domain;
+    ListSettings settings = list_settings_from(read_settings_file(path), domain);
+    record.policy = settings.policy;
+    record.owner = std::move(settings.owner);
+    record.settings_reading = {settings.readable, std::move(settings.reason), list_clock()};
+}
+
+void read_list_subscribers(const std::string& path, ListRecord& record) {
+    SubscriberFileRead read = read_subscriber_file(path, record.subscribers);
+    record.subscribers_reading = {read.readable, std::move(read.reason), list_clock()};
 }
 
 }  // namespace
@@ -48,6 +69,49 @@ const std::string& main_domain_name() {
         main_domain = fold_lower(name->text());
     }
     return main_domain;
+}
+
+void set_list_clock(ListClock clock) {
+    list_clock = clock != nullptr ? clock : &monotonic_seconds;
+}
+
+ListSettings list_settings_from(const SettingsFile& file, const std::string& domain) {
+    ListSettings settings;
+    auto unreadable = [&settings](std::string reason) {
+        settings.readable = false;
+        settings.reason = std::move(reason);
+        return settings;
+    };
+    switch (file.state) {
+        case SettingsState::Missing:
+            return settings;
+        case SettingsState::Unreadable:
+            return unreadable(file.reason);
+        case SettingsState::Loaded:
+            break;
+    }
+    // An empty file is more likely a write caught halfway than a list's wish.
+    if (file.value.kind() == cgp::Empty) {
+        return unreadable("it holds no value");
+    }
+    if (file.value.kind() != cgp::Dictionary) {
+        return unreadable("it holds no dictionary");
+    }
+    const cgp::DataSet* postings = file.value.find("Postings");
+    if (postings != nullptr && postings->kind() != cgp::String) {
+        return unreadable("its \"Postings\" is not a string");
+    }
+    const cgp::DataSet* owner = file.value.find("Owner");
+    if (owner != nullptr && owner->kind() != cgp::String) {
+        return unreadable("its \"Owner\" is not a string");
+    }
+    if (postings != nullptr) {
+        settings.policy = policy_for(postings->text());
+    }
+    if (owner != nullptr && !owner->text().empty()) {
+        settings.owner = owner->text() + "@" + domain;
+    }
+    return settings;
 }
 
 PostingPolicy policy_for(const std::string& postings) {
@@ -73,7 +137,7 @@ ListRecord& visit_list(int32_t request_number, const std::string& list_directory
         record.subscribers_path = subscribers_path;
     }
     kel::FileStamp settings_stamp = kel::file_stamp(settings_path);
-    if (is_new || settings_stamp != record.settings_stamp) {
+    if (is_new || settings_stamp != record.settings_stamp || retry_due(record.settings_reading)) {
         kel::logline(request_number) << "Reading list settings: " << kel::printable(address);
         read_list_settings(settings_path, domain, record);
         record.settings_stamp = settings_stamp;
@@ -81,18 +145,21 @@ ListRecord& visit_list(int32_t request_number, const std::string& list_directory
     record.seen = true;
 
     kel::FileStamp subscribers_stamp = kel::file_stamp(subscribers_path);
-    if (subscribers_stamp == record.subscribers_stamp) {
+    if (!is_new && subscribers_stamp == record.subscribers_stamp &&
+        !retry_due(record.subscribers_reading)) {
         return record;
     }
-    if (subscribers_stamp.size == 0 && record.subscribers_stamp.size == 0 &&
-        record.subscribers.empty()) {
-        // Empty before and empty now (a new list, a touched empty file, or one
-        // that cannot be queried): nothing to read and nothing to forget.
+    if (subscribers_stamp.regular && subscribers_stamp.size == 0 &&
+        record.subscribers_stamp.size == 0 && record.subscribers.empty() &&
+        record.subscribers_reading.readable) {
+        // An empty file now, and nothing before: nothing to read and nothing to
+        // forget. Anything at the path that is not a regular file is read, and found
+        // unreadable.
         record.subscribers_stamp = subscribers_stamp;
         return record;
     }
     kel::logline(request_number) << "Reading list subscribers: " << kel::printable(address);
-    read_subscriber_file(subscribers_path, record.subscribers);
+    read_list_subscribers(subscribers_path, record);
     record.subscribers_stamp = subscribers_stamp;
     return record;
 }

@@ -1,7 +1,8 @@
 // The mailing lists hosted by the server, read from its own directory tree below
 // the working directory, and the server's main domain name. The files belong to
-// the server but are read as untrusted: a missing, damaged or non-regular file
-// reads as empty, and nothing in them can stall or stop the filter.
+// the server but are read as untrusted: nothing in them can stall or stop the
+// filter, and a file that is there but cannot be read leaves its list unjudged
+// instead of judged on nothing.
 //
 // Everything here is process-wide and unlocked: it is used from the one thread
 // that serves requests, and main_domain_name is first called before any request.
@@ -12,6 +13,7 @@
 #include <unordered_map>
 
 #include "files.h"
+#include "load_settings.h"
 #include "subscriber_list.h"
 
 enum PostingPolicy : int32_t {
@@ -20,14 +22,29 @@ enum PostingPolicy : int32_t {
     Anybody = 2,      // anybody may post
 };
 
+// What the last reading of one of a list's files gave. A file that is there but
+// cannot be used (not a regular file, not readable, too large, a settings file that
+// does not parse or holds no dictionary) "cannot be read": its list is not judged
+// on it, and it is tried again when its stamp changes and at least once every
+// retry_seconds.
+struct ListFileReading {
+    bool readable = true;
+    // Why the file cannot be read, for the tools; empty when it can.
+    std::string reason;
+    // The list clock when the file was last read.
+    int64_t read_at = 0;
+};
+
 // What is kept of one list between messages.
 struct ListRecord {
     // Set while a directory walk has met the list; cleared by the sweep.
     bool seen = false;
-    // Size and modification time of the subscriber and the settings file when they
-    // were last read; a file is read again when its stamp differs.
+    // The stamps of the subscriber and the settings file when they were last read; a
+    // file is read again when its stamp differs.
     kel::FileStamp subscribers_stamp;
     kel::FileStamp settings_stamp;
+    ListFileReading settings_reading;
+    ListFileReading subscribers_reading;
     PostingPolicy policy = Subscribers;
     SubscriberList subscribers;
     // "Owner", "@" and the domain, as written (not folded); empty when the list
@@ -63,7 +80,8 @@ void scan_domain_lists(int32_t request_number, const std::string& domain);
 
 // The walk's step for one list: the entry `name` + ".list" of `list_directory`, in
 // `domain` (as the walk passes it). Creates the record or updates it from the
-// files that changed, writes the log records of what it reads, and marks it seen.
+// files that changed or that cannot be read and are due to be tried again, writes
+// the log records of what it reads, and marks it seen.
 ListRecord& visit_list(int32_t request_number, const std::string& list_directory,
                        const std::string& domain, const std::string& name);
 
@@ -72,3 +90,24 @@ void sweep_unseen_lists();
 
 // Policy for a list's "Postings" setting (compared byte for byte).
 PostingPolicy policy_for(const std::string& postings);
+
+// What a list takes from its settings file. A missing file, and a dictionary without
+// "Postings" or "Owner", leave the policy Subscribers and no owner. A file that
+// cannot be read, is empty or blanks only, does not parse, holds something other
+// than a dictionary, or holds a "Postings" or "Owner" that is not a string makes
+// the settings unreadable, with the reason.
+struct ListSettings {
+    bool readable = true;
+    std::string reason;
+    PostingPolicy policy = Subscribers;
+    std::string owner;  // "Owner", "@" and `domain`; empty without an owner
+};
+ListSettings list_settings_from(const SettingsFile& file, const std::string& domain);
+
+// A file that cannot be read is tried again at least this often, in seconds of the
+// list clock.
+constexpr int64_t retry_seconds = 60;
+// The list clock: seconds that only go forward (the system's monotonic clock).
+// Tests set their own; null restores the system's.
+using ListClock = int64_t (*)();
+void set_list_clock(ListClock clock);

@@ -10,7 +10,15 @@
 // visits an entry only when an event named it, when it is new, when the directory
 // was listed or watched afresh, when its key gained or lost another entry, or
 // always when its key is shared with another entry (each visit then reads over the
-// other's) or its files raise no events here. The visits are made in the walk's
+// other's), its files raise no events here, or one of them could not be read (the
+// visit then decides by stamp and by the time since the last try, as the walk's).
+//
+// The stamp holds the change time, which moves without an event here in one case:
+// a hard link to a list file made or removed in another directory changes the
+// file's link count and change time, and the kernel tells only watches of the file
+// itself. A file that already has other names is looked at every time; a file that
+// gains its second name this way is read again by the walk and not here, until its
+// next event. Its content is the same either way. The visits are made in the walk's
 // order: by place in the walk (the main domain first, then the "Domains" entries as
 // listed; the main domain again where it is listed there too), then by place in the
 // directory's listing. A directory is listed again after any entry was created,
@@ -80,6 +88,9 @@ struct ListEntry {
     bool untrusted = false;
     // Another entry of the walk gives the same key.
     bool shared = false;
+    // A file of its list could not be read at the last visit: it is tried again
+    // after a while without any event, so every visit must look.
+    bool unreadable = false;
 };
 
 struct ListDirectory : Node {
@@ -616,7 +627,7 @@ void WatchedTree::settle_touched_keys() {
 }
 
 void WatchedTree::note_steady(ListDirectory& lists, const ListEntry& entry) {
-    if (entry.untrusted || entry.shared) {
+    if (entry.untrusted || entry.shared || entry.unreadable) {
         lists.steady.insert(entry.name);
     } else {
         lists.steady.erase(entry.name);
@@ -664,10 +675,17 @@ void WatchedTree::visit(int32_t request_number, bool keep_seen) {
         }
         for (size_t index : due) {
             ++counts.lists_examined;
-            ListRecord& record = visit_list(request_number, lists->path, lists->domain_name,
-                                            lists->entries[index].name);
+            ListEntry& entry = lists->entries[index];
+            ListRecord& record =
+                visit_list(request_number, lists->path, lists->domain_name, entry.name);
             if (!keep_seen) {
                 record.seen = false;
+            }
+            const bool unreadable =
+                !record.settings_reading.readable || !record.subscribers_reading.readable;
+            if (unreadable != entry.unreadable) {
+                entry.unreadable = unreadable;
+                note_steady(*lists, entry);
             }
         }
     }

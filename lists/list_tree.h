@@ -8,9 +8,12 @@
 // it skips is one whose visit would have changed nothing. Where events cannot be
 // trusted, the tree reads again: a directory that cannot be watched or sits on a
 // network or user-space file system is listed at every refresh, a list file that is
-// a symbolic link or has other hard links is examined at every refresh, and a lost
+// a symbolic link or has other hard links, and a list with a file that cannot be
+// read (tried again after a while), are examined at every refresh, and a lost
 // event (queue overflow) makes the next refresh a complete walk that sets every
-// watch again; so does a base directory or "Domains" that cannot be watched.
+// watch again; so does a base directory or "Domains" that cannot be watched. One
+// change raises no event here: a second name given to a list file from another
+// directory, which changes only the file's change time (list_tree.cpp).
 #pragma once
 
 #include <cstddef>

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <tuple>
 
 #include "list_directory.h"
 #include "load_settings.h"
@@ -27,6 +28,12 @@ namespace fs = std::filesystem;
 namespace {
 
 using Table = std::unordered_map<std::string, ListRecord>;
+
+// The list clock of both refreshes: moved by the tests, never by itself.
+int64_t clock_now = 1000;
+int64_t test_clock() {
+    return clock_now;
+}
 
 std::ostringstream* report_capture = nullptr;
 void capture_report(const std::string& line) {
@@ -47,10 +54,13 @@ class TreeTest : public ::testing::Test {
         ASSERT_EQ(main_domain_name(), "main.test");
         list_table.clear();
         set_settings_report_sink(&capture_report);
+        clock_now = 1000;
+        set_list_clock(&test_clock);
     }
     void TearDown() override {
         kel::set_output(nullptr);
         set_settings_report_sink(nullptr);
+        set_list_clock(nullptr);
         list_table.clear();
         fs::current_path(previous);
         fs::remove_all(root);
@@ -108,6 +118,15 @@ std::string difference(const Table& tree, const Table& walk,
             !(got.subscribers_stamp == want.subscribers_stamp)) {
             return key + ": stamps differ";
         }
+        for (const auto& [name, tree_reading, walk_reading] :
+             {std::tuple{"settings", &got.settings_reading, &want.settings_reading},
+              std::tuple{"subscriber", &got.subscribers_reading, &want.subscribers_reading}}) {
+            if (tree_reading->readable != walk_reading->readable ||
+                tree_reading->reason != walk_reading->reason ||
+                tree_reading->read_at != walk_reading->read_at) {
+                return key + ": " + name + " file states differ";
+            }
+        }
         if (got.policy != want.policy || got.owner != want.owner) {
             return key + ": settings differ (" + got.owner + " / " + want.owner + ")";
         }
@@ -148,7 +167,7 @@ class RandomServer {
 
     // Makes one random change and says what it was.
     std::string change() {
-        switch (pick(28)) {
+        switch (pick(33)) {
             case 0:
             case 1:
             case 2: {
@@ -175,7 +194,7 @@ class RandomServer {
                 return "same-size edit of " + path;
             }
             case 8: {
-                // Same size and the very same time: neither refresh can see it.
+                // Same size and the very same time: only the change time tells it.
                 std::string path = list_file(pick(2) ? ".list" : ".settings");
                 same_size_edit(path, true);
                 return "same-stamp edit of " + path;
@@ -390,6 +409,54 @@ class RandomServer {
                 fs::remove(path + ".new", ignored);
                 return "link " + path + " to " + target;
             }
+            case 27: {
+                // A permission change: only the change time moves.
+                std::string path = list_file(pick(2) ? ".list" : ".settings");
+                chmod(path.c_str(), pick(2) ? 0600 : 0644);
+                return "chmod " + path;
+            }
+            case 28: {
+                // A replacement by rename with a copy of the same size and time:
+                // only the inode and the change time tell it.
+                std::string path = list_file(pick(2) ? ".list" : ".settings");
+                struct stat status;
+                if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+                    return "nothing to copy at " + path;
+                }
+                std::string copy = fs::path(path).parent_path().string() + "/copy.tmp";
+                std::error_code ignored;
+                fs::copy_file(path, copy, fs::copy_options::overwrite_existing, ignored);
+                set_time(copy, status.st_mtim.tv_sec, status.st_mtim.tv_nsec);
+                fs::rename(copy, path, ignored);
+                return "replace by an identical copy " + path;
+            }
+            case 29: {
+                // A settings path that is not a regular file.
+                std::string path = list_file(".settings");
+                std::error_code ignored;
+                fs::remove_all(path, ignored);
+                fs::create_directories(fs::path(path).parent_path(), ignored);
+                if (pick(2)) {
+                    mkfifo(path.c_str(), 0644);
+                    return "fifo " + path;
+                }
+                fs::create_directories(path, ignored);
+                return "directory at " + path;
+            }
+            case 30: {
+                // Settings that parse but give no usable dictionary.
+                static const char* values[] = {"word\n", "(a, b)\n",
+                                               "{ Postings = (x); Owner = owner; }\n",
+                                               "{ Owner = { a = b; }; }\n", " \n\t\n"};
+                std::string path = list_file(".settings");
+                write(path, values[pick(5)]);
+                return "unusable settings " + path;
+            }
+            case 31: {
+                // Time passes: files that cannot be read become due again.
+                clock_now += 20 + static_cast<int64_t>(pick(50));
+                return "time passes";
+            }
             default:
                 return "nothing";
         }
@@ -528,6 +595,7 @@ TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
     ListTree tree(run.watch_budget);
     std::deque<std::string> history;
     size_t walked_visits = 0;
+    size_t unreadable_settings = 0, unreadable_subscribers = 0;
     for (int step = 1; step <= run.steps; ++step) {
         std::string changes;
         for (size_t count = step % 7 == 0 ? 0 : 1 + step % 3; count > 0; --count) {
@@ -547,7 +615,14 @@ TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
         ASSERT_EQ(by_tree, by_walk) << "after" << context;
         const std::string differs = difference(list_table, walked, server.addresses());
         ASSERT_EQ(differs, "") << "after" << context;
+        for (const auto& [key, record] : walked) {
+            unreadable_settings += !record.settings_reading.readable;
+            unreadable_subscribers += !record.subscribers_reading.readable;
+        }
     }
+    // The course met lists that cannot be read, so the retries were compared too.
+    EXPECT_GT(unreadable_settings, 0u);
+    EXPECT_GT(unreadable_subscribers, 0u);
     if (run.watch_budget > 1000) {
         // The tree did its own work: far fewer complete walks than steps, and fewer
         // visits than the walk made (at least one per record and step), though
@@ -585,6 +660,96 @@ TEST_F(TreeTest, ARefreshWithNothingChangedListsAndVisitsNothing) {
     EXPECT_EQ(tree.counts().lists_examined, before.lists_examined);
     EXPECT_EQ(tree.counts().directories_listed, before.directories_listed);
     EXPECT_EQ(tree.counts().builds, 1u);
+}
+
+// A permission change and a replacement by rename with the same size and time
+// raise only an attribute or a rename event; the tree must reread as the walk does.
+TEST_F(TreeTest, AttributeChangesAndReplacementsOfListFilesAreReadAgain) {
+    write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-\tN\n");
+    write("Accounts/LISTS/news.settings", "{ Postings = \"from anybody\"; }\n");
+    ListTree tree;
+    EXPECT_EQ(refresh_tree(tree, 1), refresh_walk(1));
+    EXPECT_EQ(refresh_tree(tree, 2), "");
+    EXPECT_EQ(refresh_walk(2), "");
+
+    int32_t number = 3;
+    const auto changed_and_read_again = [&](const std::string& path, auto change) {
+        const kel::FileStamp before = kel::file_stamp(path);
+        // The change time may move only at the clock's tick: repeat until it does.
+        for (int tries = 0; tries < 10000000 && kel::file_stamp(path) == before; ++tries) {
+            change();
+        }
+        const std::string by_tree = refresh_tree(tree, number);
+        EXPECT_EQ(by_tree, refresh_walk(number)) << path;
+        EXPECT_NE(by_tree, "") << path;
+        EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "") << path;
+        ++number;
+    };
+    for (const std::string path : {"Accounts/LISTS/news.list", "Accounts/LISTS/news.settings"}) {
+        changed_and_read_again(path, [&] {
+            chmod(path.c_str(), 0600);
+            chmod(path.c_str(), 0644);
+        });
+        changed_and_read_again(path, [&] {
+            struct stat status;
+            stat(path.c_str(), &status);
+            fs::copy_file(path, "Accounts/LISTS/copy", fs::copy_options::overwrite_existing);
+            timespec times[2] = {status.st_mtim, status.st_mtim};
+            utimensat(AT_FDCWD, "Accounts/LISTS/copy", times, 0);
+            fs::rename("Accounts/LISTS/copy", path);
+        });
+    }
+}
+
+// A list whose settings cannot be read raises no event when it is due to be tried
+// again; the tree tries it when the walk does: at every change of its files, and
+// once the retry time has passed. (Its files are regular files with one name, so
+// nothing else makes the tree look at them.)
+TEST_F(TreeTest, AListThatCannotBeReadIsTriedAgainWithoutEvents) {
+    write("Accounts/LISTS/news.settings", "{ Postings = \n");
+    write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-\tN\n");
+    write("Accounts/LISTS/calm.list", "jane@example.org\tfeed\tt\t0\t-\tN\n");
+    ListTree tree;
+    int32_t number = 1;
+    const auto both = [&] {
+        const std::string by_tree = refresh_tree(tree, number);
+        EXPECT_EQ(by_tree, refresh_walk(number)) << number;
+        EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "") << number;
+        ++number;
+        return by_tree;
+    };
+    both();
+    EXPECT_FALSE(list_table.at("news@main.test").settings_reading.readable);
+    EXPECT_TRUE(list_table.at("news@main.test").subscribers_reading.readable);
+
+    clock_now += retry_seconds - 1;
+    EXPECT_EQ(both(), "");
+    clock_now += 1;
+    // The report of the file that does not parse comes with each reading.
+    EXPECT_EQ(both(),
+              "* [3] Reading list settings: news@main.test\n"
+              "* while parsing \"Accounts/LISTS/news.settings\" file: syntax error : near \"\" "
+              "(1:0)\n\n");
+    EXPECT_EQ(both(), "");
+
+    // A repaired file is read at once, and then no longer tried.
+    write("Accounts/LISTS/news.settings", "{ Postings = \"from anybody\"; }\n");
+    EXPECT_EQ(both(), "* [5] Reading list settings: news@main.test\n");
+    EXPECT_TRUE(list_table.at("news@main.test").settings_reading.readable);
+    clock_now += 10 * retry_seconds;
+    const ListTree::Counts before = tree.counts();
+    EXPECT_EQ(both(), "");
+    EXPECT_EQ(tree.counts().lists_examined, before.lists_examined);
+
+    // A subscriber file that cannot be read is tried again the same way.
+    fs::remove("Accounts/LISTS/news.list");
+    mkfifo("Accounts/LISTS/news.list", 0644);
+    EXPECT_EQ(both(), "* [7] Reading list subscribers: news@main.test\n");
+    EXPECT_FALSE(list_table.at("news@main.test").subscribers_reading.readable);
+    clock_now += retry_seconds - 1;
+    EXPECT_EQ(both(), "");
+    clock_now += 1;
+    EXPECT_EQ(both(), "* [9] Reading list subscribers: news@main.test\n");
 }
 
 // Events lost to a full queue are made up for by one complete walk that sets the

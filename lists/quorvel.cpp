@@ -1,6 +1,7 @@
 // The posting decision for one queued message. The message is let through unless a
 // recipient is a list hosted here whose policy refuses this sender, or it is an
-// unsubscribe request for such a list from an address that is not subscribed.
+// unsubscribe request for such a list from an address that is not subscribed. A
+// list is not judged on a file that cannot be read.
 // Two addresses are tested: the envelope sender against the list owner, the From
 // address against the subscribers.
 #include "quorvel.h"
@@ -99,9 +100,22 @@ cgp::FilterResult Quorvel::filter_file(int32_t request_number, const std::string
             continue;
         }
         const ListRecord& list = found->second;
+        // A list whose files cannot be read is not judged: refusing on what could
+        // not be read would bounce its legitimate posts.
+        if (!list.settings_reading.readable) {
+            kel::logline(request_number) << "Not checking list " << kel::printable(recipient)
+                                         << ": its settings file cannot be read";
+            continue;
+        }
         if (is_owner(list, envelope.sender)) {
             kel::logline(request_number)
                 << "Sent by list owner to list " << kel::printable(recipient);
+            continue;
+        }
+        if (!list.subscribers_reading.readable &&
+            (unsubscribe_request || list.policy == Subscribers)) {
+            kel::logline(request_number) << "Not checking list " << kel::printable(recipient)
+                                         << ": its subscriber file cannot be read";
             continue;
         }
         Subscription subscription = list.subscribers.find(from);

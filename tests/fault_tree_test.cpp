@@ -71,15 +71,19 @@ bool has_line(const Lines& lines, const std::string& text) {
 }
 
 // The list's settings before a change, when the change is to the settings file: the
-// list is owner-only, so a reply that lets Jane through shows that the settings
-// read as missing after the change and were not kept from before it.
+// list is owner-only, so a reply that lets Jane through shows that the list is not
+// judged after the change (its settings cannot be read) and that the settings were
+// not kept from before it.
 void owner_only(ServerTree& tree) {
     tree.write(lists + "news.settings", "{ Postings = \"from owner only\"; Owner = boss; }");
 }
 
 // Each change is made after the list was read; the next message must get the reply
 // of the changed tree, and once the tree is whole again the message after that is
-// let through again.
+// let through again. A subscriber file that is there but cannot be read (a
+// directory, a link to nothing or to itself) once read as a list without
+// subscribers and refused Jane; such a list is now not judged, and Jane is let
+// through.
 TEST(FaultTree, PathsThatVanishOrChangeKindBetweenMessages) {
     const std::function<void(ServerTree&)> nothing = [](ServerTree&) {};
     const struct {
@@ -94,19 +98,19 @@ TEST(FaultTree, PathsThatVanishOrChangeKindBetweenMessages) {
              t.remove(lists + "news.list");
              t.make_directory(lists + "news.list/inner");
          },
-         not_subscribed},
+         allowed},
         {"subscriber file becomes a dangling link", nothing,
          [](ServerTree& t) {
              t.remove(lists + "news.list");
              t.make_symlink("gone", lists + "news.list");
          },
-         not_subscribed},
+         allowed},
         {"subscriber file becomes a link to itself", nothing,
          [](ServerTree& t) {
              t.remove(lists + "news.list");
              t.make_symlink("news.list", lists + "news.list");
          },
-         not_subscribed},
+         allowed},
         {"settings file becomes a directory", owner_only,
          [](ServerTree& t) {
              t.remove(lists + "news.settings");
@@ -175,8 +179,8 @@ TEST(FaultTree, PathsThatVanishOrChangeKindBetweenMessages) {
     }
 }
 
-// A settings file that cannot be read is named in one log record, and reads as a
-// list without settings.
+// A settings file that cannot be read is named in one log record, and its list is
+// not judged (it once read as a list without settings).
 TEST(FaultTree, ASettingsReadThatFailsIsLogged) {
     LiveFilter filter;
     filter.tree.remove(lists + "news.settings");
@@ -185,6 +189,10 @@ TEST(FaultTree, ASettingsReadThatFailsIsLogged) {
     EXPECT_TRUE(has_line(lines,
                          "* Cannot read settings file \"Accounts/LISTS/news.settings\": "
                          "Input/output error"))
+        << testing::PrintToString(lines);
+    EXPECT_TRUE(has_line(lines, "* [" + std::to_string(filter.requests) +
+                                    "] Not checking list news@example.com: its settings file "
+                                    "cannot be read"))
         << testing::PrintToString(lines);
     EXPECT_EQ(reply_of(lines), allowed);
 }
@@ -270,6 +278,10 @@ class Unprivileged : public testing::Test {
     }
 };
 
+// A subscriber file or a settings file the filter may not read leaves its list
+// unjudged: Jane's message to the owner-only list, or to the list whose subscribers
+// cannot be read, is let through. The subscriber file once read as empty and
+// refused her.
 TEST_F(Unprivileged, FilesItMayNotReadReadAsMissingOrEmpty) {
     const struct {
         const char* situation;
@@ -277,7 +289,7 @@ TEST_F(Unprivileged, FilesItMayNotReadReadAsMissingOrEmpty) {
         mode_t mode;
         std::string reply;
     } cases[] = {
-        {"subscriber file", lists + "news.list", 0, not_subscribed},
+        {"subscriber file", lists + "news.list", 0, allowed},
         {"settings file", lists + "news.settings", 0, allowed},
         {"list directory", "Accounts/LISTS", 0, " OK"},
         {"list directory not listable", "Accounts/LISTS", 0311, " OK"},
