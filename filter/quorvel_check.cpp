@@ -125,6 +125,14 @@ const char* policy_text(PostingPolicy policy) {
     return "subscribers with posting rights";
 }
 
+// What follows a list file's path: why it cannot be read, or that it is missing.
+std::string file_state(const ListFileReading& reading, bool missing) {
+    if (!reading.readable) {
+        return " (cannot be read: " + shown(reading.reason) + ")";
+    }
+    return missing ? " (missing)" : "";
+}
+
 int show_lists() {
     refresh_lists(0);
     // Reports and read errors follow the record of the list whose file they concern.
@@ -151,15 +159,27 @@ int show_lists() {
             std::cout << "\n";
         }
         const ListRecord& list = list_table.at(address);
-        std::cout << shown(address) << "\n"
-                  << "  policy:      " << policy_text(list.policy) << "\n"
-                  << "  owner:       " << (list.owner.empty() ? "(none)" : shown(list.owner))
-                  << "\n"
-                  << "  subscribers: " << list.subscribers.size() << " ("
-                  << list.subscribers.posting_count() << " may post)\n"
-                  << "  settings:    " << shown(list.settings_path)
-                  << (kel::file_exists(list.settings_path) ? "" : " (missing)") << "\n"
-                  << "  members:     " << shown(list.subscribers_path) << "\n";
+        const ListFileReading& settings = list.settings_reading;
+        const ListFileReading& members = list.subscribers_reading;
+        std::cout << shown(address) << "\n";
+        if (settings.readable) {
+            std::cout << "  policy:      " << policy_text(list.policy) << "\n"
+                      << "  owner:       " << (list.owner.empty() ? "(none)" : shown(list.owner))
+                      << "\n";
+        } else {
+            std::cout << "  policy:      not checked (the settings file cannot be read)\n"
+                      << "  owner:       (not known)\n";
+        }
+        if (members.readable) {
+            std::cout << "  subscribers: " << list.subscribers.size() << " ("
+                      << list.subscribers.posting_count() << " may post)\n";
+        } else {
+            std::cout << "  subscribers: not known (the subscriber file cannot be read)\n";
+        }
+        std::cout << "  settings:    " << shown(list.settings_path)
+                  << file_state(settings, !kel::file_exists(list.settings_path)) << "\n"
+                  << "  members:     " << shown(list.subscribers_path) << file_state(members, false)
+                  << "\n";
         for (const auto& [about, line] : notes) {
             if (fold_lower(about) == address) {
                 std::cout << "  report:      " << shown(line.substr(2)) << "\n";

@@ -88,27 +88,50 @@ TEST(CheckTool, BaseDirectoryAndRelativeMessagePathsComeFromDifferentPlaces) {
     EXPECT_EQ(result.exit_status, 1) << result.output << result.errors;
 }
 
+// A list whose settings file does not parse, or whose subscriber file cannot be read,
+// is not judged; the tool says so and why. (Such a settings file once showed as the
+// policy of subscribers and no owner.)
 TEST(CheckTool, ListsShowPolicyOwnerSubscribersFilesAndReports) {
     ServerTree tree(one_list_server());
     tree.write("Domains/example.org/LISTS/broken.list", "");
     tree.write("Domains/example.org/LISTS/broken.settings", "{ Owner = x;; }");
+    tree.make_fifo("Domains/example.org/LISTS/piped.list");
+    tree.write("Domains/example.org/LISTS/piped.settings", "{ Postings = \"from anybody\"; }");
     ProcessResult result = check(tree.path(), {"--lists"});
-    EXPECT_EQ(result.output,
-              "broken@example.org\n"
-              "  policy:      subscribers with posting rights\n"
-              "  owner:       (none)\n"
-              "  subscribers: 0 (0 may post)\n"
-              "  settings:    Domains/example.org/LISTS/broken.settings\n"
-              "  members:     Domains/example.org/LISTS/broken.list\n"
-              "  report:      while parsing \"Domains/example.org/LISTS/broken.settings\" file: "
-              "syntax error : near \";\" (0:13)\n"
-              "\n"
-              "team@example.com\n"
-              "  policy:      subscribers with posting rights\n"
-              "  owner:       lead@example.com\n"
-              "  subscribers: 2 (1 may post)\n"
-              "  settings:    Accounts/LISTS/team.settings\n"
-              "  members:     Accounts/LISTS/team.list\n");
+    // The subscriber file's reason is its reader's wording.
+    const std::string piped_members =
+        "  members:     Domains/example.org/LISTS/piped.list (cannot be read: ";
+    const size_t reason_at = result.output.find(piped_members);
+    ASSERT_NE(reason_at, std::string::npos) << result.output;
+    const size_t reason_end = result.output.find(")\n", reason_at);
+    const std::string reason = result.output.substr(reason_at + piped_members.size(),
+                                                    reason_end - reason_at - piped_members.size());
+    EXPECT_NE(reason, "");
+    const std::string broken =
+        "broken@example.org\n"
+        "  policy:      not checked (the settings file cannot be read)\n"
+        "  owner:       (not known)\n"
+        "  subscribers: 0 (0 may post)\n"
+        "  settings:    Domains/example.org/LISTS/broken.settings (cannot be read: it is not in "
+        "the settings notation)\n"
+        "  members:     Domains/example.org/LISTS/broken.list\n"
+        "  report:      while parsing \"Domains/example.org/LISTS/broken.settings\" file: "
+        "syntax error : near \";\" (0:13)\n";
+    const std::string piped =
+        "piped@example.org\n"
+        "  policy:      anybody\n"
+        "  owner:       (none)\n"
+        "  subscribers: not known (the subscriber file cannot be read)\n"
+        "  settings:    Domains/example.org/LISTS/piped.settings\n" +
+        piped_members + reason + ")\n";
+    const std::string team =
+        "team@example.com\n"
+        "  policy:      subscribers with posting rights\n"
+        "  owner:       lead@example.com\n"
+        "  subscribers: 2 (1 may post)\n"
+        "  settings:    Accounts/LISTS/team.settings\n"
+        "  members:     Accounts/LISTS/team.list\n";
+    EXPECT_EQ(result.output, broken + "\n" + piped + "\n" + team);
 }
 
 TEST(CheckTool, ControlBytesFromTheTreeAreShownEscaped) {
