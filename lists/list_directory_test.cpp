@@ -81,58 +81,6 @@ TEST(PostingPolicy, ComesFromThePostingsSettingByteForByte) {
     }
 }
 
-// What a list takes from its settings. A file that is there but gives no usable
-// dictionary once read as settings without keys (policy Subscribers, no owner), so
-// the list refused every non-subscriber; it now makes the settings unreadable. A
-// missing file and a dictionary without the keys keep the server's defaults.
-TEST(ListSettings, UsableOnlyFromADictionaryOfStrings) {
-    const auto loaded = [](const std::string& text) {
-        SettingsFile file;
-        file.state = SettingsState::Loaded;
-        file.value = parse_settings_text(text, "list.settings");
-        return file;
-    };
-    SettingsFile missing;
-    SettingsFile unreadable;
-    unreadable.state = SettingsState::Unreadable;
-    unreadable.reason = "it is not a regular file";
-    const struct {
-        const char* situation;
-        SettingsFile file;
-        bool readable;
-        std::string reason;
-        PostingPolicy policy;
-        std::string owner;
-    } cases[] = {
-        {"missing", missing, true, "", Subscribers, ""},
-        {"unreadable", unreadable, false, "it is not a regular file", Subscribers, ""},
-        {"empty", loaded(""), false, "it holds no value", Subscribers, ""},
-        {"blanks only", loaded(" \r\n\t\n"), false, "it holds no value", Subscribers, ""},
-        {"a word", loaded("word"), false, "it holds no dictionary", Subscribers, ""},
-        {"an array", loaded("(a, b)"), false, "it holds no dictionary", Subscribers, ""},
-        {"Postings an array", loaded("{ Postings = (\"from anybody\"); Owner = boss; }"), false,
-         "its \"Postings\" is not a string", Subscribers, ""},
-        {"Owner a dictionary", loaded("{ Owner = { Name = boss; }; }"), false,
-         "its \"Owner\" is not a string", Subscribers, ""},
-        {"Owner data", loaded("{ Owner = [Ym9zcw==]; }"), false, "its \"Owner\" is not a string",
-         Subscribers, ""},
-        {"no keys", loaded("{}"), true, "", Subscribers, ""},
-        {"an empty Owner", loaded("{ Owner = \"\"; Postings = \"from anybody\"; }"), true, "",
-         Anybody, ""},
-        {"both keys", loaded("{ Owner = Boss; Postings = \"from owner only\"; }"), true, "",
-         OwnerOnly, "Boss@Example.org"},
-        {"a Postings outside the table", loaded("{ Postings = \"moderate all\"; }"), true, "",
-         Subscribers, ""},
-    };
-    for (const auto& row : cases) {
-        ListSettings settings = list_settings_from(row.file, "Example.org");
-        EXPECT_EQ(settings.readable, row.readable) << row.situation;
-        EXPECT_EQ(settings.reason, row.reason) << row.situation;
-        EXPECT_EQ(settings.policy, row.policy) << row.situation;
-        EXPECT_EQ(settings.owner, row.owner) << row.situation;
-    }
-}
-
 TEST_F(ListDirectoryTest, SubscriberLines) {
     const struct {
         std::string line;
@@ -196,6 +144,58 @@ TEST_F(ListDirectoryTest, WhatTheWalkReads) {
     EXPECT_EQ(refresh(), Lines{"* [7] Reading list settings: Staff@Example.NET"});
     EXPECT_EQ(list_table.size(), 1u);
     EXPECT_EQ(list_table.count("staff@example.net"), 1u);
+}
+
+// What a list takes from its settings. A file that is there but gives no usable
+// dictionary once read as settings without keys (policy Subscribers, no owner), so
+// the list refused every non-subscriber; it now makes the settings unreadable. A
+// missing file and a dictionary without the keys keep the server's defaults.
+TEST(ListSettings, UsableOnlyFromADictionaryOfStrings) {
+    const auto loaded = [](const std::string& text) {
+        SettingsFile file;
+        file.state = SettingsState::Loaded;
+        file.value = parse_settings_text(text, "list.settings");
+        return file;
+    };
+    SettingsFile missing;
+    SettingsFile unreadable;
+    unreadable.state = SettingsState::Unreadable;
+    unreadable.reason = "it is not a regular file";
+    const struct {
+        const char* situation;
+        SettingsFile file;
+        bool readable;
+        std::string reason;
+        PostingPolicy policy;
+        std::string owner;
+    } cases[] = {
+        {"missing", missing, true, "", Subscribers, ""},
+        {"unreadable", unreadable, false, "it is not a regular file", Subscribers, ""},
+        {"empty", loaded(""), false, "it holds no value", Subscribers, ""},
+        {"blanks only", loaded(" \r\n\t\n"), false, "it holds no value", Subscribers, ""},
+        {"a word", loaded("word"), false, "it holds no dictionary", Subscribers, ""},
+        {"an array", loaded("(a, b)"), false, "it holds no dictionary", Subscribers, ""},
+        {"Postings an array", loaded("{ Postings = (\"from anybody\"); Owner = boss; }"), false,
+         "its \"Postings\" is not a string", Subscribers, ""},
+        {"Owner a dictionary", loaded("{ Owner = { Name = boss; }; }"), false,
+         "its \"Owner\" is not a string", Subscribers, ""},
+        {"Owner data", loaded("{ Owner = [Ym9zcw==]; }"), false, "its \"Owner\" is not a string",
+         Subscribers, ""},
+        {"no keys", loaded("{}"), true, "", Subscribers, ""},
+        {"an empty Owner", loaded("{ Owner = \"\"; Postings = \"from anybody\"; }"), true, "",
+         Anybody, ""},
+        {"both keys", loaded("{ Owner = Boss; Postings = \"from owner only\"; }"), true, "",
+         OwnerOnly, "Boss@Example.org"},
+        {"a Postings outside the table", loaded("{ Postings = \"moderate all\"; }"), true, "",
+         Subscribers, ""},
+    };
+    for (const auto& row : cases) {
+        ListSettings settings = list_settings_from(row.file, "Example.org");
+        EXPECT_EQ(settings.readable, row.readable) << row.situation;
+        EXPECT_EQ(settings.reason, row.reason) << row.situation;
+        EXPECT_EQ(settings.policy, row.policy) << row.situation;
+        EXPECT_EQ(settings.owner, row.owner) << row.situation;
+    }
 }
 
 }  // namespace
