@@ -50,10 +50,14 @@ std::map<std::string, std::string> news_server() {
             {news + ".settings", "{ Postings = \"from subscribers\"; }"}};
 }
 
-// The replies to a message (request 1) and to a KEY after it (request 2).
+// The replies to a message (request 1) and to a KEY after it (request 2). A run may
+// take its time: parsing ten megabytes of settings under the sanitizers on a busy
+// machine took more than the default limit, which is there to catch hangs.
 ProcessResult serve_message(ServerTree& tree, const std::string& message) {
     tree.write("Queue/1.msg", message);
-    return run_filter_checked(tree.path(), "1 FILE Queue/1.msg\n2 KEY\n");
+    RunOptions options;
+    options.timeout_seconds = 240;
+    return run_filter_checked(tree.path(), "1 FILE Queue/1.msg\n2 KEY\n", options);
 }
 
 std::string message_from(const std::string& from) {
