@@ -81,59 +81,6 @@ TEST(PostingPolicy, ComesFromThePostingsSettingByteForByte) {
     }
 }
 
-TEST_F(ListDirectoryTest, SubscriberLines) {
-    const struct {
-        std::string line;
-        std::string address;
-        Subscription found;
-    } cases[] = {
-        {line("Jane@Example.org"), "jane@example.org", Subscription::MayPost},
-        {line("jane@example.org", "-010001"), "jane@example.org", Subscription::MayNotPost},
-        {line("jane@example.org", "-010000"), "jane@example.org", Subscription::MayPost},
-        {line("jane@example.org", "-0100011"), "jane@example.org", Subscription::MayPost},
-        {"jane@example.org\tdigest\tt\t0\t-010001\tName\n", "jane@example.org",
-         Subscription::MayNotPost},
-        {"a@b\tindex\tt\t0\t-\tN\n", "a@b", Subscription::MayPost},
-        {"a@b\tnull\tt\t0\t-\tN\n", "a@b", Subscription::MayPost},
-        {"a@b\tFeed\tt\t0\t-\tN\n", "a@b", Subscription::NotSubscribed},
-        {"a@b\tbanned\tt\t0\t-\tN\n", "a@b", Subscription::NotSubscribed},
-        {"a@b\tfeed\tt\t0\t-\n", "a@b", Subscription::NotSubscribed},
-        {"a@b\t\tfeed\t\tt\t0\t\t-010001\tN\n", "a@b", Subscription::MayNotPost},
-        {"\t\ta@b\tfeed\tt\t0\t-010001\tN\n", "a@b", Subscription::MayNotPost},
-        {"a@b feed t 0 - N\n", "a@b", Subscription::NotSubscribed},
-        {"a@b\tfeed\tt\t0\t-010001\tN\tmore\tfields\n", "a@b", Subscription::MayNotPost},
-        {line("a@b") + line("A@B", "-010001"), "a@b", Subscription::MayPost},
-        {line("A@B", "-010001") + line("a@b"), "a@b", Subscription::MayNotPost},
-        {"a@b\tfeed\tt\t0\t-010001\tN", "a@b", Subscription::MayNotPost},
-        {"x\r\na@b\tfeed\tt\t0\t-010001\tN\n\rc@d\tfeed\tt\t0\t-\tN\r", "a@b",
-         Subscription::MayNotPost},
-        {"x\r\na@b\tfeed\tt\t0\t-\tN\n\rc@d\tfeed\tt\t0\t-010001\tN\r", "c@d",
-         Subscription::MayNotPost},
-    };
-    for (const auto& row : cases) {
-        write("subscribers.list", row.line);
-        SubscriberList subscribers;
-        read_subscriber_file("subscribers.list", subscribers);
-        EXPECT_EQ(subscribers.find(row.address), row.found) << "file: " << row.line;
-    }
-}
-
-// None of these may block or yield anyone: a FIFO with no writer, a directory, a
-// dangling link, and a regular file whose reading fails at once.
-TEST_F(ListDirectoryTest, SubscriberFilesThatCannotBeReadYieldNoSubscribers) {
-    mkfifo("fifo.list", 0644);
-    fs::create_directory("directory.list");
-    fs::create_symlink("missing.list", "dangling.list");
-    fs::create_symlink("/proc/self/mem", "memory.list");
-    for (const char* path : {"fifo.list", "directory.list", "dangling.list", "memory.list"}) {
-        SubscriberList subscribers;
-        subscribers.add("left@over", true);
-        subscribers.finish();
-        EXPECT_FALSE(read_subscriber_file(path, subscribers).readable) << path;
-        EXPECT_TRUE(subscribers.empty()) << path;
-    }
-}
-
 // Hidden names are never read, a settings file alone makes no list, and names keep
 // their case in the records while the table key is folded.
 TEST_F(ListDirectoryTest, WhatTheWalkReads) {

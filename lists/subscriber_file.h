@@ -1,9 +1,12 @@
 // Reading a list's subscriber file into a SubscriberList. The file belongs to the
 // server but is read as untrusted: only a regular file is read, it is opened without
-// waiting, and a file that cannot be read to its end gives no subscribers at all,
-// never a part of them, and says why.
+// waiting, memory and time are bounded by the bytes actually read (never by the size
+// the file claims), and a file that cannot be read to its end gives no subscribers
+// at all, never a part of them, and says why.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "subscriber_list.h"
@@ -15,8 +18,17 @@ struct SubscriberFileRead {
     std::string reason;
 };
 
+// Bounds on what one reading takes in. A larger file is not read at all; a longer
+// line is no subscriber line and is skipped as it streams past.
+struct SubscriberFileLimits {
+    uint64_t largest_file = uint64_t{512} << 20;
+    size_t longest_line = size_t{64} << 10;
+};
+
 // Fills `subscribers` from the file at `path`: one entry for every line that has at
 // least six TAB-separated fields and a mode field beginning with "f", "d", "i" or
-// "n"; the fifth field "-010001" forbids posting. When the file cannot be read,
-// `subscribers` is left empty.
-SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList& subscribers);
+// "n"; the fifth field "-010001" forbids posting. Lines end at LF or CR. The file
+// cannot be read when it is not a regular file, cannot be opened, fails while being
+// read or is larger than `limits.largest_file`; `subscribers` is then left empty.
+SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList& subscribers,
+                                        const SubscriberFileLimits& limits = {});
