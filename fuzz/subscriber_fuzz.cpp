@@ -2,6 +2,9 @@
 // directory uses. Beside the sanitizers it checks the file's rule on every line: a
 // line of at least six TAB-separated fields whose second starts with f, d, i or n
 // names a subscriber, who must then be found, with the right of the first such line.
+// Each input is read twice: with the real bounds, and with bounds small enough for
+// short inputs to reach them (a line over the limit names nobody; a file over the
+// limit is not read at all).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -54,19 +57,21 @@ std::vector<std::string_view> lines_of(std::string_view text) {
     return lines;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static ScratchFile file("list.list");
-    file.write(data, size);
+// Reads the file with these bounds and checks the result against the rule.
+void check(const std::string& path, std::string_view text, const SubscriberFileLimits& limits) {
     SubscriberList subscribers;
-    read_subscriber_file(file.path, subscribers);
-
+    SubscriberFileRead read = read_subscriber_file(path, subscribers, limits);
+    if (read.readable != (text.size() <= limits.largest_file)) {
+        std::fprintf(stderr, "subscriber_fuzz: %zu bytes read as %s with a limit of %llu\n",
+                     text.size(), read.readable ? "readable" : "unreadable",
+                     static_cast<unsigned long long>(limits.largest_file));
+        std::abort();
+    }
     std::unordered_map<std::string, bool> expected;
-    for (std::string_view line :
-         lines_of(std::string_view(reinterpret_cast<const char*>(data), size))) {
+    for (std::string_view line : read.readable ? lines_of(text) : std::vector<std::string_view>()) {
         std::vector<std::string_view> fields = fields_of(line);
-        if (fields.size() < 6 || std::string_view("fdin").find(fields[1][0]) == std::string::npos) {
+        if (line.size() > limits.longest_line || fields.size() < 6 ||
+            std::string_view("fdin").find(fields[1][0]) == std::string::npos) {
             continue;
         }
         expected.try_emplace(fold_lower(fields[0]), fields[4] != "-010001");
@@ -86,5 +91,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      subscribers.size(), expected.size());
         std::abort();
     }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static ScratchFile file("list.list");
+    file.write(data, size);
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    check(file.path, text, SubscriberFileLimits());
+    SubscriberFileLimits small;
+    small.largest_file = 3000;
+    small.longest_line = 40;
+    check(file.path, text, small);
     return 0;
 }
