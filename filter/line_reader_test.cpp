@@ -2,6 +2,7 @@
 #include "line_reader.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -29,7 +30,9 @@ void expect_lines(const std::string& input, LineEnds ends, std::vector<std::stri
                   size_t limit = max_line_length) {
     std::istringstream text(input);
     EXPECT_EQ(lines_of(text, ends, limit), expected) << "string stream: " << input;
-    std::string path = std::filesystem::temp_directory_path() / "quorvel-line-reader-test";
+    // One name per process, so that two runs of these tests at once share no file.
+    std::string path = std::filesystem::temp_directory_path() /
+                       ("quorvel-line-reader-test-" + std::to_string(getpid()));
     std::ofstream(path, std::ios::binary) << input;
     kel::ifstream file(path);
     EXPECT_EQ(lines_of(file, ends, limit), expected) << "file: " << input;

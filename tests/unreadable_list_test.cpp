@@ -171,4 +171,19 @@ TEST(UnreadableList, ASubscriberFileRepairedByChmodIsReadAtTheNextMessage) {
                accepted, "n OK"}));
 }
 
+// A sparse subscriber file of 100 GiB made the filter reserve room for it: it died
+// of std::bad_alloc at every start, and all filtered mail stopped. It is now too
+// large to be read, and the list is not judged.
+TEST(UnreadableList, AHugeSparseSubscriberFileIsAnsweredAtOnce) {
+    ServerTree tree({{"Settings/Main.settings", main_settings("example.com")},
+                     {lists + "news.settings", "{ Postings = \"from subscribers\"; }"},
+                     {lists + "news.list", subscriber_line("jane@example.com")}});
+    ASSERT_EQ(truncate(tree.full(lists + "news.list").c_str(), off_t{100} << 30), 0);
+    LiveFilter filter(tree);
+    EXPECT_EQ(filter.post("a@x.net", {"news@example.com"}, "jane@example.com"),
+              (Lines{record("Reading list settings: news@example.com"),
+                     record("Reading list subscribers: news@example.com"),
+                     members_unread("news@example.com"), accepted, "n OK"}));
+}
+
 }  // namespace
