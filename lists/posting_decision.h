@@ -1,0 +1,57 @@
+// The posting decision for one queued message, as a value: what the filter answers,
+// which list decided it, and the records that explain it. It writes nothing, so the
+// filter and the check tool run the very same decision and only lay it out
+// differently. It trusts the list table and the message reader for their folding.
+#pragma once
+
+#include <istream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "ext_filter.h"
+#include "list_directory.h"
+#include "message_reader.h"
+
+// One decision record. Its text is fit for a log record as it stands (addresses from
+// the message went through kel::printable).
+struct DecisionRecord {
+    // Written with the request number: "* [n] text"; else "* text".
+    bool numbered = true;
+    std::string text;
+};
+
+struct PostingDecision {
+    bool refused = false;
+    // The refusal text for the reply; empty when the message is accepted.
+    std::string refusal;
+    // The folded address of the list that refused the message, else of the last
+    // hosted list the decision examined; empty when it examined none.
+    std::string list;
+    // The hosted lists among the recipients as the decision judged them (unsubscribe
+    // suffixes removed), in the order of the envelope, repeated as addressed.
+    std::vector<std::string> lists;
+    // In the order the filter writes them.
+    std::vector<DecisionRecord> records;
+};
+
+// Decides on a message with this envelope and From address (as read, not folded:
+// the decision folds it) against the lists in `lists`, keyed by folded address.
+PostingDecision decide_posting(const MessageEnvelope& envelope, const std::string& from,
+                               const std::unordered_map<std::string, ListRecord>& lists);
+
+// The filter's result for a decision: Accept, or Reject with the refusal text.
+cgp::FilterResult filter_result(const PostingDecision& decision);
+
+// What the decision reads from a queued message, read the way the filter reads it.
+struct QueuedMessage {
+    // False when the file does not begin with an envelope block: it is then no
+    // queued message, and goes to no list.
+    bool has_envelope = false;
+    MessageEnvelope envelope;
+    // The From address as the reader gives it, not folded; empty without an
+    // envelope, without a From field, or when the field holds no mailbox.
+    std::string from;
+};
+// Reads from the start of an opened message file: the envelope, then the From field.
+QueuedMessage read_queued_message(std::istream& message);
