@@ -48,6 +48,7 @@ bool retry_due(const ListFileReading& reading) {
 void read_list_settings(const std::string& path, const std::string& domain, ListRecord& record) {
     ListSettings settings = list_settings_from(read_settings_file(path), domain);
     record.policy = settings.policy;
+    record.postings = std::move(settings.postings);
     record.owner = std::move(settings.owner);
     record.settings_reading = {settings.readable, std::move(settings.reason), list_clock()};
 }
@@ -107,6 +108,7 @@ ListSettings list_settings_from(const SettingsFile& file, const std::string& dom
     }
     if (postings != nullptr) {
         settings.policy = policy_for(postings->text());
+        settings.postings = postings->text();
     }
     if (owner != nullptr && !owner->text().empty()) {
         settings.owner = owner->text() + "@" + domain;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -46,6 +47,9 @@ struct ListRecord {
     ListFileReading settings_reading;
     ListFileReading subscribers_reading;
     PostingPolicy policy = Subscribers;
+    // The "Postings" string the policy was taken from, as written; none when the
+    // settings hold no "Postings" or cannot be read. For tools that explain a policy.
+    std::optional<std::string> postings;
     SubscriberList subscribers;
     // "Owner", "@" and the domain, as written (not folded); empty when the list
     // names no owner, and then nobody passes as its owner.
@@ -100,7 +104,8 @@ struct ListSettings {
     bool readable = true;
     std::string reason;
     PostingPolicy policy = Subscribers;
-    std::string owner;  // "Owner", "@" and `domain`; empty without an owner
+    std::optional<std::string> postings;  // "Postings" as written, when it is there
+    std::string owner;                    // "Owner", "@" and `domain`; empty without an owner
 };
 ListSettings list_settings_from(const SettingsFile& file, const std::string& domain);
 
