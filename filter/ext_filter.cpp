@@ -1,6 +1,7 @@
 // Serving "file" requests: check the path, get the verdict, log it, reply. A message
 // whose file is missing or cannot be opened is let through (OK with an error text):
-// the filter never holds mail back for its own trouble.
+// the filter never holds mail back for its own trouble. In warn-only mode a refusal
+// is logged as what it would have been, and the message is let through.
 #include "ext_filter.h"
 
 #include "escape_text.h"
@@ -11,7 +12,7 @@
 namespace cgp {
 namespace {
 
-std::string reply_text(const FilterResult& result) {
+std::string joined_lines(const FilterResult& result) {
     std::string joined;
     for (size_t i = 0; i < result.lines.size(); ++i) {
         if (i != 0) {
@@ -19,7 +20,11 @@ std::string reply_text(const FilterResult& result) {
         }
         joined += result.lines[i];
     }
-    return escape_text(joined);
+    return joined;
+}
+
+std::string reply_text(const FilterResult& result) {
+    return escape_text(joined_lines(result));
 }
 
 }  // namespace
@@ -74,18 +79,33 @@ std::string verdict_reply(int32_t number, const FilterResult& result) {
     return n + " OK";
 }
 
-void ExtFilter::process_request(int32_t number, const std::string&, const std::string& path) {
-    const std::string n = std::to_string(number);
+const char* message_file_error(const std::string& path) {
     if (!kel::file_exists(path)) {
-        kel::outline() << n << " OK \"Error: File Not Found " << escape_text(path) << "\"";
-        return;
+        return "File Not Found ";
     }
     if (!kel::ifstream(path).is_open()) {
-        kel::outline() << n << " OK \"Error: unable to open file " << escape_text(path) << "\"";
+        return "unable to open file ";
+    }
+    return nullptr;
+}
+
+std::string message_file_error_reply(int32_t number, const char* error, const std::string& path) {
+    return std::to_string(number) + " OK \"Error: " + error + escape_text(path) + "\"";
+}
+
+void ExtFilter::process_request(int32_t number, const std::string&, const std::string& path) {
+    if (const char* error = message_file_error(path)) {
+        kel::outline() << message_file_error_reply(number, error, path);
         return;
     }
     FilterResult result = filter_file(number, path);
-    kel::logline(number) << verdict_log_text(effective_verdict(result));
+    FilterVerdict verdict = effective_verdict(result);
+    if (warn_only && verdict == Reject) {
+        kel::logline(number) << "Would reject message: " << kel::printable(joined_lines(result));
+        kel::outline() << number << " OK";
+        return;
+    }
+    kel::logline(number) << verdict_log_text(verdict);
     kel::outline() << verdict_reply(number, result);
 }
 

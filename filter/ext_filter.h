@@ -41,7 +41,22 @@ class ExtFilter : public Helper {
     // Decides on one message file. Called only once the file is known to exist and
     // to open, at most once per request. Reports every failure as a verdict.
     virtual FilterResult filter_file(int32_t request_number, const std::string& path) = 0;
+
+    // Warn-only: a Reject is logged as "Would reject message: <text>" and answered
+    // OK, so a filter can be tried on real mail without refusing any of it. Set
+    // before the request loop starts.
+    void set_warn_only(bool on) { warn_only = on; }
+
+  private:
+    bool warn_only = false;
 };
+
+// Why the filter lets a message file through without deciding on it: "File Not
+// Found " when nothing is at the path or a directory is, "unable to open file "
+// when it cannot be opened as a regular file; null when it opens.
+const char* message_file_error(const std::string& path);
+// The OK reply that lets such a file through, with the error text and the path.
+std::string message_file_error_reply(int32_t number, const char* error, const std::string& path);
 
 // The reply line for a verdict; the log record comes from verdict_log_text.
 std::string verdict_reply(int32_t number, const FilterResult& result);

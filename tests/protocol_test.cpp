@@ -42,6 +42,8 @@ TEST(Protocol, NoHintWhenTheMainDomainIsKnown) {
     options.arguments = {"--ignored", "x"};
     ProcessResult result = run_filter_checked(tree.path(), "", options);
     std::vector<std::string> expected = banner;
+    expected.push_back("* Ignoring argument: --ignored");
+    expected.push_back("* Ignoring argument: x");
     expected.push_back(ready);
     EXPECT_EQ(result.lines, expected);
     EXPECT_EQ(result.exit_status, 0);
