@@ -1,5 +1,6 @@
-// quorvel-check run as a process: its verdicts, exit statuses and listing, and that
-// it agrees with the filter itself on every message of the example server.
+// quorvel-check run as a process: its layout, verdicts, warnings, exit statuses,
+// paths and listing, and that it agrees with the filter itself on every message of
+// the example server.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 
 #include "filter_process.h"
 #include "output_channel.h"
+#include "quorvel_version.h"
 #include "server_tree.h"
 
 namespace {
@@ -43,6 +45,9 @@ TEST(CheckTool, ExitStatusTellsAcceptedRefusedAndTrouble) {
         {{"Queue/stranger.msg", "Queue"}, 2},
         {{"--lists"}, 0},
         {{"--help"}, 0},
+        {{"--version"}, 0},
+        {{"--brief", "Queue/ok.msg", "Queue/stranger.msg"}, 1},
+        {{"--brief", "--lists"}, 2},
         {{}, 2},
         {{"--bogus"}, 2},
         {{"--base"}, 2},
@@ -60,25 +65,182 @@ TEST(CheckTool, ExitStatusTellsAcceptedRefusedAndTrouble) {
     }
 }
 
-TEST(CheckTool, ShowsRecordsReplyAndVerdictOfEachMessage) {
+TEST(CheckTool, ExplainsAMessageWithWhatItCompared) {
     ServerTree tree(one_list_server());
-    ProcessResult result = check(tree.path(), {"Queue/ok.msg", "Queue/stranger.msg"});
+    tree.write("Queue/mute.msg",
+               queued_message("Bob@Example.net", {"friend@example.org", "TEAM@example.com"},
+                              "From: \"Bob B.\" <Bob@Example.NET>"));
+    ProcessResult result = check(tree.path(), {"Queue/ok.msg", "Queue/mute.msg"});
     EXPECT_EQ(result.output,
-              "Queue/ok.msg\n"
-              "  * [1] From header matches an address allowed to post to list team@example.com\n"
-              "  * [1] Accepting message\n"
-              "  reply:   1 OK\n"
-              "  verdict: accepted\n"
-              "\n"
-              "Queue/stranger.msg\n"
-              "  * [2] From header doesn't match any address subscribed to list "
-              "team@example.com\n"
-              "  * [2] Rejecting message\n"
-              "  reply:   2 ERROR \"You cannot post messages because you are not subscribed to "
-              "this list\"\n"
-              "  verdict: refused (You cannot post messages because you are not subscribed to "
-              "this list)\n");
+              tree.full("Queue/ok.msg") +
+                  "\n"
+                  "  sender:  ann@example.net\n"
+                  "  rcpt:    team@example.com\n"
+                  "  from:    ann@example.net (folded: ann@example.net)\n"
+                  "  list:    team@example.com\n"
+                  "    policy:  subscribers with posting rights (Postings \"from subscribers\")\n"
+                  "    owner:   lead@example.com\n"
+                  "    from:    subscribed, may post\n"
+                  "  * [1] From header matches an address allowed to post to list "
+                  "team@example.com\n"
+                  "  * [1] Accepting message\n"
+                  "  reply:   1 OK\n"
+                  "  verdict: accepted\n"
+                  "\n" +
+                  tree.full("Queue/mute.msg") +
+                  "\n"
+                  "  sender:  bob@example.net\n"
+                  "  rcpt:    friend@example.org\n"
+                  "  rcpt:    team@example.com\n"
+                  "  from:    Bob@Example.NET (folded: bob@example.net)\n"
+                  "  list:    team@example.com\n"
+                  "    policy:  subscribers with posting rights (Postings \"from subscribers\")\n"
+                  "    owner:   lead@example.com\n"
+                  "    from:    subscribed, may not post\n"
+                  "  * [2] From header matches an address subscribed but not authorized to post "
+                  "to list team@example.com\n"
+                  "  * [2] Rejecting message\n"
+                  "  reply:   2 ERROR \"You are not allowed to post messages on this list\"\n"
+                  "  verdict: refused (You are not allowed to post messages on this list)\n");
     EXPECT_EQ(result.errors, "");
+    EXPECT_EQ(result.exit_status, 1);
+}
+
+// One line per message, fields that cannot break the line, and the counts.
+TEST(CheckTool, BriefGivesOneLinePerMessageAndTheCounts) {
+    ServerTree tree(one_list_server());
+    tree.write("Queue/tab\there.msg", queued_message("x@example.net", {"friend@example.org"}, ""));
+    tree.write("Queue/empty.msg", "");
+    ProcessResult result =
+        check(tree.path(), {"--brief", "Queue/ok.msg", "Queue/stranger.msg", "Queue/tab\there.msg",
+                            "Queue/missing.msg", "Queue/empty.msg"});
+    EXPECT_EQ(result.output,
+              tree.full("Queue/ok.msg") +
+                  "\taccepted\tteam@example.com\tFrom header matches an address allowed to "
+                  "post to list team@example.com\n" +
+                  tree.full("Queue/stranger.msg") +
+                  "\trefused\tteam@example.com\tYou cannot post messages because you are not "
+                  "subscribed to this list\n" +
+                  tree.full("Queue/tab") +
+                  "\\x09here.msg\taccepted\t-\tNot sent to a local list\n" +
+                  tree.full("Queue/missing.msg") + "\tnot checked\t-\tFile Not Found " +
+                  tree.full("Queue/missing.msg") + "\n" + tree.full("Queue/empty.msg") +
+                  "\taccepted\t-\tNot sent to a local list\n"
+                  "5 messages: 3 accepted, 1 refused, 1 not checked, 1 warnings\n");
+    EXPECT_EQ(result.errors, "quorvel-check: " + tree.full("Queue/empty.msg") +
+                                 ": warning: it has no envelope, so it is not a queued message: "
+                                 "the filter lets it through\n");
+    EXPECT_EQ(result.exit_status, 2);
+}
+
+// Each warning shows with the message or the list it concerns. Warnings alone give 3;
+// a refusal (1) or a message that cannot be read (2) says more.
+TEST(CheckTool, EachWarningWithItsMessageOrListAndTheExitStatus) {
+    ServerTree tree(one_list_server());
+    const std::string lists = "Domains/example.org/LISTS/";
+    tree.write(lists + "odd.settings", "{ Owner = x; Postings = \"from friends\"; }");
+    tree.write(lists + "odd.list", "");
+    tree.write(lists + "lonely.settings", "{ Postings = \"from owner only\"; }");
+    tree.write(lists + "lonely.list", "");
+    tree.write(lists + "broken.settings", "{ Owner = x;; }");
+    tree.write(lists + "broken.list", "");
+    tree.write(lists + "piped.settings", "{ Postings = \"from anybody\"; }");
+    tree.make_fifo(lists + "piped.list");
+    auto to = [](const std::string& list) {
+        return queued_message("x@example.org", {list + "@example.org"}, "From: x@example.org");
+    };
+    tree.write("Queue/odd.msg", to("odd"));
+    tree.write("Queue/lonely.msg", to("lonely"));
+    tree.write("Queue/broken.msg", to("broken"));
+    tree.write("Queue/piped.msg", to("piped"));
+    tree.write("Queue/empty.msg", "");
+    tree.write("Queue/binary.msg", std::string("\0\x01\xff\xfe\n\n\x80", 7));
+
+    const std::string no_envelope =
+        "  warning: it has no envelope, so it is not a queued message: the filter lets it "
+        "through\n";
+    const std::string odd =
+        "warning: \"Postings\" is \"from friends\", none of the server's values: read as "
+        "subscribers with posting rights\n";
+    const std::string lonely =
+        "warning: it takes postings from its owner only and names no owner: every posting is "
+        "refused\n";
+    const std::string broken =
+        "warning: its settings file cannot be read: the filter does not judge this list\n";
+    const std::string piped =
+        "warning: its subscriber file cannot be read: the filter does not judge what needs its "
+        "subscribers\n";
+    const struct {
+        std::vector<std::string> messages;
+        std::string warning;
+        int status;
+    } rows[] = {
+        {{"Queue/empty.msg"}, no_envelope, 3},
+        {{"Queue/binary.msg"}, no_envelope, 3},
+        {{"Queue/odd.msg"}, "    " + odd, 3},
+        {{"Queue/lonely.msg"}, "    " + lonely, 1},
+        {{"Queue/broken.msg"}, "    " + broken, 3},
+        {{"Queue/piped.msg"}, "    " + piped, 3},
+        {{"Queue/ok.msg", "Queue/broken.msg"}, "    " + broken, 3},
+        {{"Queue/stranger.msg", "Queue/broken.msg"}, "    " + broken, 1},
+        {{"Queue/missing.msg", "Queue/broken.msg"}, "    " + broken, 2},
+    };
+    for (const auto& row : rows) {
+        ProcessResult result = check(tree.path(), row.messages);
+        EXPECT_NE(result.output.find("\n" + row.warning), std::string::npos)
+            << row.messages[0] << "\n"
+            << result.output;
+        EXPECT_EQ(result.exit_status, row.status) << row.messages[0];
+    }
+    // The odd list's owner sent it: the warning is the only thing wrong.
+    EXPECT_NE(check(tree.path(), {"Queue/odd.msg"}).output.find("Sent by list owner"),
+              std::string::npos);
+
+    ProcessResult listed = check(tree.path(), {"--lists"});
+    for (const std::string& warning : {odd, lonely, broken, piped}) {
+        EXPECT_NE(listed.output.find("\n  " + warning.substr(0, 8) + "     " + warning.substr(9)),
+                  std::string::npos)
+            << warning << listed.output;
+    }
+    EXPECT_EQ(listed.exit_status, 3);
+}
+
+// A path copied from the server's log is relative to the base directory: it is taken
+// from there when the current directory has no such file. The resolved path shows.
+TEST(CheckTool, ARelativeMessagePathIsTakenFromTheCurrentDirectoryElseFromTheBase) {
+    ServerTree tree(one_list_server());
+    ServerTree elsewhere({{"Queue/stranger.msg", tree.read("Queue/ok.msg")}});
+    const struct {
+        std::string message;
+        std::string resolved;
+        int status;
+    } rows[] = {
+        {"Queue/ok.msg", tree.full("Queue/ok.msg"), 0},
+        {"Queue/stranger.msg", elsewhere.full("Queue/stranger.msg"), 0},
+        {tree.full("Queue/stranger.msg"), tree.full("Queue/stranger.msg"), 1},
+        {"Queue/missing.msg", tree.full("Queue/missing.msg"), 2},
+    };
+    for (const auto& row : rows) {
+        ProcessResult result = check(elsewhere.path(), {"--base", tree.path(), row.message});
+        ASSERT_FALSE(result.lines.empty()) << row.message;
+        EXPECT_EQ(result.lines[0], row.resolved);
+        EXPECT_EQ(result.exit_status, row.status) << row.message;
+    }
+    // The README's example: the example server as the base, the path from its log.
+    const std::string server = QUORVEL_EXAMPLE_SERVER;
+    ProcessResult readme = check(elsewhere.path(), {"--base", server, "Queue/1004.msg"});
+    ASSERT_FALSE(readme.lines.empty());
+    EXPECT_EQ(readme.lines[0], server + "/Queue/1004.msg");
+    EXPECT_EQ(readme.lines.back(),
+              "  verdict: refused (You are not allowed to post messages on this list)");
+    EXPECT_EQ(readme.exit_status, 1);
+}
+
+TEST(CheckTool, VersionIsTheProjectVersion) {
+    ServerTree tree;
+    ProcessResult result = check(tree.path(), {"--version"});
+    EXPECT_EQ(result.output, "quorvel-check " QUORVEL_VERSION "\n");
+    EXPECT_EQ(result.exit_status, 0);
 }
 
 TEST(CheckTool, BaseDirectoryAndRelativeMessagePathsComeFromDifferentPlaces) {
@@ -116,22 +278,27 @@ TEST(CheckTool, ListsShowPolicyOwnerSubscribersFilesAndReports) {
         "the settings notation)\n"
         "  members:     Domains/example.org/LISTS/broken.list\n"
         "  report:      while parsing \"Domains/example.org/LISTS/broken.settings\" file: "
-        "syntax error : near \";\" (0:13)\n";
+        "syntax error : near \";\" (0:13)\n"
+        "  warning:     its settings file cannot be read: the filter does not judge this list\n";
     const std::string piped =
         "piped@example.org\n"
-        "  policy:      anybody\n"
+        "  policy:      anybody (Postings \"from anybody\")\n"
         "  owner:       (none)\n"
         "  subscribers: not known (the subscriber file cannot be read)\n"
         "  settings:    Domains/example.org/LISTS/piped.settings\n" +
-        piped_members + reason + ")\n";
+        piped_members + reason +
+        ")\n"
+        "  warning:     its subscriber file cannot be read: the filter does not judge what needs "
+        "its subscribers\n";
     const std::string team =
         "team@example.com\n"
-        "  policy:      subscribers with posting rights\n"
+        "  policy:      subscribers with posting rights (Postings \"from subscribers\")\n"
         "  owner:       lead@example.com\n"
         "  subscribers: 2 (1 may post)\n"
         "  settings:    Accounts/LISTS/team.settings\n"
         "  members:     Accounts/LISTS/team.list\n";
     EXPECT_EQ(result.output, broken + "\n" + piped + "\n" + team);
+    EXPECT_EQ(result.exit_status, 3);
 }
 
 TEST(CheckTool, ControlBytesFromTheTreeAreShownEscaped) {
