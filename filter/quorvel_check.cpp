@@ -20,6 +20,7 @@
 #include "file_stream.h"
 #include "files.h"
 #include "list_directory.h"
+#include "list_refresh.h"
 #include "load_settings.h"
 #include "logging.h"
 #include "posting_decision.h"

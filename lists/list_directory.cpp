@@ -1,19 +1,16 @@
 // The list table and its refresh. A walk costs one directory listing per domain and
 // one status query per list file; a file is read only when its stamp (size,
 // modification and change time at full precision, inode) differs from when it was
-// last read, or when it could not be read and a retry is due. The refresh of every
-// message goes through the watched tree (list_tree.h), which visits only what
-// changed, and falls back to this walk where it cannot watch.
+// last read, or when it could not be read and a retry is due. The walk and its
+// per-list step serve the watched tree (list_tree.h), which uses them for what
+// changed; nothing here knows of the tree.
 #include "list_directory.h"
 
 #include <time.h>
 
-#include <cstdlib>
-#include <string_view>
 #include <vector>
 
 #include "address_folding.h"
-#include "list_tree.h"
 #include "load_settings.h"
 #include "logging.h"
 #include "subscriber_file.h"
@@ -199,21 +196,4 @@ void walk_lists(int32_t request_number) {
         scan_domain_lists(request_number, domains.name());
     }
     sweep_unseen_lists();
-}
-
-void refresh_lists(int32_t request_number) {
-    // QUORVEL_FULL_WALK=1 makes every refresh a complete walk. It is a test aid, so
-    // that the whole-process tests and the benchmark can run both ways; the filter
-    // has no configuration of its own and chooses by itself.
-    static const bool full_walk = [] {
-        const char* forced = std::getenv("QUORVEL_FULL_WALK");
-        return forced != nullptr && std::string_view(forced) == "1";
-    }();
-    if (full_walk) {
-        walk_lists(request_number);
-        return;
-    }
-    // Never destroyed: its watches end with the process.
-    static ListTree& tree = *new ListTree;
-    tree.refresh(request_number);
 }

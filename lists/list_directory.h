@@ -66,17 +66,10 @@ extern std::unordered_map<std::string, ListRecord> list_table;
 // "DomainName" is missing. Read on the first call only.
 const std::string& main_domain_name();
 
-// Brings list_table up to date with the tree: the main domain's lists under
-// "Accounts/LISTS", every other domain's under "Domains/<domain>/LISTS". Files are
-// read only when they changed; lists whose ".list" file is gone are dropped.
-// `request_number` marks the log records. Where the kernel reports changes, only
-// what changed is looked at; the table and the log records are those of
-// walk_lists either way. The environment variable QUORVEL_FULL_WALK=1 forces
-// walk_lists; it is a test aid, not a setting.
-void refresh_lists(int32_t request_number);
-
 // The refresh that reads every list directory: the main domain's, then those of
-// the "Domains" entries in the order the system lists them, then the sweep.
+// the "Domains" entries in the order the system lists them, then the sweep. The
+// watched refresh looks at less and must leave the table and write the records
+// that this one would.
 void walk_lists(int32_t request_number);
 
 // Visits the lists of one domain and marks them seen. Called by walk_lists.

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "list_refresh.h"
 #include "load_settings.h"
 #include "logging.h"
 #include "subscriber_file.h"

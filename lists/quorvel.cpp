@@ -5,6 +5,7 @@
 
 #include "file_stream.h"
 #include "list_directory.h"
+#include "list_refresh.h"
 #include "logging.h"
 #include "posting_decision.h"
 

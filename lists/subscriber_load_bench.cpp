@@ -14,6 +14,7 @@
 #include <string>
 
 #include "list_directory.h"
+#include "list_refresh.h"
 #include "logging.h"
 
 namespace fs = std::filesystem;
