@@ -1,0 +1,62 @@
+// One thread beside the one that serves requests, for work that must never hold up
+// a message. It runs its jobs' passes, each when due, and lets them sleep while no
+// message arrives. It writes no output and never touches the list table: a job
+// works on its own copy of what it needs and hands its findings to the serving
+// thread through a lock of its own. Today it has one job, the status queries
+// (stamp_watch.h); reading lists on storage without change events would be another.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+class BackgroundJob {
+  public:
+    virtual ~BackgroundJob() = default;
+    // One pass, on the background thread. Returns the time from this pass's start
+    // to the next one's.
+    virtual std::chrono::nanoseconds run_pass() = 0;
+    // Passes stop once no message has arrived for this long, and start again, at
+    // once if one is due, with the next message.
+    virtual std::chrono::nanoseconds idle_limit() const = 0;
+};
+
+// What the thread does next: run a job that is due and not idle (the first such),
+// else wait until the next such job is due, else, every job being idle, sleep until
+// a message arrives. A job is idle once no message has arrived for its idle limit.
+struct BackgroundStep {
+    enum Kind { Run, Wait, Sleep } kind = Sleep;
+    size_t job = 0;                                    // for Run
+    std::chrono::steady_clock::time_point until = {};  // for Wait
+    bool operator==(const BackgroundStep&) const = default;
+};
+BackgroundStep next_background_step(std::chrono::steady_clock::time_point now,
+                                    std::chrono::steady_clock::time_point last_message,
+                                    const std::vector<std::chrono::steady_clock::time_point>& due,
+                                    const std::vector<std::chrono::nanoseconds>& idle_limits);
+
+class BackgroundThread {
+  public:
+    // Starts the thread; the first pass of each job is due at once.
+    explicit BackgroundThread(std::vector<std::shared_ptr<BackgroundJob>> jobs);
+    // Asks the thread to stop and waits for the pass it may be in. A process that
+    // keeps its thread to the end never calls it, and exits without waiting.
+    ~BackgroundThread();
+    BackgroundThread(const BackgroundThread&) = delete;
+    BackgroundThread& operator=(const BackgroundThread&) = delete;
+
+    // Whether the system gave a thread; tried again by every message_arrived.
+    bool running() const { return thread.joinable(); }
+
+    // A message arrived: wakes a sleeping thread.
+    void message_arrived();
+
+  private:
+    struct Shared;
+    static void serve(std::shared_ptr<Shared> shared);
+    void start();
+
+    std::shared_ptr<Shared> shared;
+    std::thread thread;
+};

@@ -1,0 +1,83 @@
+// The status queries that bound how late the watched refresh sees a change that
+// raises no event where it watches: a write through a second name given to a list
+// file later, a writer through a kept memory mapping, a change at the source of a
+// mount. A pass queries the stamp of every list file and list directory that the
+// tree trusts to announce its changes and reports those whose stamp differs from
+// the one the tree last saw. It only queries status: it reads no file, parses
+// nothing, writes nothing and never touches the list table.
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "background_thread.h"
+#include "files.h"
+
+class StampWatch : public BackgroundJob {
+  public:
+    // Passes run at least this often, or at 20 times the duration of the last pass
+    // when that is longer, and sleep after a minute without messages.
+    static constexpr std::chrono::seconds period{10};
+    static constexpr int period_per_pass_duration = 20;
+    static constexpr std::chrono::minutes idle_after{1};
+
+    // What a pass found changed: a list (`name` without ".list") of a list
+    // directory, or the directory itself (`name` empty), by the tree's paths.
+    struct Change {
+        std::string directory;
+        std::string name;
+        bool operator==(const Change&) const = default;
+    };
+
+    // On the serving thread: changes to what the passes watch, kept until the
+    // next exchange. A list is watched with the stamps of its two files as the
+    // tree last saw them; forgetting a directory forgets its lists too.
+    void watch_list(const std::string& directory, const std::string& name,
+                    const kel::FileStamp& list, const kel::FileStamp& settings);
+    void watch_directory(const std::string& directory, const kel::FileStamp& stamp);
+    void forget_list(const std::string& directory, const std::string& name);
+    void forget_directory(const std::string& directory);
+    void forget_all();
+
+    // On the serving thread: hands the changes above to the passes and takes what
+    // the passes found since the last exchange. Costs one lock and two swaps when
+    // the tree is steady.
+    std::vector<Change> exchange();
+
+    // One pass: takes the handed changes in, queries every stamp, and keeps what
+    // differs for exchange(). Runs on the background thread, or on the caller's
+    // for tests. Returns the time from this pass's start to the next one's.
+    std::chrono::nanoseconds run_pass() override;
+    std::chrono::nanoseconds idle_limit() const override { return idle_after; }
+
+  private:
+    struct Delta {
+        enum Kind { List, Directory, ForgetList, ForgetDirectory, ForgetAll } kind;
+        std::string directory;
+        std::string name;
+        kel::FileStamp list, settings;  // for List; `list` alone for Directory
+    };
+    void apply(Delta& delta);
+
+    // The serving thread's changes since the last exchange.
+    std::vector<Delta> pending;
+
+    // The exchange, under its lock.
+    std::mutex lock;
+    std::vector<Delta> handed;
+    std::vector<Change> found;
+
+    // The passes' own copy, touched only by run_pass.
+    struct WatchedList {
+        kel::FileStamp list, settings;
+    };
+    struct WatchedDirectory {
+        bool itself = false;
+        kel::FileStamp stamp;
+        std::unordered_map<std::string, WatchedList> lists;
+    };
+    std::unordered_map<std::string, WatchedDirectory> copy;
+};

@@ -1,0 +1,201 @@
+// The status passes: what they report after changes that raise no event, what
+// they stop watching, and when the background thread runs them.
+#include "stamp_watch.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Changes = std::vector<StampWatch::Change>;
+
+}  // namespace
+
+// For the failure messages.
+void PrintTo(const StampWatch::Change& change, std::ostream* out) {
+    *out << change.directory << " " << (change.name.empty() ? "(itself)" : change.name);
+}
+
+namespace {
+
+const std::string lists = "Domains/a.test/LISTS";
+
+class StampWatchTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "quorvel-stamps-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        previous = fs::current_path();
+        fs::current_path(root);
+        fs::create_directories(lists);
+        for (const char* file : {"news.list", "news.settings", "team.list"}) {
+            write(lists + "/" + file, "first\n");
+        }
+    }
+    void TearDown() override {
+        fs::current_path(previous);
+        fs::remove_all(root);
+    }
+    static void write(const std::string& path, const std::string& content) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    }
+    // Watches a list with the stamps its files have now, as the tree does after a visit.
+    void watch(const std::string& name) {
+        stamps.watch_list(lists, name, kel::file_stamp(lists + "/" + name + ".list"),
+                          kel::file_stamp(lists + "/" + name + ".settings"));
+    }
+    // One pass between two exchanges; what it found.
+    Changes pass() {
+        Changes before = stamps.exchange();
+        EXPECT_EQ(before, Changes{}) << "found without a pass";
+        stamps.run_pass();
+        return stamps.exchange();
+    }
+
+    fs::path root, previous;
+    StampWatch stamps;
+};
+
+TEST_F(StampWatchTest, ListsAndDirectoriesWhoseStampsChangedAreReportedOnce) {
+    watch("news");
+    watch("team");
+    stamps.watch_directory(lists, kel::file_stamp(lists));
+    EXPECT_EQ(pass(), Changes{});
+
+    // A write through another name: the list directory hears nothing of it.
+    ASSERT_EQ(link((lists + "/news.list").c_str(), "second-name"), 0);
+    write("second-name", "second\n");
+    EXPECT_EQ(pass(), (Changes{{lists, "news"}}));
+    EXPECT_EQ(pass(), Changes{});
+
+    // Either file of a list: a settings file that appears, and with it an entry
+    // of the directory.
+    write(lists + "/team.settings", "{}");
+    EXPECT_EQ(pass(), (Changes{{lists, ""}, {lists, "team"}}));
+
+    // The directory itself: an entry made in it.
+    write(lists + "/other", "");
+    EXPECT_EQ(pass(), (Changes{{lists, ""}}));
+}
+
+TEST_F(StampWatchTest, WhatIsForgottenIsNoLongerReported) {
+    watch("news");
+    watch("team");
+    stamps.watch_directory(lists, kel::file_stamp(lists));
+    stamps.forget_list(lists, "news");
+    EXPECT_EQ(pass(), Changes{});
+    write(lists + "/news.list", "changed\n");
+    EXPECT_EQ(pass(), Changes{});
+
+    stamps.forget_directory(lists);
+    write(lists + "/team.list", "changed\n");
+    write(lists + "/other", "");
+    EXPECT_EQ(pass(), Changes{});
+
+    watch("team");
+    stamps.forget_all();
+    write(lists + "/team.list", "changed again\n");
+    EXPECT_EQ(pass(), Changes{});
+}
+
+// The tree hands over at every refresh, whether a pass ran since or not: nothing
+// handed may be lost, and a later change of the same list wins.
+TEST_F(StampWatchTest, ChangesHandedOverAcrossSeveralExchangesAllReachThePass) {
+    stamps.watch_list(lists, "news", {}, {});
+    EXPECT_EQ(stamps.exchange(), Changes{});
+    watch("team");
+    EXPECT_EQ(stamps.exchange(), Changes{});
+    watch("news");
+    EXPECT_EQ(pass(), Changes{});
+    write(lists + "/news.list", "changed\n");
+    write(lists + "/team.list", "changed\n");
+    Changes found = pass();
+    std::sort(found.begin(), found.end(),
+              [](const auto& a, const auto& b) { return a.name < b.name; });
+    EXPECT_EQ(found, (Changes{{lists, "news"}, {lists, "team"}}));
+}
+
+TEST_F(StampWatchTest, PassesAreTenSecondsApartOrTwentyTimesTheirDuration) {
+    EXPECT_EQ(StampWatch().run_pass(), std::chrono::seconds(10));
+    EXPECT_EQ(stamps.idle_limit(), std::chrono::minutes(1));
+}
+
+TEST(BackgroundStep, RunsWhatIsDueWaitsForWhatIsNotAndSleepsWhenIdle) {
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::seconds;
+    const Clock::time_point t{seconds(1000)};
+    struct Case {
+        const char* what;
+        Clock::time_point last_message;
+        std::vector<Clock::time_point> due;
+        std::vector<std::chrono::nanoseconds> idle_limits;
+        BackgroundStep expected;
+    };
+    const Case cases[] = {
+        {"due", t - seconds(5), {t}, {seconds(60)}, {BackgroundStep::Run, 0, {}}},
+        {"overdue", t, {t - seconds(30)}, {seconds(60)}, {BackgroundStep::Run, 0, {}}},
+        {"not yet due",
+         t,
+         {t + seconds(4)},
+         {seconds(60)},
+         {BackgroundStep::Wait, 0, t + seconds(4)}},
+        {"idle: no message for a minute", t - seconds(60), {t}, {seconds(60)}, {}},
+        {"nothing to do", t, {}, {}, {}},
+        {"the first due job of two",
+         t,
+         {t + seconds(9), t},
+         {seconds(60), seconds(300)},
+         {BackgroundStep::Run, 1, {}}},
+        {"the earlier of two",
+         t,
+         {t + seconds(9), t + seconds(2)},
+         {seconds(60), seconds(300)},
+         {BackgroundStep::Wait, 0, t + seconds(2)}},
+        {"one idle, one awake",
+         t - seconds(100),
+         {t, t + seconds(3)},
+         {seconds(60), seconds(300)},
+         {BackgroundStep::Wait, 0, t + seconds(3)}},
+    };
+    for (const Case& row : cases) {
+        EXPECT_EQ(next_background_step(t, row.last_message, row.due, row.idle_limits), row.expected)
+            << row.what;
+    }
+}
+
+// The thread runs a pass at once, and stops when its owner goes, in the middle of
+// a wait as in a pass.
+TEST(BackgroundThread, RunsItsJobAtOnceAndStopsWithItsOwner) {
+    struct Counting : BackgroundJob {
+        std::mutex lock;
+        std::condition_variable ran;
+        int passes = 0;
+        std::chrono::nanoseconds run_pass() override {
+            std::lock_guard<std::mutex> held(lock);
+            ++passes;
+            ran.notify_all();
+            return std::chrono::hours(1);
+        }
+        std::chrono::nanoseconds idle_limit() const override { return std::chrono::hours(1); }
+    };
+    auto job = std::make_shared<Counting>();
+    {
+        BackgroundThread thread({job});
+        ASSERT_TRUE(thread.running());
+        std::unique_lock<std::mutex> held(job->lock);
+        ASSERT_TRUE(
+            job->ran.wait_for(held, std::chrono::seconds(60), [&] { return job->passes > 0; }));
+        thread.message_arrived();
+    }
+    EXPECT_EQ(job->passes, 1);
+    EXPECT_EQ(job.use_count(), 1);
+}
+
+}  // namespace
