@@ -1,5 +1,7 @@
 // The process-wide refresh. The tree is made at the first refresh and never
-// destroyed: its watches end with the process.
+// destroyed: its watches and its background thread end with the process, which
+// exits without waiting for that thread, so nothing the thread uses may be torn
+// down by the destructors that run at exit.
 #include "list_refresh.h"
 
 #include <cstdlib>
@@ -8,18 +10,27 @@
 #include "list_directory.h"
 #include "list_tree.h"
 
+namespace {
+
+bool test_aid_set(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && std::string_view(value) == "1";
+}
+
+}  // namespace
+
 void refresh_lists(int32_t request_number) {
-    // QUORVEL_FULL_WALK=1 makes every refresh a complete walk. It is a test aid, so
-    // that the whole-process tests and the benchmark can run both ways; the filter
-    // has no configuration of its own and chooses by itself.
-    static const bool full_walk = [] {
-        const char* forced = std::getenv("QUORVEL_FULL_WALK");
-        return forced != nullptr && std::string_view(forced) == "1";
-    }();
+    // The filter has no configuration of its own and chooses by itself; these let
+    // the whole-process tests and the benchmarks run it the other ways.
+    static const bool full_walk = test_aid_set("QUORVEL_FULL_WALK");
     if (full_walk) {
         walk_lists(request_number);
         return;
     }
-    static ListTree& tree = *new ListTree;
+    // Without passes the tree gives no bound; the benchmark measures their cost so.
+    using Passes = ListTreeOptions::StampPasses;
+    static const Passes passes =
+        test_aid_set("QUORVEL_NO_STAMP_PASSES") ? Passes::Off : Passes::Background;
+    static ListTree& tree = *new ListTree({.stamp_passes = passes});
     tree.refresh(request_number);
 }

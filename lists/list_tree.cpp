@@ -13,19 +13,28 @@
 // other's), its files raise no events here, or one of them could not be read (the
 // visit then decides by stamp and by the time since the last try, as the walk's).
 //
-// The stamp holds the change time, which moves without an event here in one case:
-// a hard link to a list file made or removed in another directory changes the
-// file's link count and change time, and the kernel tells only watches of the file
-// itself. A file that already has other names is looked at every time; a file that
-// gains its second name this way is read again by the walk and not here, until its
-// next event. Its content is the same either way. The visits are made in the walk's
-// order: by place in the walk (the main domain first, then the "Domains" entries as
-// listed; the main domain again where it is listed there too), then by place in the
-// directory's listing. A directory is listed again after any entry was created,
-// deleted or renamed in it, since that may change the order the system lists it in.
+// What raises no event here is caught by the status passes (stamp_watch.h): every
+// entry that is not visited at every refresh, in a directory whose watch is
+// trusted, is handed to them with the stamps its record holds after its visit, and
+// every trusted list directory with its stamp taken before it was listed; what
+// they report is visited, or watched and listed again, at the next refresh. The
+// hand-over goes both ways at the start of a refresh (what the passes found is
+// visited now) and at its end (what this refresh saw is watched from now on).
+// Among such changes: a hard link to a list file made in another directory changes
+// the file's link count and change time, and the kernel tells only watches of the
+// file itself; the visit that a pass brings about finds the second name, and the
+// file is looked at every time from then on.
+//
+// The visits are made in the walk's order: by place in the walk (the main domain
+// first, then the "Domains" entries as listed; the main domain again where it is
+// listed there too), then by place in the directory's listing. A directory is
+// listed again after any entry was created, deleted or renamed in it, since that
+// may change the order the system lists it in. A mount that concerns the tree
+// (mount_watch.h) makes the next refresh a build, like lost events.
 #include "list_tree.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 
@@ -38,9 +47,12 @@
 #include <vector>
 
 #include "address_folding.h"
+#include "background_thread.h"
 #include "change_watch.h"
 #include "files.h"
 #include "list_directory.h"
+#include "mount_watch.h"
+#include "stamp_watch.h"
 
 namespace {
 
@@ -91,6 +103,8 @@ struct ListEntry {
     // A file of its list could not be read at the last visit: it is tried again
     // after a while without any event, so every visit must look.
     bool unreadable = false;
+    // Handed to the status passes.
+    bool stamp_watched = false;
 };
 
 struct ListDirectory : Node {
@@ -108,6 +122,8 @@ struct ListDirectory : Node {
     bool relist = false;
     bool pending = false;  // waiting to be watched or listed again
     bool queued = false;   // has visits to make at this refresh
+    // The status passes know the directory or some of its lists.
+    bool stamp_watched = false;
 };
 
 struct DomainEntry {
@@ -119,25 +135,33 @@ struct DomainEntry {
     bool removed = false;
 };
 
-// Both files of a list raise their events in its directory: each is a regular file
-// with no other name (a settings file may also be absent).
+// A file whose changes raise events in its directory: a regular file with no
+// other name and no file system mounted on it (whose changes would be told where
+// its source lies). A settings file may also be absent.
+bool reports_here(const std::string& path, bool may_be_missing) {
+    struct statx status;
+    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_NLINK, &status) !=
+        0) {
+        return may_be_missing && errno == ENOENT;
+    }
+    const bool mounted =
+        (status.stx_attributes_mask & status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    return S_ISREG(status.stx_mode) && status.stx_nlink == 1 && !mounted;
+}
+
 bool files_report_here(const std::string& directory, const std::string& name) {
-    struct stat status;
-    const std::string list = directory + "/" + name + list_suffix;
-    if (lstat(list.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1) {
-        return false;
-    }
-    const std::string settings = directory + "/" + name + settings_suffix;
-    if (lstat(settings.c_str(), &status) != 0) {
-        return errno == ENOENT;
-    }
-    return S_ISREG(status.st_mode) && status.st_nlink == 1;
+    const std::string stem = directory + "/" + name;
+    return reports_here(stem + list_suffix, false) && reports_here(stem + settings_suffix, true);
 }
 
 // The structure as one build made it; a new build makes a new one.
 class WatchedTree {
   public:
-    WatchedTree(ChangeWatch& watch, ListTree::Counts& counts) : watch(watch), counts(counts) {}
+    // `stamps`: where the status passes learn what to watch; null without passes.
+    WatchedTree(ChangeWatch& watch, StampWatch* stamps, ListTree::Counts& counts)
+        : watch(watch), stamps(stamps), counts(counts) {
+        lists_by_path[accounts_lists.path] = &accounts_lists;
+    }
     ~WatchedTree();
     WatchedTree(const WatchedTree&) = delete;
     WatchedTree& operator=(const WatchedTree&) = delete;
@@ -145,9 +169,10 @@ class WatchedTree {
     // Watches and lists everything; then visit(.., true) makes it a complete walk.
     // False when the base directory or "Domains" cannot be watched.
     bool build();
-    // Takes in the events since the last refresh. False when only a build can
-    // bring the tree up to date (lost events, the top of the tree changed).
-    bool update();
+    // Takes in the events since the last refresh and what the status passes
+    // reported. False when only a build can bring the tree up to date (lost events,
+    // the top of the tree changed).
+    bool update(const std::vector<StampWatch::Change>& reported);
     // Makes the visits due, in the walk's order. `keep_seen` leaves the records'
     // seen marks for the walk's sweep.
     void visit(int32_t request_number, bool keep_seen);
@@ -175,8 +200,11 @@ class WatchedTree {
     void remove_source(ListDirectory& lists, const ListEntry& entry);
     void settle_touched_keys();
     void note_steady(ListDirectory& lists, const ListEntry& entry);
+    void hand_to_passes(ListDirectory& lists, ListEntry& entry, const ListRecord& record);
+    void forget_in_passes(ListDirectory& lists);
 
     ChangeWatch& watch;
+    StampWatch* stamps;
     ListTree::Counts& counts;
     dev_t base_device = 0;
     ino_t base_inode = 0;
@@ -186,6 +214,8 @@ class WatchedTree {
     ListDirectory accounts_lists{"Accounts/LISTS", main_domain_name(), nullptr};
     Node domains{Role::Domains, "Domains", nullptr};
     std::unordered_map<std::string, std::unique_ptr<DomainEntry>> domain_table;
+    // Every list directory by its path, for what the status passes report.
+    std::unordered_map<std::string, ListDirectory*> lists_by_path;
     std::vector<DomainEntry*> domain_order;  // as "Domains" lists them
     uint64_t domain_listings = 0;
     // Entries gone from "Domains" in this refresh, kept until its end so that
@@ -252,12 +282,27 @@ bool WatchedTree::still_describes_table() const {
            list_table.size() == sources.size();
 }
 
-bool WatchedTree::update() {
+bool WatchedTree::update(const std::vector<StampWatch::Change>& reported) {
     bool complete = watch.drain([this](int watched, uint32_t mask, std::string_view name) {
         on_event(watched, mask, name);
     });
     if (!complete || rebuild) {
         return false;
+    }
+    for (const StampWatch::Change& change : reported) {
+        auto found = lists_by_path.find(change.directory);
+        if (found == lists_by_path.end()) {
+            continue;
+        }
+        ++counts.stamp_changes;
+        ListDirectory& lists = *found->second;
+        if (change.name.empty()) {
+            // What the path leads to changed without an event: watch it again.
+            mark_resolve(lists);
+        } else {
+            lists.changed.insert(change.name);
+            queue(lists);
+        }
     }
     for (Node* node : fragile) {
         if (!node->trusted || (node->linked && target_moved(*node))) {
@@ -512,6 +557,7 @@ std::unique_ptr<DomainEntry> WatchedTree::make_domain(const std::string& name) {
     entry->directory = std::make_unique<Node>(Role::Domain, path, entry.get());
     entry->own_lists = std::make_unique<ListDirectory>(path + "/LISTS", name, entry.get());
     entry->lists = entry->own_lists.get();
+    lists_by_path[entry->own_lists->path] = entry->own_lists.get();
     mark_resolve(*entry->directory);
     return entry;
 }
@@ -530,6 +576,11 @@ void WatchedTree::retire(DomainEntry& entry) {
         fragile.erase(node);
     }
     steady_directories.erase(&lists);
+    forget_in_passes(lists);
+    auto registered = lists_by_path.find(lists.path);
+    if (registered != lists_by_path.end() && registered->second == &lists) {
+        lists_by_path.erase(registered);
+    }
 }
 
 void WatchedTree::place_visits() {
@@ -547,6 +598,8 @@ void WatchedTree::place_visits() {
 // Lists the directory again, keeping what is known of the entries still there.
 void WatchedTree::read_lists(ListDirectory& lists) {
     ++counts.directories_listed;
+    // Taken before the listing: a change in between shows as a change later.
+    const kel::FileStamp stamp = stamps != nullptr ? kel::file_stamp(lists.path) : kel::FileStamp{};
     std::vector<ListEntry> entries;
     std::unordered_map<std::string, size_t> by_name;
     kel::Directory reader(lists.path);
@@ -573,9 +626,18 @@ void WatchedTree::read_lists(ListDirectory& lists) {
     for (const auto& [name, index] : lists.by_name) {
         remove_source(lists, lists.entries[index]);
         lists.steady.erase(name);
+        if (lists.entries[index].stamp_watched) {
+            stamps->forget_list(lists.path, name);
+        }
     }
     lists.entries = std::move(entries);
     lists.by_name = std::move(by_name);
+    if (stamps != nullptr && lists.trusted) {
+        stamps->watch_directory(lists.path, stamp);
+        lists.stamp_watched = true;
+    } else {
+        forget_in_passes(lists);
+    }
     if (lists.steady.empty()) {
         steady_directories.erase(&lists);
     }
@@ -639,6 +701,34 @@ void WatchedTree::note_steady(ListDirectory& lists, const ListEntry& entry) {
     }
 }
 
+// An entry that is not visited at every refresh, in a directory whose watch tells
+// its changes, is watched by the passes with the stamps its visit left; any other
+// is not.
+void WatchedTree::hand_to_passes(ListDirectory& lists, ListEntry& entry, const ListRecord& record) {
+    if (stamps == nullptr) {
+        return;
+    }
+    if (lists.trusted && !entry.untrusted && !entry.shared && !entry.unreadable) {
+        stamps->watch_list(lists.path, entry.name, record.subscribers_stamp, record.settings_stamp);
+        entry.stamp_watched = true;
+        lists.stamp_watched = true;
+    } else if (entry.stamp_watched) {
+        stamps->forget_list(lists.path, entry.name);
+        entry.stamp_watched = false;
+    }
+}
+
+void WatchedTree::forget_in_passes(ListDirectory& lists) {
+    if (!lists.stamp_watched) {
+        return;
+    }
+    stamps->forget_directory(lists.path);
+    lists.stamp_watched = false;
+    for (ListEntry& entry : lists.entries) {
+        entry.stamp_watched = false;
+    }
+}
+
 void WatchedTree::visit(int32_t request_number, bool keep_seen) {
     for (ListDirectory* lists : steady_directories) {
         queue(*lists);
@@ -655,6 +745,13 @@ void WatchedTree::visit(int32_t request_number, bool keep_seen) {
     std::sort(plan.begin(), plan.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<size_t> due;
+    // The entries visited, for the passes once their trust is known.
+    struct Visited {
+        ListDirectory* lists;
+        size_t index;
+        const ListRecord* record;
+    };
+    std::vector<Visited> visited;
     for (const auto& [position, lists] : plan) {
         due.clear();
         if (lists->all_changed || !lists->trusted) {
@@ -680,6 +777,9 @@ void WatchedTree::visit(int32_t request_number, bool keep_seen) {
                 visit_list(request_number, lists->path, lists->domain_name, entry.name);
             if (!keep_seen) {
                 record.seen = false;
+            }
+            if (stamps != nullptr) {
+                visited.push_back({lists, index, &record});
             }
             const bool unreadable =
                 !record.settings_reading.readable || !record.subscribers_reading.readable;
@@ -708,6 +808,11 @@ void WatchedTree::visit(int32_t request_number, bool keep_seen) {
         lists->all_changed = false;
     }
     work.clear();
+    // Records stay where they are until the end of the refresh: only the lines
+    // below and the build's sweep erase them, and neither erases a visited one.
+    for (const Visited& entry : visited) {
+        hand_to_passes(*entry.lists, entry.lists->entries[entry.index], *entry.record);
+    }
     for (const std::string& key : vanished) {
         if (sources.count(key) == 0) {
             list_table.erase(key);
@@ -718,13 +823,37 @@ void WatchedTree::visit(int32_t request_number, bool keep_seen) {
 }
 
 struct ListTree::State {
-    explicit State(size_t watch_budget) : watch(watch_budget) {}
+    explicit State(const ListTreeOptions& options) : watch(options.watch_budget) {
+        using Passes = ListTreeOptions::StampPasses;
+        if (options.stamp_passes != Passes::Off) {
+            stamps = std::make_shared<StampWatch>();
+        }
+        if (options.stamp_passes == Passes::Background) {
+            thread = std::make_unique<BackgroundThread>(
+                std::vector<std::shared_ptr<BackgroundJob>>{stamps});
+        }
+    }
+    // Takes what the passes found into `reported`, for the next update, and hands
+    // them what the tree did since the last exchange.
+    void exchange() {
+        if (stamps) {
+            std::vector<StampWatch::Change> found = stamps->exchange();
+            reported.insert(reported.end(), std::make_move_iterator(found.begin()),
+                            std::make_move_iterator(found.end()));
+        }
+    }
+
     ChangeWatch watch;
+    MountWatch mounts;
     Counts counts;
+    std::shared_ptr<StampWatch> stamps;
+    // After `stamps`, so that it stops before they go.
+    std::unique_ptr<BackgroundThread> thread;
     std::unique_ptr<WatchedTree> tree;
+    std::vector<StampWatch::Change> reported;
 };
 
-ListTree::ListTree(size_t watch_budget) : state(std::make_unique<State>(watch_budget)) {}
+ListTree::ListTree(const ListTreeOptions& options) : state(std::make_unique<State>(options)) {}
 
 ListTree::~ListTree() = default;
 
@@ -732,27 +861,49 @@ const ListTree::Counts& ListTree::counts() const {
     return state->counts;
 }
 
+void ListTree::run_stamp_pass() {
+    if (state->stamps && !state->thread) {
+        state->stamps->run_pass();
+    }
+}
+
 void ListTree::refresh(int32_t request_number) {
     State& s = *state;
-    if (s.tree && s.tree->still_describes_table() && s.tree->update()) {
+    if (s.thread) {
+        s.thread->message_arrived();
+    }
+    s.exchange();
+    const bool mounts_moved = s.mounts.moved();
+    if (s.tree && !mounts_moved && s.tree->still_describes_table() && s.tree->update(s.reported)) {
+        s.reported.clear();
         s.tree->visit(request_number, false);
+        s.exchange();
         return;
     }
     // A complete walk: the first refresh, or one after lost events, a change at the
-    // top of the tree, or a working directory that is not the one watched. The new
-    // tree takes its watches before the old one lets go of them. Events still
-    // queued are old news: the build reads everything after setting its watches.
+    // top of the tree or of the mounts that concern it, or a working directory that
+    // is not the one watched. The new tree takes its watches before the old one lets
+    // go of them. Events still queued, and what the passes found, are old news: the
+    // build reads everything after setting its watches, and tells the passes anew.
+    s.counts.mount_builds += mounts_moved && s.tree ? 1 : 0;
+    s.reported.clear();
+    if (s.stamps) {
+        s.stamps->forget_all();
+    }
     s.watch.drain([](int, uint32_t, std::string_view) {});
-    auto fresh = std::make_unique<WatchedTree>(s.watch, s.counts);
+    s.mounts.take_reading();
+    auto fresh = std::make_unique<WatchedTree>(s.watch, s.stamps.get(), s.counts);
     if (s.watch.ready() && fresh->build()) {
         s.tree = std::move(fresh);
         ++s.counts.builds;
         s.tree->visit(request_number, true);
         sweep_unseen_lists();
+        s.exchange();
         return;
     }
     fresh.reset();
     s.tree.reset();
     ++s.counts.walks;
     walk_lists(request_number);
+    s.exchange();
 }

@@ -1,7 +1,9 @@
 // The watched tree against the walk. Random changes are made to a server tree in a
 // temporary directory; after each step one refresh goes through a ListTree and one
 // through walk_lists, each on its own table. The two tables and the log records
-// each refresh wrote, in their order, must be the same.
+// each refresh wrote, in their order, must be the same. Changes that raise no event
+// where the tree watches are followed by one status pass, run on demand, before
+// the refreshes: the bound says they are seen once a pass has run.
 //
 // Its own executable: the main domain name is read once per process, and these
 // tests need it to be "main.test".
@@ -9,12 +11,16 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <tuple>
@@ -22,12 +28,16 @@
 #include "list_directory.h"
 #include "load_settings.h"
 #include "logging.h"
+#include "private_mounts.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 using Table = std::unordered_map<std::string, ListRecord>;
+
+// Status passes only when a test runs one.
+const ListTreeOptions on_demand{.stamp_passes = ListTreeOptions::StampPasses::OnDemand};
 
 // The list clock of both refreshes: moved by the tests, never by itself.
 int64_t clock_now = 1000;
@@ -63,6 +73,7 @@ class TreeTest : public ::testing::Test {
         set_list_clock(nullptr);
         list_table.clear();
         fs::current_path(previous);
+        unmount_below(root.string());
         fs::remove_all(root);
     }
 
@@ -155,7 +166,19 @@ std::string difference(const Table& tree, const Table& walk,
 // non-list names, links, hard links and files that are not regular.
 class RandomServer {
   public:
-    explicit RandomServer(unsigned seed) : random(seed) {}
+    explicit RandomServer(unsigned seed)
+        : random(seed), mounts_allowed(enter_private_mount_namespace().empty()) {}
+    ~RandomServer() {
+        for (const Mapping& mapping : mappings) {
+            munmap(mapping.bytes, mapping.length);
+            close(mapping.descriptor);
+        }
+    }
+    RandomServer(const RandomServer&) = delete;
+    RandomServer& operator=(const RandomServer&) = delete;
+
+    // Set by a change that raises no event where the tree watches.
+    bool silent = false;
 
     std::vector<std::string> addresses() const {
         std::vector<std::string> all;
@@ -167,7 +190,7 @@ class RandomServer {
 
     // Makes one random change and says what it was.
     std::string change() {
-        switch (pick(33)) {
+        switch (pick(39)) {
             case 0:
             case 1:
             case 2: {
@@ -457,6 +480,104 @@ class RandomServer {
                 clock_now += 20 + static_cast<int64_t>(pick(50));
                 return "time passes";
             }
+            case 32: {
+                // A second name given later, from a directory nobody watches: only
+                // the link count and the change time of the file move.
+                std::string path = list_file(pick(3) ? ".list" : ".settings");
+                std::string name = "Elsewhere/names/" + std::to_string(pick(3));
+                std::error_code ignored;
+                if (!fs::is_regular_file(fs::symlink_status(path, ignored))) {
+                    return "no file to name at " + path;
+                }
+                fs::create_directories("Elsewhere/names", ignored);
+                fs::remove(name, ignored);
+                fs::create_hard_link(path, name, ignored);
+                silent = true;
+                return "second name " + name + " for " + path;
+            }
+            case 33: {
+                std::string name = "Elsewhere/names/" + std::to_string(pick(3));
+                std::error_code ignored;
+                if (!fs::is_regular_file(fs::symlink_status(name, ignored))) {
+                    return "no file at " + name;
+                }
+                // In place, so that every name keeps the one file.
+                if (pick(2)) {
+                    write(name, name.back() == '0' ? settings() : subscribers());
+                } else {
+                    append(name, subscriber());
+                }
+                silent = true;
+                return "write through " + name;
+            }
+            case 34: {
+                // A writer that keeps its mapping: a new one, or one kept from before
+                // (of a file that may have another name or none by now).
+                if (mappings.empty() || pick(2)) {
+                    std::string path = list_file(pick(3) ? ".list" : ".settings");
+                    if (!map(path)) {
+                        return "nothing to map at " + path;
+                    }
+                }
+                Mapping& mapping = mappings[pick(mappings.size())];
+                if (!write_through(mapping)) {
+                    return "mapping of " + mapping.path + " past its file's end";
+                }
+                silent = true;
+                return "write through the mapping of " + mapping.path;
+            }
+            case 35: {
+                // A directory mounted over a list directory: nothing in the tree
+                // raises an event, the mount table tells.
+                std::string target = list_directory();
+                std::string source = "Elsewhere/" + std::to_string(pick(3)) + "/LISTS";
+                std::error_code ignored;
+                if (!mounts_allowed || !fs::is_directory(target, ignored)) {
+                    return "no mount over " + target;
+                }
+                fs::create_directories(source, ignored);
+                return "mount " + source + " over " + target + ": " +
+                       (bind_mount(source, target).empty() ? "done" : "failed");
+            }
+            case 36: {
+                // A file mounted over a list file; later writes to its source name
+                // (case 20) raise their events elsewhere.
+                std::string target = list_file(pick(3) ? ".list" : ".settings");
+                std::string source = "Elsewhere/files/" + std::to_string(pick(3));
+                std::error_code ignored;
+                if (!mounts_allowed || !fs::is_regular_file(target, ignored)) {
+                    return "no mount over " + target;
+                }
+                if (!fs::exists(source, ignored)) {
+                    write(source, subscribers());
+                }
+                return "mount " + source + " over " + target + ": " +
+                       (bind_mount(source, target).empty() ? "done" : "failed");
+            }
+            case 37: {
+                if (!mounts_allowed) {
+                    return "no mounts";
+                }
+                std::string root = fs::current_path().string();
+                std::vector<std::string> points;
+                std::ifstream table("/proc/self/mountinfo");
+                for (std::string line; std::getline(table, line);) {
+                    std::istringstream fields(line);
+                    std::string field, point;
+                    for (int index = 0; index < 5 && fields >> field; ++index) {
+                        point = field;
+                    }
+                    if (point.rfind(root + "/", 0) == 0) {
+                        points.push_back(point);
+                    }
+                }
+                if (points.empty()) {
+                    return "nothing mounted";
+                }
+                std::string point = points[pick(points.size())];
+                umount2(point.c_str(), MNT_DETACH);
+                return "unmount " + point;
+            }
             default:
                 return "nothing";
         }
@@ -465,6 +586,45 @@ class RandomServer {
   private:
     static constexpr const char* users[] = {"jane@example.org", "JOHN@example.org",
                                             "owner@main.test", "x@y.test"};
+
+    struct Mapping {
+        std::string path;  // as it was mapped
+        int descriptor;
+        char* bytes;
+        size_t length;
+    };
+    bool map(const std::string& path) {
+        struct stat status;
+        if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) {
+            return false;
+        }
+        int descriptor = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (descriptor < 0) {
+            return false;
+        }
+        const size_t length = static_cast<size_t>(status.st_size);
+        void* bytes = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
+        if (bytes == MAP_FAILED) {
+            close(descriptor);
+            return false;
+        }
+        mappings.push_back({path, descriptor, static_cast<char*>(bytes), length});
+        return true;
+    }
+    // Flips one byte within the file's present end (a page beyond it would fault),
+    // then writes the page back, so that the next write through the mapping
+    // faults again and moves the file's times again.
+    bool write_through(Mapping& mapping) {
+        struct stat status;
+        if (fstat(mapping.descriptor, &status) != 0 || status.st_size == 0) {
+            return false;
+        }
+        const size_t end = std::min(mapping.length, static_cast<size_t>(status.st_size));
+        char& byte = mapping.bytes[pick(end)];
+        byte = byte == '1' ? '0' : byte == '0' ? '1' : byte == '{' ? ' ' : '{';
+        msync(mapping.bytes, mapping.length, MS_SYNC);
+        return true;
+    }
 
     size_t pick(size_t choices) { return random() % choices; }
 
@@ -565,6 +725,8 @@ class RandomServer {
     }
 
     std::mt19937 random;
+    bool mounts_allowed;
+    std::vector<Mapping> mappings;
 };
 
 struct Course {
@@ -592,14 +754,20 @@ INSTANTIATE_TEST_SUITE_P(Budgets, DifferentialTest,
 TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
     const Course run = GetParam();
     RandomServer server(run.seed);
-    ListTree tree(run.watch_budget);
+    ListTree tree(
+        {.stamp_passes = ListTreeOptions::StampPasses::OnDemand, .watch_budget = run.watch_budget});
     std::deque<std::string> history;
     size_t walked_visits = 0;
     size_t unreadable_settings = 0, unreadable_subscribers = 0;
     for (int step = 1; step <= run.steps; ++step) {
         std::string changes;
+        server.silent = false;
         for (size_t count = step % 7 == 0 ? 0 : 1 + step % 3; count > 0; --count) {
             changes += server.change() + "; ";
+        }
+        if (server.silent) {
+            tree.run_stamp_pass();
+            changes += "(a status pass)";
         }
         history.push_back(std::to_string(step) + ": " + changes);
         if (history.size() > 8) {
@@ -624,12 +792,18 @@ TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
     EXPECT_GT(unreadable_settings, 0u);
     EXPECT_GT(unreadable_subscribers, 0u);
     if (run.watch_budget > 1000) {
-        // The tree did its own work: far fewer complete walks than steps, and fewer
-        // visits than the walk made (at least one per record and step), though
-        // in a tree this small most lists share a key or are links.
+        // The tree did its own work: far fewer complete walks than steps (beyond
+        // those for a mount), and fewer visits than the walk made (at least one per
+        // record and step), though in a tree this small most lists share a key or
+        // are links. And the status passes found changes that raised no event.
         EXPECT_LT(tree.counts().lists_examined, walked_visits);
-        EXPECT_LT(tree.counts().builds, static_cast<uint64_t>(run.steps / 10));
+        EXPECT_LT(tree.counts().builds - tree.counts().mount_builds,
+                  static_cast<uint64_t>(run.steps / 10));
         EXPECT_EQ(tree.counts().walks, 0u);
+        EXPECT_GT(tree.counts().stamp_changes, 0u);
+        if (enter_private_mount_namespace().empty()) {
+            EXPECT_GT(tree.counts().mount_builds, 0u);
+        }
     }
 }
 
@@ -643,7 +817,7 @@ TEST_F(TreeTest, ARefreshWithNothingChangedListsAndVisitsNothing) {
     write("Accounts/LISTS/list.list", "");
     write("Accounts/LISTS/list.settings", "{ Owner = a; }\n");
     write("Domains/Main.Test/LISTS/list.settings", "{ Owner = bb; }\n");
-    ListTree tree;
+    ListTree tree(on_demand);
     EXPECT_NE(refresh_tree(tree, 1), "");
     EXPECT_EQ(tree.counts().builds, 1u);
     // "Main.Test" gives a key of "main.test": each of the two lists reads over the
@@ -667,7 +841,7 @@ TEST_F(TreeTest, ARefreshWithNothingChangedListsAndVisitsNothing) {
 TEST_F(TreeTest, AttributeChangesAndReplacementsOfListFilesAreReadAgain) {
     write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-\tN\n");
     write("Accounts/LISTS/news.settings", "{ Postings = \"from anybody\"; }\n");
-    ListTree tree;
+    ListTree tree(on_demand);
     EXPECT_EQ(refresh_tree(tree, 1), refresh_walk(1));
     EXPECT_EQ(refresh_tree(tree, 2), "");
     EXPECT_EQ(refresh_walk(2), "");
@@ -709,7 +883,7 @@ TEST_F(TreeTest, AListThatCannotBeReadIsTriedAgainWithoutEvents) {
     write("Accounts/LISTS/news.settings", "{ Postings = \n");
     write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-\tN\n");
     write("Accounts/LISTS/calm.list", "jane@example.org\tfeed\tt\t0\t-\tN\n");
-    ListTree tree;
+    ListTree tree(on_demand);
     int32_t number = 1;
     const auto both = [&] {
         const std::string by_tree = refresh_tree(tree, number);
@@ -762,7 +936,7 @@ TEST_F(TreeTest, AnOverflowedEventQueueGivesOneCompleteWalk) {
     }
     write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-\tN\n");
     write("Accounts/LISTS/news.settings", "{ Postings = \"from anybody\"; }\n");
-    ListTree tree;
+    ListTree tree(on_demand);
     refresh_tree(tree, 1);
     refresh_walk(1);
     // Two files touched in turn, so that no event merges with the one before it.
@@ -783,6 +957,158 @@ TEST_F(TreeTest, AnOverflowedEventQueueGivesOneCompleteWalk) {
     write("Accounts/LISTS/late.settings", "{ Postings = \"from owner only\"; }\n");
     EXPECT_EQ(refresh_tree(tree, 3), "* [3] Reading list settings: late@main.test\n");
     EXPECT_EQ(tree.counts().builds, 2u);
+}
+
+// One change at a time, each followed by both refreshes. An announced change is
+// seen at the next refresh. A silent one raises no event where the tree watches:
+// the next refresh is stale, and once a status pass has run, the refresh after it
+// writes what the walk wrote for the change and leaves the same table.
+class BoundTest : public TreeTest {
+  protected:
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        bool silent;
+    };
+    void TearDown() override {
+        tree.reset();
+        TreeTest::TearDown();
+    }
+    // Made after the test entered its mount namespace: the tree reads the mount
+    // table of the namespace it was made in.
+    void start() {
+        tree.emplace(on_demand);
+        EXPECT_EQ(refresh_tree(*tree, number), refresh_walk(number));
+        ++number;
+    }
+    void check(const Step& step) {
+        step.change();
+        const std::string by_walk = refresh_walk(number);
+        if (step.silent) {
+            EXPECT_NE(by_walk, "") << step.what << ": the walk saw nothing";
+            EXPECT_EQ(refresh_tree(*tree, number), "") << step.what << ": seen without a pass";
+            EXPECT_NE(difference(list_table, walked, addresses), "") << step.what;
+            const uint64_t reported = tree->counts().stamp_changes;
+            tree->run_stamp_pass();
+            EXPECT_EQ(refresh_tree(*tree, number), by_walk) << step.what;
+            EXPECT_GT(tree->counts().stamp_changes, reported) << step.what;
+        } else {
+            EXPECT_EQ(refresh_tree(*tree, number), by_walk) << step.what;
+        }
+        EXPECT_EQ(difference(list_table, walked, addresses), "") << step.what;
+        ++number;
+    }
+
+    std::optional<ListTree> tree;
+    int32_t number = 1;
+    const std::vector<std::string> addresses = {"jane@example.org"};
+};
+
+const std::string may_post = "jane@example.org\tfeed\tt\t0\t-\tJane\n";
+const std::string may_not_post = "jane@example.org\tfeed\tt\t0\t-010001\tJane\n";
+
+TEST_F(BoundTest, ChangesThatRaiseNoEventAreSeenAfterOneStatusPass) {
+    write("Accounts/LISTS/news.list", may_post);
+    write("Accounts/LISTS/news.settings", "{ Postings = \"from subscribers\"; }\n");
+    write("Accounts/LISTS/team.list", may_post);
+    fs::create_directories("Elsewhere");
+    start();
+
+    int descriptor = -1;
+    char* mapped = nullptr;
+    const size_t length = may_post.size();
+    // Changes the subscriber's name through the mapping, then writes the page back,
+    // so that the next write faults again and moves the file's times again.
+    const auto write_through_mapping = [&] {
+        mapped[length - 2] = mapped[length - 2] == 'e' ? 'y' : 'e';
+        msync(mapped, length, MS_SYNC);
+    };
+    const Step steps[] = {
+        {"a second name given to a list file from elsewhere",
+         [] { fs::create_hard_link("Accounts/LISTS/news.list", "Elsewhere/second"); }, true},
+        // A file with two names is looked at for every message from then on.
+        {"a write through that name", [] { write("Elsewhere/second", may_not_post); }, false},
+        {"a writer through a memory mapping it keeps",
+         [&] {
+             descriptor = open("Accounts/LISTS/team.list", O_RDWR | O_CLOEXEC);
+             ASSERT_GE(descriptor, 0);
+             void* bytes = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
+             ASSERT_NE(bytes, MAP_FAILED);
+             mapped = static_cast<char*>(bytes);
+             close(descriptor);
+             write_through_mapping();
+         },
+         true},
+        {"a second write through the kept mapping", write_through_mapping, true},
+    };
+    for (const Step& step : steps) {
+        check(step);
+    }
+    if (mapped != nullptr) {
+        munmap(mapped, length);
+    }
+}
+
+TEST_F(BoundTest, MountsAreSeenAtTheNextRefreshAndBeyondTheBaseAfterAPass) {
+    const std::string& failure = enter_private_mount_namespace();
+    if (!failure.empty()) {
+        GTEST_SKIP() << failure;
+    }
+    // Beyond the base directory, reached through a link from a domain.
+    std::string pattern = (fs::temp_directory_path() / "quorvel-beyond-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const std::string beyond = pattern;
+    write(beyond + "/far/LISTS/far.list", may_post);
+    write(beyond + "/other/LISTS/far.list", may_not_post);
+    fs::create_directories(beyond + "/spare");
+    fs::create_directories("Domains");
+    fs::create_directory_symlink(beyond + "/far", "Domains/far.test");
+
+    write("Domains/example.org/LISTS/team.list", may_post);
+    write("Elsewhere/org/LISTS/team.list", may_not_post);
+    write("Accounts/LISTS/news.list", may_post);
+    write("Elsewhere/news", may_not_post);
+    start();
+
+    const auto mount = [](const std::string& source, const std::string& target) {
+        return [=] { ASSERT_EQ(bind_mount(source, target), ""); };
+    };
+    const auto unmount = [](const std::string& target) {
+        return [=] { ASSERT_EQ(umount2(target.c_str(), 0), 0) << target; };
+    };
+    const Step steps[] = {
+        {"a directory mounted over a list directory",
+         mount("Elsewhere/org/LISTS", "Domains/example.org/LISTS"), false},
+        // Watched again through the mount: its events are the directory's, by any name.
+        {"a list written in the mounted directory through its source's name",
+         [] { write("Elsewhere/org/LISTS/team.list", may_post); }, false},
+        {"a file mounted over a list file", mount("Elsewhere/news", "Accounts/LISTS/news.list"),
+         false},
+        // Its events are told where its source lies: it is looked at every time.
+        {"the mounted file written through its source's name",
+         [] { write("Elsewhere/news", may_post); }, false},
+        {"the file unmounted", unmount("Accounts/LISTS/news.list"), false},
+        {"the directory unmounted", unmount("Domains/example.org/LISTS"), false},
+        // The mount table does not concern the base directory there; the directory's
+        // own status does.
+        {"a directory mounted over a list directory beyond a link",
+         mount(beyond + "/other/LISTS", beyond + "/far/LISTS"), true},
+        {"the directory beyond the link unmounted", unmount(beyond + "/far/LISTS"), true},
+    };
+    for (const Step& step : steps) {
+        check(step);
+    }
+    EXPECT_EQ(tree->counts().mount_builds, 4u);
+
+    // Mounts that do not concern the base directory change nothing.
+    const ListTree::Counts before = tree->counts();
+    ASSERT_EQ(bind_mount(beyond + "/other", beyond + "/spare"), "");
+    EXPECT_EQ(refresh_tree(*tree, number), "");
+    EXPECT_EQ(tree->counts().builds, before.builds);
+    EXPECT_EQ(tree->counts().lists_examined, before.lists_examined);
+
+    unmount_below(beyond);
+    fs::remove_all(beyond);
 }
 
 }  // namespace
