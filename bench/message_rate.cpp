@@ -2,12 +2,18 @@
 // the floor: the same binary and the same messages in a tree without lists. The
 // figure to quote is the ratio of the mean cost per message to the floor's. Each
 // shape is run as the filter runs by default, with the refresh forced to walk the
-// whole tree (QUORVEL_FULL_WALK=1), then again with a list changing every tenth
-// message.
-// Usage: quorvel_bench [--standard] [--domains D] [--lists L] [--subscribers S]
-//                      [--requests N] | --large SUBSCRIBERS
+// whole tree (QUORVEL_FULL_WALK=1), and, given --before, as another build of the
+// filter runs (the one to compare with), then again with a list changing every
+// tenth message. The cost of the status passes: the filter's CPU time per second at
+// a steady 100 messages per second, with its background thread and without
+// (QUORVEL_NO_STAMP_PASSES=1), and as the other build.
+// Usage: quorvel_bench [--standard] [--huge] [--before QUORVEL] [--domains D]
+//                      [--lists L] [--subscribers S] [--requests N] [--cost SECONDS]
+//        quorvel_bench --large SUBSCRIBERS
 #include <sched.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +21,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,6 +54,46 @@ long resident_kilobytes(int pid) {
     return 0;
 }
 
+// utime + stime of a process and all its threads, from /proc/PID/stat, or of one
+// thread, from /proc/PID/task/TID/stat; in seconds.
+double cpu_seconds(const std::string& stat_path) {
+    std::ifstream stat_file(stat_path);
+    std::string text((std::istreambuf_iterator<char>(stat_file)), std::istreambuf_iterator<char>());
+    // The command name, in parentheses, may hold blanks: count fields after it.
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double user = 0, system = 0;
+    // Fields from the state (3) on: utime is 14, stime 15.
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index == 14) {
+            user = std::stod(field);
+        } else if (index == 15) {
+            system = std::stod(field);
+        }
+    }
+    return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+double cpu_seconds(int pid) {
+    return cpu_seconds("/proc/" + std::to_string(pid) + "/stat");
+}
+// The same for the threads of the process other than its first, which serves
+// requests: the background thread, where there is one.
+double background_cpu_seconds(int pid) {
+    double sum = 0;
+    std::error_code ignored;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : fs::directory_iterator(tasks, ignored)) {
+        if (task.path().filename() != std::to_string(pid)) {
+            sum += cpu_seconds(task.path().string() + "/stat");
+        }
+    }
+    return sum;
+}
+
 std::string temporary_root(const char* label) {
     std::string pattern =
         (fs::temp_directory_path() / ("quorvel-bench-" + std::string(label) + "-XXXXXX")).string();
@@ -59,10 +107,13 @@ std::string temporary_root(const char* label) {
 // One live filter driven one request at a time, with its latencies.
 class Driven {
   public:
-    Driven(const SyntheticTree& tree, const std::vector<std::string>& environment)
-        : tree(tree), session(tree.root, options_with(environment)) {
+    // `program`: the filter to run; empty for the one built here.
+    Driven(const SyntheticTree& tree, const std::vector<std::string>& environment,
+           const std::string& program = "")
+        : tree(tree), session(tree.root, options_with(environment, program)) {
         session.start_lines();
     }
+    int process_id() const { return session.process_id(); }
     // Sends the next message and times it until its reply.
     void send() {
         if (figures.failed) {
@@ -103,10 +154,12 @@ class Driven {
     }
 
   private:
-    static RunOptions options_with(const std::vector<std::string>& environment) {
+    static RunOptions options_with(const std::vector<std::string>& environment,
+                                   const std::string& program) {
         RunOptions options;
+        options.program = program;
         options.environment = environment;
-        options.timeout_seconds = 120;
+        options.timeout_seconds = 300;
         return options;
     }
 
@@ -163,13 +216,60 @@ void interleave(Driven& measured, Driven& floor, int requests, const SyntheticTr
     }
 }
 
+// The filter's CPU time per second (all its threads) while each filter gets 100
+// messages a second, sent in turn at every tick of 10 ms, for `seconds` after the
+// first message of each. Status passes run every 10 seconds, so a window of a
+// minute holds about six of them.
+void measure_cpu_per_second(std::vector<Driven*> filters, const std::vector<const char*>& labels,
+                            int seconds) {
+    for (Driven* filter : filters) {
+        filter->send();  // the first message: every list read, every watch set
+    }
+    std::vector<double> before, background_before;
+    for (Driven* filter : filters) {
+        before.push_back(cpu_seconds(filter->process_id()));
+        background_before.push_back(background_cpu_seconds(filter->process_id()));
+    }
+    const auto started = Clock::now();
+    const int ticks = seconds * 100;
+    for (int tick = 0; tick < ticks; ++tick) {
+        std::this_thread::sleep_until(started + std::chrono::milliseconds(10) * tick);
+        for (Driven* filter : filters) {
+            filter->send();
+        }
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+    std::vector<double> shares, background_shares;
+    for (size_t i = 0; i < filters.size(); ++i) {
+        filters[i]->take();
+        const int pid = filters[i]->process_id();
+        shares.push_back((cpu_seconds(pid) - before[i]) / elapsed * 100);
+        background_shares.push_back((background_cpu_seconds(pid) - background_before[i]) / elapsed *
+                                    100);
+    }
+    std::printf("  CPU per second at 100 msg/s over %.0f s, in %% of one core:\n", elapsed);
+    for (size_t i = 0; i < filters.size(); ++i) {
+        std::printf("    %-12s %5.2f %%, of which its background thread %5.2f %%\n", labels[i],
+                    shares[i], background_shares[i]);
+    }
+    std::printf("    status passes (with less without): %+.2f %%\n", shares[0] - shares[1]);
+    std::fflush(stdout);
+}
+
+struct ShapeRun {
+    int requests = 2000;
+    int walk_requests = 200;  // the walk takes long in large trees
+    int cost_seconds = 0;     // the CPU measurement; 0 skips it
+    std::string before;       // the other build to run beside; empty for none
+};
+
 // One shape: the filter as it runs by default (following change events), then with
-// its refresh forced to walk the whole tree, each against the floor (the same
-// messages in a tree without lists) in the same phase. First with nothing
-// changing, then with one list changed every tenth message.
-void measure_shape(const TreeShape& shape, int requests) {
+// its refresh forced to walk the whole tree, then the other build, each against
+// the floor (the same messages in a tree without lists) in the same phase. First
+// with nothing changing, then with one list changed every tenth message.
+void measure_shape(const TreeShape& shape, const ShapeRun& run) {
     std::printf("%d domain(s) x %d list(s), %d subscribers each, %d requests\n", shape.domains,
-                shape.lists_per_domain, shape.subscribers_per_list, requests);
+                shape.lists_per_domain, shape.subscribers_per_list, run.requests);
     std::fflush(stdout);
     std::string root = temporary_root("tree");
     std::string floor_root = temporary_root("floor");
@@ -181,20 +281,43 @@ void measure_shape(const TreeShape& shape, int requests) {
         Driven floor(floor_tree, {});
         Driven watched(tree, {});
         Driven walked(tree, {"QUORVEL_FULL_WALK=1"});
-        // The walk takes long in large trees; it is timed on fewer messages.
-        const int walk_requests = std::min(requests, 200);
+        std::optional<Driven> before;
+        if (!run.before.empty()) {
+            before.emplace(tree, std::vector<std::string>{}, run.before);
+        }
+        const int walk_requests = std::min(run.requests, run.walk_requests);
         for (int change_every : {0, 10}) {
             std::string changing =
                 change_every > 0 ? ", 1 change/" + std::to_string(change_every) : "";
-            interleave(watched, floor, requests, tree, shape, change_every);
+            interleave(watched, floor, run.requests, tree, shape, change_every);
             RunFigures floor_figures = floor.take();
             print_figures(("default" + changing).c_str(), watched.take(), floor_figures);
             print_figures(("floor" + changing).c_str(), floor_figures, floor_figures);
-            interleave(walked, floor, walk_requests, tree, shape, change_every);
-            floor_figures = floor.take();
-            print_figures(("full walk" + changing).c_str(), walked.take(), floor_figures);
+            if (before) {
+                interleave(*before, floor, run.requests, tree, shape, change_every);
+                floor_figures = floor.take();
+                print_figures(("before" + changing).c_str(), before->take(), floor_figures);
+            }
+            if (walk_requests > 0) {
+                interleave(walked, floor, walk_requests, tree, shape, change_every);
+                floor_figures = floor.take();
+                print_figures(("full walk" + changing).c_str(), walked.take(), floor_figures);
+            }
             std::fflush(stdout);
         }
+    }
+    if (run.cost_seconds > 0) {
+        Driven with(tree, {});
+        Driven without(tree, {"QUORVEL_NO_STAMP_PASSES=1"});
+        std::optional<Driven> before;
+        std::vector<Driven*> filters = {&with, &without};
+        std::vector<const char*> labels = {"with passes", "without"};
+        if (!run.before.empty()) {
+            before.emplace(tree, std::vector<std::string>{}, run.before);
+            filters.push_back(&*before);
+            labels.push_back("before");
+        }
+        measure_cpu_per_second(filters, labels, run.cost_seconds);
     }
     fs::remove_all(root);
     fs::remove_all(floor_root);
@@ -269,12 +392,19 @@ int number_after(int& index, int argc, char** argv) {
 
 int main(int argc, char** argv) {
     TreeShape shape;
-    int requests = 2000;
+    ShapeRun run;
     bool standard = argc == 1;
+    bool huge = false;
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
         if (word == "--standard")
             standard = true;
+        else if (word == "--huge")
+            huge = true;
+        else if (word == "--before" && i + 1 < argc)
+            run.before = argv[++i];
+        else if (word == "--cost")
+            run.cost_seconds = number_after(i, argc, argv);
         else if (word == "--domains")
             shape.domains = number_after(i, argc, argv);
         else if (word == "--lists")
@@ -282,7 +412,7 @@ int main(int argc, char** argv) {
         else if (word == "--subscribers")
             shape.subscribers_per_list = number_after(i, argc, argv);
         else if (word == "--requests")
-            requests = number_after(i, argc, argv);
+            run.requests = number_after(i, argc, argv);
         else if (word == "--large") {
             measure_large_list(number_after(i, argc, argv));
             return 0;
@@ -292,14 +422,27 @@ int main(int argc, char** argv) {
         }
     }
     keep_to_one_cpu();
-    if (!standard) {
-        measure_shape(shape, requests);
+    if (!standard && !huge) {
+        measure_shape(shape, run);
         return 0;
     }
-    measure_shape({1, 10, 20, 200, true}, requests);
-    measure_shape({100, 10, 20, 200, true}, requests);
-    measure_shape({1000, 10, 20, 200, true}, requests);
-    measure_shape({5000, 2, 20, 200, true}, requests);
-    measure_large_list(1000000);
+    if (standard) {
+        ShapeRun plain = run;
+        plain.cost_seconds = 0;
+        measure_shape({1, 10, 20, 200, true}, plain);
+        measure_shape({100, 10, 20, 200, true}, plain);
+        ShapeRun costed = run;
+        costed.cost_seconds = run.cost_seconds > 0 ? run.cost_seconds : 60;
+        measure_shape({1000, 10, 20, 200, true}, costed);
+        measure_shape({5000, 2, 20, 200, true}, plain);
+        measure_large_list(1000000);
+    }
+    if (huge) {
+        // 100,000 lists: a walk there takes about a second a message.
+        ShapeRun large = run;
+        large.walk_requests = 20;
+        large.cost_seconds = run.cost_seconds > 0 ? run.cost_seconds : 60;
+        measure_shape({10000, 10, 20, 200, true}, large);
+    }
     return 0;
 }

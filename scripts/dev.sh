@@ -3,8 +3,9 @@
 # it, and then runs the test suite ("test"), the example conversation ("example") or
 # the standard benchmarks ("bench"), or makes and checks the Debian package
 # ("package", in its own build directory, build-package/; QUORVEL_MAINTAINER="Name
-# <address>" names who publishes it).
-# Usage: scripts/dev.sh test | example | bench | package | build
+# <address>" names who publishes it). Words after "bench" go to the benchmark, for
+# instance --before PATH (another build of quorvel to run beside) or --huge.
+# Usage: scripts/dev.sh test | example | bench [ARGUMENTS] | package | build
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -81,6 +82,6 @@ case "$task" in
   build) ;;
   test) ctest --test-dir "$build" --output-on-failure -j"$(nproc)" ;;
   example) bash "$here/examples/conversation.sh" "$build/filter/quorvel" ;;
-  bench) "$build/bench/quorvel_bench" --standard ;;
+  bench) "$build/bench/quorvel_bench" --standard "${@:2}" ;;
   *) echo "usage: $0 test | example | bench | package | build" >&2; exit 2 ;;
 esac

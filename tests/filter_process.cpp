@@ -91,13 +91,18 @@ std::vector<std::string> split_lines(const std::string& output) {
 
 }  // namespace
 
-std::string quorvel_binary() { return QUORVEL_BINARY; }
+std::string quorvel_binary() {
+    return QUORVEL_BINARY;
+}
 
-std::string quorvel_check_binary() { return QUORVEL_CHECK_BINARY; }
+std::string quorvel_check_binary() {
+    return QUORVEL_CHECK_BINARY;
+}
 
 ProcessResult run_filter(const std::string& directory, const std::string& input,
                          const RunOptions& options) {
-    return run_program(quorvel_binary(), directory, input, options);
+    return run_program(options.program.empty() ? quorvel_binary() : options.program, directory,
+                       input, options);
 }
 
 ProcessResult run_program(const std::string& program, const std::string& directory,
@@ -211,7 +216,8 @@ std::vector<std::string> log_lines(const ProcessResult& result) {
 FilterSession::FilterSession(const std::string& directory, const RunOptions& options)
     : timeout_seconds(options.timeout_seconds) {
     signal(SIGPIPE, SIG_IGN);
-    Child child = spawn(quorvel_binary(), directory, options);
+    Child child =
+        spawn(options.program.empty() ? quorvel_binary() : options.program, directory, options);
     pid = child.pid;
     to_filter = child.input;
     from_filter = child.output;

@@ -11,6 +11,9 @@ std::string quorvel_binary();
 std::string quorvel_check_binary();
 
 struct RunOptions {
+    // The executable; empty for quorvel_binary(). The benchmarks run another build
+    // beside it.
+    std::string program;
     // Words put before the executable, for instance to run it unprivileged.
     std::vector<std::string> prefix;
     std::vector<std::string> arguments;
