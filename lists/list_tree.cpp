@@ -598,8 +598,10 @@ void WatchedTree::place_visits() {
 // Lists the directory again, keeping what is known of the entries still there.
 void WatchedTree::read_lists(ListDirectory& lists) {
     ++counts.directories_listed;
-    // Taken before the listing: a change in between shows as a change later.
-    const kel::FileStamp stamp = stamps != nullptr ? kel::file_stamp(lists.path) : kel::FileStamp{};
+    // Taken before the listing: a change in between shows as a change later. A
+    // directory that is not watched is listed at every refresh and needs none.
+    const bool stamp_watched = stamps != nullptr && lists.trusted;
+    const kel::FileStamp stamp = stamp_watched ? kel::file_stamp(lists.path) : kel::FileStamp{};
     std::vector<ListEntry> entries;
     std::unordered_map<std::string, size_t> by_name;
     kel::Directory reader(lists.path);
@@ -632,7 +634,7 @@ void WatchedTree::read_lists(ListDirectory& lists) {
     }
     lists.entries = std::move(entries);
     lists.by_name = std::move(by_name);
-    if (stamps != nullptr && lists.trusted) {
+    if (stamp_watched) {
         stamps->watch_directory(lists.path, stamp);
         lists.stamp_watched = true;
     } else {
