@@ -44,6 +44,8 @@ class LiveFilter {
         Lines lines = post(message);
         return lines.size() >= 3 ? lines[lines.size() - 3] : "(no decision)";
     }
+    // Ends the input; the exit status.
+    int finish() { return session.finish(); }
 
   private:
     static RunOptions options(const std::vector<std::string>& environment) {
@@ -132,6 +134,8 @@ TEST(ListBound, AWriteThroughASecondNameGivenLaterIsSeenWithinTheBound) {
     EXPECT_EQ(server.walking->decision("team@example.org"), muted + "team@example.org");
     EXPECT_TRUE(server.seen_within("team@example.org", muted + "team@example.org"));
     EXPECT_EQ(server.agreed("team@example.org"), muted + "team@example.org");
+    // The end of input ends the filter as before, its background thread or not.
+    EXPECT_EQ(server.watching->finish(), 0);
 }
 
 TEST(ListBound, AChangeAtTheSourceOfAFileMountedOverAListFileIsSeenWithinTheBound) {
