@@ -1,11 +1,14 @@
 // Loading one settings file: the file is read whole into memory and parsed there, so
 // a file and a text in memory take one path and give one report. Only regular files
 // of bounded size are read, opened without waiting, so nothing at a settings path can
-// stall the filter; a read error is logged and loads as Empty like every failure.
+// stall the filter; a read error is logged and loads as Empty like every failure. A
+// reading keeps what it has to tell until its caller writes it, so it may run on any
+// thread; every parse has its own state.
 #include "load_settings.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,34 +88,35 @@ FileContent read_regular_file(const std::string& path) {
     return content;
 }
 
-void log_too_large(const std::string& name) {
-    kel::logline() << "Settings file \"" << kel::printable(name) << "\" is larger than "
-                   << largest_settings_text << " bytes; ignored";
+// strerror is not safe on two threads at once.
+std::string error_text(int error) {
+    char buffer[256];
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+std::string too_large_record(const std::string& name) {
+    return "Settings file \"" + kel::printable(name) + "\" is larger than " +
+           std::to_string(largest_settings_text) + " bytes; ignored";
 }
 
 // The value of `bytes`: the one top-level value, or Empty when the text holds none or
 // does not parse. A text of several top-level values gives the array of them.
 SettingsFile parse_bytes(const std::string& bytes, const std::string& name) {
     SettingsFile result;
-    ScopedLock hold(cgp::build_lock(), true);
-    cgp::clear_build_pool();
     cgp::ParseOutcome outcome = cgp::run_settings_parser(bytes, name);
+    result.report = std::move(outcome.report);
     if (!outcome.accepted) {
         result.state = SettingsState::Unreadable;
         result.reason = "it is not in the settings notation";
-    } else {
-        result.state = SettingsState::Loaded;
+        return result;
     }
-    if (outcome.accepted && outcome.top >= 0) {
-        cgp::DataSet top = cgp::build_pool()[static_cast<size_t>(outcome.top)];
-        if (top.kind() == cgp::Array && top.size() == 1) {
-            cgp::DataSet only = top.at(0);
-            result.value = only;
-        } else {
-            result.value = top;
-        }
+    result.state = SettingsState::Loaded;
+    const cgp::DataSet& top = outcome.top;
+    if (top.kind() == cgp::Array && top.size() == 1) {
+        result.value = top.at(0);
+    } else if (top.kind() == cgp::Array) {
+        result.value = top;
     }
-    cgp::clear_build_pool();
     return result;
 }
 
@@ -123,9 +127,17 @@ SettingsFile unreadable(std::string reason) {
     return file;
 }
 
+SettingsReportSink report_sink = nullptr;
+
+// Held only while a report line is handed to its reader, never across a parse.
+kel::SimpleMutex& parser_lock() {
+    static auto* lock = new kel::SimpleMutex;
+    return *lock;
+}
+
 }  // namespace
 
-SettingsFile read_settings_file(const std::string& path) {
+SettingsFile examine_settings_file(const std::string& path) {
     // A NUL would cut the path short at the system call.
     if (path.find('\0') != std::string::npos) {
         return SettingsFile();
@@ -139,17 +151,43 @@ SettingsFile read_settings_file(const std::string& path) {
         case ReadStatus::NotRegular:
             return unreadable("it is not a regular file");
         case ReadStatus::CannotOpen:
-            return unreadable(std::string("it cannot be opened: ") + strerror(content.error));
-        case ReadStatus::TooLarge:
-            log_too_large(path);
-            return unreadable("it is larger than " + std::to_string(largest_settings_text) +
-                              " bytes");
-        case ReadStatus::Failed:
-            kel::logline() << "Cannot read settings file \"" << kel::printable(path)
-                           << "\": " << strerror(content.error);
-            return unreadable(std::string("reading it failed: ") + strerror(content.error));
+            return unreadable("it cannot be opened: " + error_text(content.error));
+        case ReadStatus::TooLarge: {
+            SettingsFile file =
+                unreadable("it is larger than " + std::to_string(largest_settings_text) + " bytes");
+            file.records.push_back(too_large_record(path));
+            return file;
+        }
+        case ReadStatus::Failed: {
+            SettingsFile file = unreadable("reading it failed: " + error_text(content.error));
+            file.records.push_back("Cannot read settings file \"" + kel::printable(path) +
+                                   "\": " + error_text(content.error));
+            return file;
+        }
     }
     return SettingsFile();
+}
+
+void write_settings_notes(const SettingsFile& file) {
+    if (!file.report.empty()) {
+        ScopedLock hold(parser_lock(), true);
+        // Into the buffered standard output, without the output lock and without a
+        // flush: it leaves together with the next line the filter writes.
+        if (report_sink != nullptr) {
+            report_sink(file.report);
+        } else {
+            std::fputs(file.report.c_str(), stdout);
+        }
+    }
+    for (const std::string& record : file.records) {
+        kel::logline() << record;
+    }
+}
+
+SettingsFile read_settings_file(const std::string& path) {
+    SettingsFile file = examine_settings_file(path);
+    write_settings_notes(file);
+    return file;
 }
 
 cgp::DataSet load_settings(const std::string& path) {
@@ -157,16 +195,15 @@ cgp::DataSet load_settings(const std::string& path) {
 }
 
 cgp::DataSet parse_settings_text(const std::string& text, const std::string& name) {
+    SettingsFile file;
     if (text.size() > largest_settings_text) {
-        log_too_large(name);
-        return cgp::DataSet();
+        file.records.push_back(too_large_record(name));
+    } else {
+        file = parse_bytes(text, name);
     }
-    return parse_bytes(text, name).value;
+    write_settings_notes(file);
+    return file.value;
 }
-
-namespace {
-SettingsReportSink report_sink = nullptr;
-}  // namespace
 
 void set_settings_report_sink(SettingsReportSink sink) {
     report_sink = sink;

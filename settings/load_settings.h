@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "data_set.h"
 
@@ -24,9 +25,22 @@ struct SettingsFile {
     SettingsState state = SettingsState::Missing;
     cgp::DataSet value;  // Empty unless Loaded
     std::string reason;  // why an Unreadable file could not be used, for the log
+    // What the reading has to tell: the "* while parsing ..." report line (with its
+    // line feed) of a file that does not parse, and the texts of log records about a
+    // file that could not be read.
+    std::string report;
+    std::vector<std::string> records;
 };
 // load_settings with the reason told: the same reading, report and log records.
 SettingsFile read_settings_file(const std::string& path);
+
+// The same reading without any output, safe on any thread: the report and the
+// records are only returned, for the caller to write with write_settings_notes on
+// the thread that writes the log.
+SettingsFile examine_settings_file(const std::string& path);
+// Writes what a reading has to tell, as read_settings_file does: the report into the
+// buffered standard output (or the report sink), then the records.
+void write_settings_notes(const SettingsFile& file);
 
 // The same machine over text held in memory; `name` stands for the path in the
 // report line.

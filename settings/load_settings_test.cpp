@@ -170,7 +170,28 @@ TEST_F(LoadSettingsTest, EachLoadYieldsAnIndependentValue) {
     EXPECT_TRUE(first.is_unique());
 }
 
-TEST_F(LoadSettingsTest, ConcurrentLoadsAreSerialised) {
+// Parses on two threads used to wait for each other (one parser state for the
+// process); each now has its own and writes nothing from the other thread.
+TEST_F(LoadSettingsTest, ExaminingAFileWritesNothingAndReturnsWhatItWouldWrite) {
+    const std::string bad = write("bad.settings", "{ a = b;; }");
+    testing::internal::CaptureStdout();
+    SettingsFile broken = examine_settings_file(bad);
+    SettingsFile failing = examine_settings_file("/proc/self/mem");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(log.str(), "");
+    EXPECT_EQ(broken.report,
+              "* while parsing \"" + bad + "\" file: syntax error : near \";\" (0:9)\n");
+    EXPECT_EQ(failing.records,
+              std::vector<std::string>{
+                  "Cannot read settings file \"/proc/self/mem\": Input/output error"});
+    testing::internal::CaptureStdout();
+    write_settings_notes(broken);
+    write_settings_notes(failing);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), broken.report);
+    EXPECT_EQ(log.str(), "* Cannot read settings file \"/proc/self/mem\": Input/output error\n");
+}
+
+TEST_F(LoadSettingsTest, LoadsOnSeveralThreadsGiveEachItsOwnValue) {
     std::vector<std::string> paths;
     for (int i = 0; i < 4; ++i) {
         paths.push_back(write("list" + std::to_string(i) + ".settings",

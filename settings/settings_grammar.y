@@ -8,9 +8,6 @@ typedef void* yyscan_t;
 }
 
 %code {
-#include <cstdio>
-
-#include "load_settings.h"
 #include "token_decoding.h"
 
 int cgparser_lex(CGPARSER_STYPE* value, yyscan_t scanner);
@@ -109,16 +106,10 @@ data:
 
 %%
 
-// The report goes into the buffered standard output without a flush and without the
-// output lock, so it leaves together with the next line the filter writes. The name
-// and the token's bytes come from outside and are escaped to keep it one line.
+// The report is kept for the caller, which writes it or hands it on. The name and
+// the token's bytes come from outside and are escaped to keep it one line.
 void cgparser_error(yyscan_t, cgp::ParseContext& context, const char* message) {
-    std::string line = "* while parsing \"" + cgp::escape_controls(context.name) + "\" file: " +
-                       message + " : near \"" + cgp::escape_controls(context.near) + "\" (" +
-                       std::to_string(context.line) + ":" + std::to_string(context.column) + ")\n";
-    if (settings_report_sink() != nullptr) {
-        settings_report_sink()(line);
-    } else {
-        std::fputs(line.c_str(), stdout);
-    }
+    context.report = "* while parsing \"" + cgp::escape_controls(context.name) + "\" file: " +
+                     message + " : near \"" + cgp::escape_controls(context.near) + "\" (" +
+                     std::to_string(context.line) + ":" + std::to_string(context.column) + ")\n";
 }
