@@ -101,21 +101,28 @@ std::string larger_than(uint64_t bytes) {
 
 SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList& subscribers,
                                         const SubscriberFileLimits& limits) {
-    subscribers.clear();
+    // A list read in part would refuse the subscribers it missed as strangers: a
+    // file that cannot be read to its end gives none, and its storage goes.
+    auto unreadable = [&subscribers](std::string reason) {
+        subscribers.clear();
+        return SubscriberFileRead{false, std::move(reason)};
+    };
     Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (file.get() < 0) {
-        return {false, errno == EISDIR ? "it is not a regular file"
-                                       : std::string("it cannot be opened: ") + strerror(errno)};
+        return unreadable(errno == EISDIR ? "it is not a regular file"
+                                          : std::string("it cannot be opened: ") + strerror(errno));
     }
     struct stat status;
     if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return {false, "it is not a regular file"};
+        return unreadable("it is not a regular file");
     }
     // A sparse file can claim any size and cost nothing to make; only its size is
     // asked here, nothing is set aside for it.
     if (static_cast<uint64_t>(status.st_size) > limits.largest_file) {
-        return {false, larger_than(limits.largest_file)};
+        return unreadable(larger_than(limits.largest_file));
     }
+    // The new list is built over the previous one's storage.
+    subscribers.start_over();
 
     // Every CR and every LF ends a line. A CR LF or LF CR pair thus leaves an empty
     // line between its two bytes, which names no subscriber: pairs need no look-ahead.
@@ -131,9 +138,7 @@ SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList&
             continue;
         }
         if (count < 0) {
-            // A list read in part would refuse the subscribers it missed as strangers.
-            subscribers.clear();
-            return {false, std::string("reading it failed: ") + strerror(errno)};
+            return unreadable(std::string("reading it failed: ") + strerror(errno));
         }
         if (count == 0) {
             break;
@@ -141,8 +146,7 @@ SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList&
         // The file may have grown since it was opened.
         total += static_cast<uint64_t>(count);
         if (total > limits.largest_file) {
-            subscribers.clear();
-            return {false, larger_than(limits.largest_file)};
+            return unreadable(larger_than(limits.largest_file));
         }
         const char* at = block.data();
         const char* end = at + count;

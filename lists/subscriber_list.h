@@ -1,9 +1,10 @@
-// The subscribers of one list: folded address to posting right. Built once from a
+// The subscribers of one list: folded address to posting right. Built from a
 // subscriber file, then only looked up, so it is laid out for size and for a fast
 // build: the addresses are packed into a few large blocks, and one sorted array of
 // 16-byte entries points into them. Building is sequential (append, then one
 // sort); a lookup is a binary search. The order does not depend on the hash alone,
 // so addresses chosen to collide cost a compare each, never a quadratic scan.
+// A rebuild writes over the storage of the previous build.
 #pragma once
 
 #include <cstddef>
@@ -28,15 +29,18 @@ class SubscriberList {
     void finish();
     Subscription find(std::string_view address) const;
 
-    // Makes room for about this many entries, so that loading a large file does
-    // not grow the array step by step.
-    void reserve(size_t entries);
+    // Empties the list for a new build but keeps its storage: a list read again
+    // after a small change writes over memory it already holds, instead of giving
+    // it back and asking for as much again.
+    void start_over();
+    // Empties the list and gives its storage back.
+    void clear();
+
     // Distinct addresses, once finished.
     size_t size() const { return entries.size(); }
     bool empty() const { return entries.empty(); }
     // Distinct addresses that may post, once finished.
     size_t posting_count() const;
-    void clear();
     // Bytes held on the heap by this list, the address bytes included.
     size_t memory_bytes() const;
 
@@ -58,9 +62,15 @@ class SubscriberList {
     bool before(const Entry& entry, uint32_t hash, std::string_view address) const;
     // Copies the address into the blocks and returns where it went.
     uint64_t store(std::string_view address);
+    // Sorts the entries by hash, then address, then place.
+    void sort_entries();
+    void order_equal_hashes();
 
-    // Each block is filled up to its capacity and never reallocated, so stored
-    // addresses never move; blocks double in size up to a limit.
+    // Each block is filled up to its capacity and never reallocated while in use,
+    // so stored addresses never move; blocks double in size up to a limit. The
+    // first used_blocks hold this build's addresses; the rest are kept from an
+    // earlier build until finish().
     std::vector<std::string> blocks;
+    size_t used_blocks = 0;
     std::vector<Entry> entries;
 };
