@@ -4,7 +4,7 @@
 // names a subscriber, who must then be found, with the right of the first such line.
 // Each input is read twice: with the real bounds, and with bounds small enough for
 // short inputs to reach them (a line over the limit names nobody; a file over the
-// limit is not read at all).
+// limit is not read at all), in reads of a few bytes.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -103,6 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SubscriberFileLimits small;
     small.largest_file = 3000;
     small.longest_line = 40;
+    // Reads of a few bytes, so that lines and pairs of line ends are cut across them.
+    small.read_bytes = 1 + size % 13;
     check(file.path, text, small);
     return 0;
 }

@@ -1,8 +1,9 @@
 // The subscriber file format: TAB-separated fields, runs of TABs counting as one
 // separator, so no field is ever empty. Field 1 is the address, field 2 the mode,
-// field 5 the posting right; other fields are not used. The file is read in blocks
-// from its descriptor and cut into lines as the blocks come, so the bytes read, and
-// no size the file claims, bound both the time and the memory a reading takes.
+// field 5 the posting right; other fields are not used. The file is read in large
+// blocks from its descriptor into a buffer that each thread keeps, and lines are
+// cut and parsed where they lie: only an address is copied, once, into the list.
+// The bytes read, and no size the file claims, bound the time and memory it takes.
 #include "subscriber_file.h"
 
 #include <errno.h>
@@ -11,8 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 #include "address_folding.h"
 
@@ -21,60 +23,86 @@ namespace {
 // The posting field of a subscriber who may not post.
 const std::string_view no_posting = "-010001";
 
-constexpr size_t block_bytes = 65536;
-
-struct SubscriberLine {
-    std::string_view address;
-    bool may_post = false;
-};
-
-bool parse_subscriber_line(std::string_view line, SubscriberLine& parsed) {
-    std::string_view fields[6];
+// Adds the subscriber that the line [begin, end) names, if it names one. The
+// address is folded where it lies.
+void take_line(char* begin, char* end, SubscriberList& subscribers) {
+    char* field[6];
+    char* field_end[6];
     size_t found = 0;
-    size_t position = 0;
+    char* at = begin;
     while (found < 6) {
-        position = line.find_first_not_of('\t', position);
-        if (position == std::string_view::npos) {
-            break;
+        while (at < end && *at == '\t') {
+            ++at;
         }
-        size_t end = line.find('\t', position);
-        if (end == std::string_view::npos) {
-            end = line.size();
+        if (at == end) {
+            return;
         }
-        fields[found++] = line.substr(position, end - position);
-        position = end;
+        field[found] = at;
+        while (at < end && *at != '\t') {
+            ++at;
+        }
+        field_end[found++] = at;
     }
-    if (found < 6) {
-        return false;
-    }
-    char mode = fields[1][0];
+    char mode = field[1][0];
     if (mode != 'f' && mode != 'd' && mode != 'i' && mode != 'n') {
-        return false;
-    }
-    parsed.address = fields[0];
-    parsed.may_post = fields[4] != no_posting;
-    return true;
-}
-
-// Adds the subscriber that `line` names, if it names one.
-void take_line(std::string_view line, std::string& folded, SubscriberList& subscribers) {
-    SubscriberLine parsed;
-    if (!parse_subscriber_line(line, parsed)) {
         return;
     }
-    folded.resize(parsed.address.size());
-    for (size_t i = 0; i < parsed.address.size(); ++i) {
-        folded[i] = static_cast<char>(fold_byte(parsed.address[i]));
+    bool may_post =
+        std::string_view(field[4], static_cast<size_t>(field_end[4] - field[4])) != no_posting;
+    for (char* byte = field[0]; byte < field_end[0]; ++byte) {
+        *byte = static_cast<char>(fold_byte(*byte));
     }
-    subscribers.add(folded, parsed.may_post);
+    subscribers.add(std::string_view(field[0], static_cast<size_t>(field_end[0] - field[0])),
+                    may_post);
 }
 
-const char* line_end(const char* from, const char* end) {
-    while (from < end && *from != '\n' && *from != '\r') {
-        ++from;
+// Every CR and every LF ends a line. A CR LF or LF CR pair thus leaves an empty line
+// between its two bytes, which names no subscriber: pairs need no look-ahead. Where
+// the next byte of each kind lies is remembered, so that in a file whose lines all
+// end in the same byte the other is looked for once per block, not once per line.
+class LineEnds {
+  public:
+    LineEnds(char* begin, char* end)
+        : end(end), next_lf(find(begin, '\n')), next_cr(find(begin, '\r')) {}
+    // The first line end at or after `from`, or the end of the block.
+    char* next(char* from) {
+        if (next_lf < from) {
+            next_lf = find(from, '\n');
+        }
+        if (next_cr < from) {
+            next_cr = find(from, '\r');
+        }
+        return std::min(next_lf, next_cr);
     }
-    return from;
-}
+
+  private:
+    // Declared first: the finds in the constructor use it.
+    char* end;
+    char* next_lf;
+    char* next_cr;
+
+    char* find(char* from, char byte) const {
+        void* found = memchr(from, byte, static_cast<size_t>(end - from));
+        return found != nullptr ? static_cast<char*>(found) : end;
+    }
+};
+
+// The read buffer, kept from one reading to the next: a large file read again then
+// lands in pages the process already holds.
+struct ReadBuffer {
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+
+    // Not cleared: every byte used is read into it first.
+    char* at_least(size_t wanted) {
+        if (size < wanted) {
+            bytes = std::make_unique_for_overwrite<char[]>(wanted);
+            size = wanted;
+        }
+        return bytes.get();
+    }
+};
+thread_local ReadBuffer read_buffer;
 
 class Descriptor {
   public:
@@ -124,16 +152,16 @@ SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList&
     // The new list is built over the previous one's storage.
     subscribers.start_over();
 
-    // Every CR and every LF ends a line. A CR LF or LF CR pair thus leaves an empty
-    // line between its two bytes, which names no subscriber: pairs need no look-ahead.
-    std::vector<char> block(block_bytes);
-    std::string line;
-    std::string folded;
+    // The buffer holds the unfinished line of the last block, at most the longest
+    // line, followed by one read's bytes.
+    const size_t capacity = limits.longest_line + std::max<size_t>(limits.read_bytes, 1);
+    char* buffer = read_buffer.at_least(capacity);
+    size_t kept = 0;
     // Set while the bytes of a line longer than the limit stream past.
     bool overlong = false;
     uint64_t total = 0;
     while (true) {
-        ssize_t count = read(file.get(), block.data(), block.size());
+        ssize_t count = read(file.get(), buffer + kept, capacity - kept);
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -148,32 +176,27 @@ SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList&
         if (total > limits.largest_file) {
             return unreadable(larger_than(limits.largest_file));
         }
-        const char* at = block.data();
-        const char* end = at + count;
-        while (true) {
-            const char* stop = line_end(at, end);
-            size_t length = static_cast<size_t>(stop - at);
-            if (!overlong && line.size() + length > limits.longest_line) {
-                overlong = true;
-                line.clear();
+        char* line = buffer;
+        char* end = buffer + kept + count;
+        LineEnds ends(line, end);
+        for (char* stop; (stop = ends.next(line)) < end; line = stop + 1) {
+            if (!overlong && static_cast<size_t>(stop - line) <= limits.longest_line) {
+                take_line(line, stop, subscribers);
             }
-            if (!overlong) {
-                line.append(at, length);
-            }
-            if (stop == end) {
-                break;
-            }
-            if (!overlong) {
-                take_line(line, folded, subscribers);
-            }
-            line.clear();
             overlong = false;
-            at = stop + 1;
+        }
+        size_t unfinished = static_cast<size_t>(end - line);
+        if (overlong || unfinished > limits.longest_line) {
+            overlong = true;
+            kept = 0;
+        } else {
+            memmove(buffer, line, unfinished);
+            kept = unfinished;
         }
     }
     // A last line without a line end still counts.
     if (!overlong) {
-        take_line(line, folded, subscribers);
+        take_line(buffer, buffer + kept, subscribers);
     }
     subscribers.finish();
     return {};

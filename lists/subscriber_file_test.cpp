@@ -75,10 +75,43 @@ TEST_F(SubscriberFileTest, SubscriberLines) {
     };
     for (const auto& row : cases) {
         write("subscribers.list", row.line);
-        SubscriberList subscribers;
-        EXPECT_TRUE(read_subscriber_file("subscribers.list", subscribers).readable);
-        EXPECT_EQ(subscribers.find(row.address), row.found) << "file: " << row.line;
+        // Read whole, and a byte or three at a time, so that lines and the pairs of
+        // line ends are cut across reads.
+        for (size_t read_bytes : {SubscriberFileLimits().read_bytes, size_t{1}, size_t{3}}) {
+            SubscriberFileLimits limits;
+            limits.read_bytes = read_bytes;
+            SubscriberList subscribers;
+            EXPECT_TRUE(read_subscriber_file("subscribers.list", subscribers, limits).readable);
+            EXPECT_EQ(subscribers.find(row.address), row.found)
+                << "file: " << row.line << ", read " << read_bytes << " bytes at a time";
+        }
     }
+}
+
+// A list is read again into the storage of its previous reading; nothing of that
+// reading may show through, whether the new file is smaller, unreadable or larger.
+TEST_F(SubscriberFileTest, ReadingAgainKeepsNothingOfTheLastReading) {
+    std::string many;
+    for (int i = 0; i < 5000; ++i) {
+        many += line("old" + std::to_string(i) + "@example.org");
+    }
+    write("many.list", many);
+    write("few.list", line("new@example.org") + line("old7@example.org", "-010001"));
+    mkfifo("fifo.list", 0644);
+    SubscriberList subscribers;
+    ASSERT_TRUE(read_subscriber_file("many.list", subscribers).readable);
+    EXPECT_EQ(subscribers.size(), 5000u);
+    ASSERT_TRUE(read_subscriber_file("few.list", subscribers).readable);
+    EXPECT_EQ(subscribers.size(), 2u);
+    EXPECT_EQ(subscribers.find("old8@example.org"), Subscription::NotSubscribed);
+    EXPECT_EQ(subscribers.find("old7@example.org"), Subscription::MayNotPost);
+    EXPECT_EQ(subscribers.find("new@example.org"), Subscription::MayPost);
+    EXPECT_FALSE(read_subscriber_file("fifo.list", subscribers).readable);
+    EXPECT_TRUE(subscribers.empty());
+    ASSERT_TRUE(read_subscriber_file("many.list", subscribers).readable);
+    EXPECT_EQ(subscribers.size(), 5000u);
+    EXPECT_EQ(subscribers.find("old4999@example.org"), Subscription::MayPost);
+    EXPECT_EQ(subscribers.find("new@example.org"), Subscription::NotSubscribed);
 }
 
 // None of these may block or yield anyone: a FIFO with no writer, a directory, a
@@ -136,21 +169,28 @@ TEST_F(SubscriberFileTest, LinesOverTheLimitAreSkipped) {
         {"\r", limit + 1, Subscription::NotSubscribed},
         {"\n", 4 * limit, Subscription::NotSubscribed},
     };
-    for (const auto& row : cases) {
-        write("long.list", line("before@example.org") + line_of_length(row.length, "long") +
-                               row.ends + line("after@example.org"));
-        SubscriberList subscribers;
-        EXPECT_TRUE(read_subscriber_file("long.list", subscribers).readable);
-        std::string address = line_of_length(row.length, "long");
-        address.resize(address.find('\t'));
-        EXPECT_EQ(subscribers.find(address), row.found) << row.length;
-        EXPECT_EQ(subscribers.find("before@example.org"), Subscription::MayPost) << row.length;
-        EXPECT_EQ(subscribers.find("after@example.org"), Subscription::MayPost) << row.length;
-        // The last line of a file, with no line end.
-        write("last.list", line("before@example.org") + line_of_length(row.length, "long"));
-        read_subscriber_file("last.list", subscribers);
-        EXPECT_EQ(subscribers.find(address), row.found) << row.length;
-        EXPECT_EQ(subscribers.size(), row.found == Subscription::MayPost ? 2u : 1u);
+    // Whole in one read, and in reads of 4 KiB, so that the long line is cut.
+    for (size_t read_bytes : {SubscriberFileLimits().read_bytes, size_t{4096}}) {
+        SubscriberFileLimits limits;
+        limits.read_bytes = read_bytes;
+        for (const auto& row : cases) {
+            const std::string at = std::to_string(row.length) + " bytes, read " +
+                                   std::to_string(read_bytes) + " at a time";
+            write("long.list", line("before@example.org") + line_of_length(row.length, "long") +
+                                   row.ends + line("after@example.org"));
+            SubscriberList subscribers;
+            EXPECT_TRUE(read_subscriber_file("long.list", subscribers, limits).readable);
+            std::string address = line_of_length(row.length, "long");
+            address.resize(address.find('\t'));
+            EXPECT_EQ(subscribers.find(address), row.found) << at;
+            EXPECT_EQ(subscribers.find("before@example.org"), Subscription::MayPost) << at;
+            EXPECT_EQ(subscribers.find("after@example.org"), Subscription::MayPost) << at;
+            // The last line of a file, with no line end.
+            write("last.list", line("before@example.org") + line_of_length(row.length, "long"));
+            read_subscriber_file("last.list", subscribers, limits);
+            EXPECT_EQ(subscribers.find(address), row.found) << at;
+            EXPECT_EQ(subscribers.size(), row.found == Subscription::MayPost ? 2u : 1u) << at;
+        }
     }
 }
 
