@@ -1,7 +1,7 @@
 // The subscriber file format: TAB-separated fields, runs of TABs counting as one
 // separator, so no field is ever empty. Field 1 is the address, field 2 the mode,
-// field 5 the posting right; other fields are not used. The file is read in large
-// blocks from its descriptor into a buffer that each thread keeps, and lines are
+// field 5 the posting right; other fields are not used. The file is read in blocks
+// from its descriptor into a buffer that each thread keeps, and lines are
 // cut and parsed where they lie: only an address is copied, once, into the list.
 // The bytes read, and no size the file claims, bound the time and memory it takes.
 #include "subscriber_file.h"
@@ -87,8 +87,8 @@ class LineEnds {
     }
 };
 
-// The read buffer, kept from one reading to the next: a large file read again then
-// lands in pages the process already holds.
+// The read buffer, kept from one reading to the next, so that a reading asks for no
+// memory beyond what its list holds.
 struct ReadBuffer {
     std::unique_ptr<char[]> bytes;
     size_t size = 0;

@@ -24,7 +24,7 @@ struct SubscriberFileLimits {
     uint64_t largest_file = uint64_t{512} << 20;
     size_t longest_line = size_t{64} << 10;
     // Bytes asked of each read; small ones let tests cut lines across blocks.
-    size_t read_bytes = size_t{1} << 20;
+    size_t read_bytes = size_t{64} << 10;
 };
 
 // Fills `subscribers` from the file at `path`: one entry for every line that has at
