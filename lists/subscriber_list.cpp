@@ -161,6 +161,7 @@ void SubscriberList::order_equal_hashes() {
 }
 
 void SubscriberList::finish() {
+    const size_t added = entries.size();
     sort_entries();
     order_equal_hashes();
     // Equal addresses now stand together, the first added in front.
@@ -171,12 +172,11 @@ void SubscriberList::finish() {
     entries.erase(last, entries.end());
     // Blocks the previous build used beyond this one's are given back.
     blocks.resize(used_blocks);
-    // Keep a little room, so that the next build after a few lines more fits in
-    // place; give back more than that.
-    const size_t room = entries.size() + entries.size() / 16;
-    if (entries.capacity() > entries.size() + entries.size() / 8) {
+    // Keep a little room beyond what this build added, so that the next build after
+    // a few lines more fits in place; give back more than that.
+    if (entries.capacity() > added + added / 8) {
         std::vector<Entry> kept;
-        kept.reserve(room);
+        kept.reserve(added + added / 16);
         kept.assign(entries.begin(), entries.end());
         entries.swap(kept);
     }
