@@ -3,6 +3,7 @@
 #include "line_reader.h"
 
 #include <cstring>
+#include <typeinfo>
 
 #include "file_stream.h"
 
@@ -64,7 +65,11 @@ std::istream& read_line(std::istream& in, std::string& line, LineEnds ends, std:
         return in;
     }
     std::streambuf& buffer = *in.rdbuf();
-    auto* block_buffer = dynamic_cast<kel::file_buffer*>(&buffer);
+    // file_buffer is final, so comparing the exact type suffices, and costs far less
+    // than a dynamic_cast for every line.
+    auto* block_buffer = typeid(buffer) == typeid(kel::file_buffer)
+                             ? static_cast<kel::file_buffer*>(&buffer)
+                             : nullptr;
     int taken = block_buffer != nullptr ? take_line_from_block(*block_buffer, line, limit)
                                         : take_line_bytewise(buffer, line, limit);
     if (traits::eq_int_type(taken, traits::eof())) {

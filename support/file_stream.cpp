@@ -1,6 +1,9 @@
 // The descriptor-backed stream buffer. Reads retry on EINTR and wait while a
 // non-blocking descriptor has no data; any other read error ends the input and is
-// remembered, so callers can tell it from the end of a file.
+// remembered, so callers can tell it from the end of a file. A block is never
+// zero-filled (read() writes every byte that is looked at) and is reused: closed
+// buffers give theirs to a small store shared by all threads under a lock held only
+// to take or give one pointer.
 #include "file_stream.h"
 
 #include <errno.h>
@@ -9,12 +12,66 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iterator>
+
+#include "mutex.h"
+
 namespace kel {
+namespace {
+
+class SpareBlocks {
+  public:
+    std::unique_ptr<char[]> take() {
+        ScopedLock hold(lock, true);
+        if (count == 0) {
+            return nullptr;
+        }
+        return std::move(blocks[--count]);
+    }
+    // Keeps the block when there is room; otherwise it is freed.
+    void give(std::unique_ptr<char[]> block) {
+        ScopedLock hold(lock, true);
+        if (count < std::size(blocks)) {
+            blocks[count++] = std::move(block);
+        }
+    }
+
+  private:
+    SimpleMutex lock;
+    // More than the files one thread has open at once, with a second thread reading.
+    std::unique_ptr<char[]> blocks[4];
+    std::size_t count = 0;
+};
+
+// Never destroyed: a buffer that ends during the exit of the process still finds it.
+SpareBlocks& spare_blocks() {
+    static auto* spare = new SpareBlocks;
+    return *spare;
+}
+
+}  // namespace
 
 file_buffer::~file_buffer() {
     if (owned && descriptor >= 0) {
         close(descriptor);
     }
+    if (block && block_capacity == standard_block_size) {
+        spare_blocks().give(std::move(block));
+    }
+}
+
+void file_buffer::take_block(std::size_t size) {
+    if (!block || block_capacity != size) {
+        if (block && block_capacity == standard_block_size) {
+            spare_blocks().give(std::move(block));
+        }
+        block = size == standard_block_size ? spare_blocks().take() : nullptr;
+        if (!block) {
+            block.reset(new char[size]);  // not zero-filled
+        }
+        block_capacity = size;
+    }
+    setg(block.get(), block.get(), block.get());
 }
 
 bool file_buffer::open(const std::string& path, std::size_t block_size) {
@@ -29,16 +86,17 @@ bool file_buffer::open(const std::string& path, std::size_t block_size) {
     }
     descriptor = opened;
     owned = true;
-    block.resize(block_size);
-    setg(block.data(), block.data(), block.data());
+    offset_known = true;
+    end_offset = 0;
+    take_block(block_size);
     return true;
 }
 
 void file_buffer::adopt(int adopted, std::size_t block_size) {
     descriptor = adopted;
     owned = false;
-    block.resize(block_size == 0 ? 1 : block_size);
-    setg(block.data(), block.data(), block.data());
+    offset_known = false;
+    take_block(block_size == 0 ? 1 : block_size);
 }
 
 file_buffer::int_type file_buffer::underflow() {
@@ -49,7 +107,7 @@ file_buffer::int_type file_buffer::underflow() {
         return traits_type::eof();
     }
     ssize_t count;
-    while ((count = ::read(descriptor, block.data(), block.size())) < 0) {
+    while ((count = ::read(descriptor, block.get(), block_capacity)) < 0) {
         if (errno == EINTR) {
             continue;
         }
@@ -71,7 +129,8 @@ file_buffer::int_type file_buffer::underflow() {
     if (count == 0) {
         return traits_type::eof();
     }
-    setg(block.data(), block.data(), block.data() + count);
+    setg(block.get(), block.get(), block.get() + count);
+    end_offset += count;
     return traits_type::to_int_type(*gptr());
 }
 
@@ -87,7 +146,7 @@ file_buffer::pos_type file_buffer::seekoff(off_type offset, std::ios_base::seekd
     }
     off_type target;
     if (direction == std::ios_base::cur) {
-        off_type here = lseek(descriptor, 0, SEEK_CUR);
+        off_type here = offset_known ? end_offset : lseek(descriptor, 0, SEEK_CUR);
         if (here < 0) {
             return pos_type(off_type(-1));
         }
@@ -101,11 +160,20 @@ file_buffer::pos_type file_buffer::seekoff(off_type offset, std::ios_base::seekd
         }
         target = end + offset;
     }
+    // Back to the start of a file after a look at its first line, for instance:
+    // the bytes are in hand. (A seek from the end has moved the descriptor.)
+    off_type block_start = end_offset - (egptr() - eback());
+    if (offset_known && direction != std::ios_base::end && target >= block_start &&
+        target <= end_offset) {
+        setg(eback(), eback() + (target - block_start), egptr());
+        return pos_type(target);
+    }
     off_type reached = lseek(descriptor, target, SEEK_SET);
     if (reached < 0) {
         return pos_type(off_type(-1));
     }
-    setg(block.data(), block.data(), block.data());
+    setg(block.get(), block.get(), block.get());
+    end_offset = reached;
     return pos_type(reached);
 }
 

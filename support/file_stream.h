@@ -1,20 +1,25 @@
 // Reading files without ever blocking on them. A path that is not a regular file
 // (a FIFO, a socket, a device, a directory) is refused at open time: the file is
 // opened without waiting and its type is checked on the open descriptor, so a FIFO
-// planted in the server's tree cannot stall the filter.
+// planted in the server's tree cannot stall the filter. Opening a file costs no
+// allocation: read blocks are reused from one open to the next.
 #pragma once
 
 #include <cstddef>
 #include <istream>
+#include <memory>
 #include <streambuf>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace kel {
 
-// A read-only stream buffer over a file descriptor, read in blocks.
-class file_buffer : public std::streambuf {
+// The block size of a file opened with the default; blocks of this size are reused.
+constexpr std::size_t standard_block_size = 65536;
+
+// A read-only stream buffer over a file descriptor, read in blocks. Final, so that
+// the line reader can recognise it by its exact type.
+class file_buffer final : public std::streambuf {
   public:
     enum class Source { RegularFile, AnyDescriptor };
 
@@ -24,7 +29,7 @@ class file_buffer : public std::streambuf {
     file_buffer& operator=(const file_buffer&) = delete;
 
     // Opens a regular file; false (and nothing open) for anything else.
-    bool open(const std::string& path, std::size_t block_size = 65536);
+    bool open(const std::string& path, std::size_t block_size = standard_block_size);
     // Reads from a descriptor the caller keeps open, such as standard input; each
     // read takes what is available, up to block_size bytes.
     void adopt(int descriptor, std::size_t block_size);
@@ -48,10 +53,17 @@ class file_buffer : public std::streambuf {
     pos_type seekpos(pos_type position, std::ios_base::openmode mode) override;
 
   private:
+    void take_block(std::size_t size);
+
     int descriptor = -1;
     bool owned = false;
     bool failed = false;
-    std::vector<char> block;
+    // The file offset just behind the bytes read so far, for a file this buffer
+    // opened (at offset 0); a seek inside the block in hand then moves no data.
+    bool offset_known = false;
+    off_type end_offset = 0;
+    std::unique_ptr<char[]> block;
+    std::size_t block_capacity = 0;
 };
 
 // A file opened for reading, in the failed state when the path is missing,
