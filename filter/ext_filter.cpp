@@ -23,8 +23,21 @@ std::string joined_lines(const FilterResult& result) {
     return joined;
 }
 
+// Escaping works byte by byte, so the escaped lines with an escaped line feed
+// between them are the escaped joined text.
+void append_reply_text(std::string& out, const FilterResult& result) {
+    for (size_t i = 0; i < result.lines.size(); ++i) {
+        if (i != 0) {
+            append_escaped(out, "\n");
+        }
+        append_escaped(out, result.lines[i]);
+    }
+}
+
 std::string reply_text(const FilterResult& result) {
-    return escape_text(joined_lines(result));
+    std::string text;
+    append_reply_text(text, result);
+    return text;
 }
 
 }  // namespace
@@ -63,20 +76,30 @@ const char* verdict_log_text(FilterVerdict verdict) {
 }
 
 std::string verdict_reply(int32_t number, const FilterResult& result) {
-    const std::string n = std::to_string(number);
+    std::string reply = std::to_string(number);
+    const char* quoted = nullptr;  // the reply word of a verdict with a text
     switch (effective_verdict(result)) {
         case Postpone:
-            return n + " REJECTED \"" + reply_text(result) + "\"";
+            quoted = " REJECTED \"";
+            break;
         case Reject:
-            return n + " ERROR \"" + reply_text(result) + "\"";
-        case Discard:
-            return n + " DISCARD";
+            quoted = " ERROR \"";
+            break;
         case AddHeader:
-            return n + " ADDHEADER \"" + reply_text(result) + "\"";
+            quoted = " ADDHEADER \"";
+            break;
+        case Discard:
+            return reply + " DISCARD";
         case Accept:
             break;
     }
-    return n + " OK";
+    if (quoted == nullptr) {
+        return reply + " OK";
+    }
+    reply += quoted;
+    append_reply_text(reply, result);
+    reply += '"';
+    return reply;
 }
 
 const char* message_file_error(const std::string& path) {

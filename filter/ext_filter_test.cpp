@@ -42,6 +42,7 @@ TEST(Verdict, RepliesAndLogTextsOfEveryVerdict) {
         {{cgp::AddHeader, {}}, "Accepting message", "7 OK"},
         {{cgp::AddHeader, {"", ""}}, "Adding Header(s) to message", "7 ADDHEADER \"\\e\""},
         {{cgp::AddHeader, {"\r"}}, "Accepting message", "7 OK"},
+        {{static_cast<cgp::FilterVerdict>(9), {"x"}}, "Accepting message", "7 OK"},
     };
     for (const auto& row : cases) {
         EXPECT_EQ(cgp::verdict_log_text(cgp::effective_verdict(row.result)), std::string(row.log))

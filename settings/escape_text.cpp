@@ -7,6 +7,11 @@
 std::string escape_text(const std::string& text) {
     std::string escaped;
     escaped.reserve(text.size() + text.size() / 8);
+    append_escaped(escaped, text);
+    return escaped;
+}
+
+void append_escaped(std::string& escaped, std::string_view text) {
     for (char byte : text) {
         switch (byte) {
             case '\\':
@@ -37,5 +42,4 @@ std::string escape_text(const std::string& text) {
                 }
         }
     }
-    return escaped;
 }

@@ -26,6 +26,9 @@ TEST(EscapeTextTest, EscapesBackslashQuoteAndLineBytes) {
     };
     for (const EscapeCase& row : cases) {
         EXPECT_EQ(escape_text(row.text), row.escaped) << "text: " << row.text;
+        std::string appended = "ERROR \"";
+        append_escaped(appended, row.text);
+        EXPECT_EQ(appended, "ERROR \"" + row.escaped) << "text: " << row.text;
     }
 }
 

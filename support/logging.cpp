@@ -1,7 +1,10 @@
 // Line assembly, repeat suppression and the locked write to standard output.
 // Lock order: the repeat lock before the output lock, never the other way round.
+// Every request writes a few lines, so a line is assembled once, in one string,
+// from the text as inserted, and written from there.
 #include "logging.h"
 
+#include <charconv>
 #include <iostream>
 #include <unordered_map>
 
@@ -41,14 +44,21 @@ bool is_control(unsigned char byte) {
     return (byte < 0x20 && byte != '\t') || byte == 0x7f;
 }
 
-void strip_trailing_line_feeds(std::string& text) {
-    while (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
+std::string_view without_trailing(std::string_view text, std::string_view bytes) {
+    size_t end = text.find_last_not_of(bytes);
+    return text.substr(0, end == std::string_view::npos ? 0 : end + 1);
+}
+
+// Writes a finished line, its line feed included, in one piece.
+void write_line(const std::string& line) {
+    ScopedLock hold(output_lock(), true);
+    std::ostream& out = *output_stream();
+    out.write(line.data(), static_cast<std::streamsize>(line.size()));
+    out.flush();
 }
 
 // Returns false when the record repeats the tag's previous text and is only counted.
-bool note_for_repeats(const std::string& tag, const std::string& text) {
+bool note_for_repeats(const std::string& tag, std::string_view text) {
     ScopedLock hold(repeat_lock(), true);
     auto [entry, inserted] = repeat_table().try_emplace(tag);
     RepeatRecord& record = entry->second;
@@ -69,6 +79,11 @@ bool note_for_repeats(const std::string& tag, const std::string& text) {
 std::string printable(std::string_view text) {
     std::string out;
     out.reserve(text.size());
+    append_printable(out, text);
+    return out;
+}
+
+void append_printable(std::string& out, std::string_view text) {
     for (char byte : text) {
         if (is_control(static_cast<unsigned char>(byte))) {
             append_hex_escape(out, static_cast<unsigned char>(byte));
@@ -76,7 +91,6 @@ std::string printable(std::string_view text) {
             out.push_back(byte);
         }
     }
-    return out;
 }
 
 Mutex& output_lock() {
@@ -94,39 +108,39 @@ void set_output(std::ostream* stream) {
 }
 
 outline::~outline() {
-    std::string line = text();
-    strip_trailing_line_feeds(line);
+    std::string_view text = without_trailing(view(), "\n");
+    std::string line;
+    line.reserve(text.size() + 1);
+    line.append(text);
     line.push_back('\n');
-    ScopedLock hold(output_lock(), true);
-    std::ostream& out = *output_stream();
-    out.write(line.data(), static_cast<std::streamsize>(line.size()));
-    out.flush();
+    write_line(line);
 }
 
 logline::~logline() {
-    std::string body = text();
+    std::string_view body = view();
     if (!tag.empty() && !note_for_repeats(tag, body)) {
         return;
     }
     std::string prefix = "* ";
     if (id != 0) {
-        prefix += "[" + std::to_string(id) + "] ";
+        char digits[16];
+        auto converted = std::to_chars(digits, digits + sizeof digits, id);
+        prefix += '[';
+        prefix.append(digits, converted.ptr);
+        prefix += "] ";
     }
     if (!tag.empty()) {
-        prefix += tag + ": ";
+        prefix += tag;
+        prefix += ": ";
     }
-    // A CR would end the line for the server as surely as an LF does.
-    for (char& byte : body) {
-        if (byte == '\r') {
-            byte = '\n';
-        }
-    }
-    strip_trailing_line_feeds(body);
+    // A CR would end the line for the server as surely as an LF does: both split
+    // the record, and those at its end are dropped.
+    body = without_trailing(body, "\r\n");
     std::string record = prefix;
-    record.reserve(prefix.size() + body.size());
+    record.reserve(prefix.size() + body.size() + 1);
     for (char byte : body) {
-        if (byte == '\n') {
-            record.push_back(byte);
+        if (byte == '\n' || byte == '\r') {
+            record.push_back('\n');
             record += prefix;
         } else if (is_control(static_cast<unsigned char>(byte))) {
             append_hex_escape(record, static_cast<unsigned char>(byte));
@@ -134,7 +148,8 @@ logline::~logline() {
             record.push_back(byte);
         }
     }
-    outline() << record;
+    record.push_back('\n');
+    write_line(record);
 }
 
 }  // namespace kel

@@ -22,6 +22,8 @@ class ostream_base : public std::ostream {
     ostream_base() : std::ostream(nullptr) { rdbuf(&collected); }
     ~ostream_base() override = default;
     std::string text() const { return collected.str(); }
+    // The text without a copy; valid while the object lives and nothing is inserted.
+    std::string_view view() const { return collected.view(); }
 
   private:
     std::stringbuf collected{std::ios_base::out};
@@ -39,6 +41,8 @@ class outline : public ostream_base {
 // included, so such text can neither end a record nor reach the log as a control
 // sequence.
 std::string printable(std::string_view text);
+// Appends printable(text) to `out` without a string of its own.
+void append_printable(std::string& out, std::string_view text);
 
 // One log record: "* ", then "[id] " when id is not 0, then "tag: " when a tag is
 // given, then the text. A text of several lines (split at LF or CR) gives one line

@@ -49,9 +49,12 @@ TEST_F(LoggingTest, EveryPieceOfAMultiLineRecordCarriesTheFullPrefix) {
 TEST_F(LoggingTest, ControlBytesFromOutsideAreWrittenAsHexEscapes) {
     const std::string hostile = std::string("a\x1b[2Jb\tc\r\n\0\x7f\x80", 13);
     EXPECT_EQ(kel::printable(hostile), "a\\x1b[2Jb\tc\\x0d\\x0a\\x00\\x7f\x80");
+    std::string appended = "record ";
+    kel::append_printable(appended, hostile);
+    EXPECT_EQ(appended, "record " + kel::printable(hostile));
     kel::logline(7) << "list " << kel::printable(hostile);
-    kel::logline(7) << "raw \x01\x1b" " end";
-    kel::logline(std::string("\x1b" "9")) << "tag";
+    kel::logline(7) << "raw \x01\x1b end";
+    kel::logline(std::string("\x1b") + "9") << "tag";
     EXPECT_EQ(written(),
               "* [7] list a\\x1b[2Jb\tc\\x0d\\x0a\\x00\\x7f\x80\n"
               "* [7] raw \\x01\\x1b end\n"
