@@ -59,8 +59,9 @@ bool has_envelope(std::istream& stream) {
     }
     stream.clear();
     stream.seekg(0);
+    // Only the first 3 bytes of the line are looked at, so only they are kept.
     std::string line;
-    read_line(stream, line);
+    read_line(stream, line, LineEnds::Pairs, 3);
     stream.clear();
     stream.seekg(0);
     return line.size() >= 3 && has_class(line[0], char_letter) && has_class(line[1], char_space);

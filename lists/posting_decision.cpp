@@ -1,10 +1,9 @@
-// The posting decision. The message is let through unless a recipient is a list
-// hosted here whose policy refuses this sender, or it is an unsubscribe request for
-// such a list from an address that is not subscribed. A list is not judged on a file
-// that cannot be read.
-// Two addresses are tested: the envelope sender against the list owner, the From
-// address against the subscribers. The first refusal ends the walk, and the
-// direct-posting path wins over the unsubscribe path.
+// The posting decision. The message is let through unless a recipient is a hosted
+// list whose policy refuses this sender, or it is an unsubscribe request for such a
+// list from an address that is not subscribed; a list is not judged on a file that
+// cannot be read. The envelope sender is tested against the list owner, the From
+// address (read only when a test needs it) against the subscribers. The first
+// refusal ends the walk, and the direct-posting path wins over the unsubscribe path.
 #include "posting_decision.h"
 
 #include <string_view>
@@ -22,6 +21,24 @@ const char* const not_subscribed =
     "You cannot post messages because you are not subscribed to this list";
 const char* const spurious_unsubscribe = "Unsubscribe failed: you have not been subscribed";
 
+// The From address, folded, read on first use.
+class LazyFrom {
+  public:
+    explicit LazyFrom(const FromReader& read) : read(read) {}
+    const std::string& folded() {
+        if (!done) {
+            value = fold_lower(read());
+            done = true;
+        }
+        return value;
+    }
+
+  private:
+    const FromReader& read;
+    bool done = false;
+    std::string value;
+};
+
 // Collects the records and the outcome while the walk runs.
 class Decision {
   public:
@@ -36,8 +53,12 @@ class Decision {
     }
     // A record with the request number, about an address from the message.
     void record(std::string_view text, const std::string& address, std::string_view after = "") {
-        value.records.push_back(
-            {true, std::string(text) + kel::printable(address) + std::string(after)});
+        std::string line;
+        line.reserve(text.size() + address.size() + after.size());
+        line += text;
+        kel::append_printable(line, address);
+        line += after;
+        value.records.push_back({true, std::move(line)});
     }
     void unnumbered(std::string text) { value.records.push_back({false, std::move(text)}); }
     void numbered(std::string text) { value.records.push_back({true, std::move(text)}); }
@@ -82,7 +103,10 @@ bool find_list_recipient(Decision& decision, std::vector<std::string>& recipient
         } else if (!unsubscribe_request) {
             continue;
         }
-        decision.unnumbered(" (listname: " + kel::printable(recipient) + ")");
+        std::string line = " (listname: ";
+        kel::append_printable(line, recipient);
+        line += ")";
+        decision.unnumbered(std::move(line));
         if (decision.is_hosted_list(recipient)) {
             return true;
         }
@@ -96,7 +120,7 @@ bool is_owner(const ListRecord& list, const std::string& sender) {
 
 // Judges one hosted list; true when it refuses the message, which ends the walk.
 bool judge_list(Decision& decision, const std::string& recipient, const ListRecord& list,
-                const std::string& sender, const std::string& from, bool unsubscribe_request) {
+                const std::string& sender, LazyFrom& from, bool unsubscribe_request) {
     // A list whose files cannot be read is not judged: refusing on what could not be
     // read would bounce its legitimate posts.
     if (!list.settings_reading.readable) {
@@ -111,9 +135,8 @@ bool judge_list(Decision& decision, const std::string& recipient, const ListReco
         decision.record("Not checking list ", recipient, ": its subscriber file cannot be read");
         return false;
     }
-    Subscription subscription = list.subscribers.find(from);
     if (unsubscribe_request) {
-        if (subscription != Subscription::NotSubscribed) {
+        if (list.subscribers.find(from.folded()) != Subscription::NotSubscribed) {
             return false;
         }
         decision.record("Spurious unsubscribe from list ", recipient);
@@ -131,6 +154,7 @@ bool judge_list(Decision& decision, const std::string& recipient, const ListReco
         case Subscribers:
             break;
     }
+    Subscription subscription = list.subscribers.find(from.folded());
     if (subscription == Subscription::NotSubscribed) {
         decision.record("From header doesn't match any address subscribed to list ", recipient);
         decision.refuse(not_subscribed);
@@ -151,8 +175,14 @@ bool judge_list(Decision& decision, const std::string& recipient, const ListReco
 
 PostingDecision decide_posting(const MessageEnvelope& envelope, const std::string& from,
                                const ListTable& lists) {
+    return decide_posting(
+        envelope, [&from] { return from; }, lists);
+}
+
+PostingDecision decide_posting(MessageEnvelope envelope, const FromReader& read_from,
+                               const ListTable& lists) {
     Decision decision(lists);
-    std::vector<std::string> recipients = envelope.recipients;
+    std::vector<std::string>& recipients = envelope.recipients;
     bool unsubscribe_request = false;
     if (!find_list_recipient(decision, recipients, unsubscribe_request)) {
         decision.numbered("Not sent to a local list");
@@ -164,15 +194,14 @@ PostingDecision decide_posting(const MessageEnvelope& envelope, const std::strin
         }
     }
 
-    const std::string folded_from = fold_lower(from);
+    LazyFrom from(read_from);
     for (const std::string& recipient : recipients) {
         const ListRecord* list = decision.find(recipient);
         if (list == nullptr) {
             continue;
         }
         decision.value.list = recipient;
-        if (judge_list(decision, recipient, *list, envelope.sender, folded_from,
-                       unsubscribe_request)) {
+        if (judge_list(decision, recipient, *list, envelope.sender, from, unsubscribe_request)) {
             break;
         }
     }
@@ -184,6 +213,16 @@ cgp::FilterResult filter_result(const PostingDecision& decision) {
         return cgp::FilterResult{cgp::Reject, {decision.refusal}};
     }
     return cgp::accept_result;
+}
+
+PostingDecision decide_on_message(std::istream& message, const ListTable& lists) {
+    MessageEnvelope envelope;
+    if (has_envelope(message)) {
+        envelope = read_envelope(message);
+    }
+    // Read from where the envelope left the stream: the start of the header block.
+    return decide_posting(
+        std::move(envelope), [&message] { return read_from_header(message); }, lists);
 }
 
 QueuedMessage read_queued_message(std::istream& message) {

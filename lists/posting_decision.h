@@ -4,6 +4,7 @@
 // differently. It trusts the list table and the message reader for their folding.
 #pragma once
 
+#include <functional>
 #include <istream>
 #include <string>
 #include <unordered_map>
@@ -40,6 +41,18 @@ struct PostingDecision {
 PostingDecision decide_posting(const MessageEnvelope& envelope, const std::string& from,
                                const std::unordered_map<std::string, ListRecord>& lists);
 
+// Gives the From address as read_from_header does; called at most once.
+using FromReader = std::function<std::string()>;
+// The same decision, asking for the From address only when a hosted list's test
+// needs it: mail to no list, and a list's owner, cost no reading of the header.
+PostingDecision decide_posting(MessageEnvelope envelope, const FromReader& from,
+                               const std::unordered_map<std::string, ListRecord>& lists);
+
+// Reads the envelope of an opened message file from its start and decides on it,
+// reading the From field from the stream only when the decision asks for it.
+PostingDecision decide_on_message(std::istream& message,
+                                  const std::unordered_map<std::string, ListRecord>& lists);
+
 // The filter's result for a decision: Accept, or Reject with the refusal text.
 cgp::FilterResult filter_result(const PostingDecision& decision);
 
@@ -53,5 +66,6 @@ struct QueuedMessage {
     // envelope, without a From field, or when the field holds no mailbox.
     std::string from;
 };
-// Reads from the start of an opened message file: the envelope, then the From field.
+// Reads from the start of an opened message file: the envelope, then the From field
+// (for a tool that shows it; the filter reads it only when needed).
 QueuedMessage read_queued_message(std::istream& message);

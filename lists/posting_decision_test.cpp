@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <utility>
 
 namespace {
@@ -207,6 +208,17 @@ TEST(PostingDecision, SituationsGiveVerdictListAndRecords) {
     };
     for (const auto& row : rows) {
         MessageEnvelope envelope{row.sender, row.recipients};
+        int reads = 0;
+        PostingDecision lazy = decide_posting(
+            envelope,
+            [&] {
+                ++reads;
+                return row.from;
+            },
+            table());
+        EXPECT_LE(reads, 1) << row.situation;
+        EXPECT_EQ(shown(lazy.records), row.records) << row.situation;
+        EXPECT_EQ(lazy.refusal, row.refusal) << row.situation;
         PostingDecision decision = decide_posting(envelope, row.from, table());
         EXPECT_EQ(decision.refused, !row.refusal.empty()) << row.situation;
         EXPECT_EQ(decision.refusal, row.refusal) << row.situation;
@@ -235,6 +247,59 @@ TEST(PostingDecision, TheHostedListsAmongTheRecipientsAsJudged) {
     for (const auto& row : rows) {
         MessageEnvelope envelope{"a@x.net", row.recipients};
         EXPECT_EQ(decide_posting(envelope, "a@x.net", table()).lists, row.lists);
+    }
+}
+
+// Mail to no list, and a list's owner, cost no reading of the From field: only a
+// subscriber test reads it, once for the whole message.
+TEST(PostingDecision, TheFromFieldIsReadOnlyForASubscriberTest) {
+    const struct {
+        std::string sender;
+        Lines recipients;
+        int reads;
+    } rows[] = {
+        {"a@x.net", {"friend@example.net"}, 0},
+        {"a@x.net", {}, 0},
+        {"boss@example.com", {"members@example.com"}, 0},
+        {"a@x.net", {"open@example.com"}, 0},
+        {"a@x.net", {"announce@example.com"}, 0},
+        {"a@x.net", {"broken@example.com"}, 0},
+        {"a@x.net", {"members@example.com"}, 1},
+        {"a@x.net", {"open@example.com", "members@example.com", "members@example.com"}, 1},
+        {"a@x.net", {"open-off@example.com"}, 1},
+    };
+    for (const auto& row : rows) {
+        int reads = 0;
+        decide_posting(
+            MessageEnvelope{row.sender, row.recipients},
+            [&reads] {
+                ++reads;
+                return std::string("jane@example.com");
+            },
+            table());
+        EXPECT_EQ(reads, row.reads) << testing::PrintToString(row.recipients);
+    }
+}
+
+// The filter's reading of a message file decides as the reading that shows every
+// field does.
+TEST(PostingDecision, AMessageStreamIsDecidedAsItsFieldsAre) {
+    const std::string messages[] = {
+        "P I 0 <a@x.net>\nR W 0 <members@example.com>\n\nFrom: Jane <JANE@example.com>\n\nbody",
+        "P I 0 <a@x.net>\nR W 0 <members@example.com>\n\nFrom: a@x.net\n",
+        "P I 0 <a@x.net>\r\nR W 0 <members-off@example.com>\r\n\r\nFrom: mute@example.com\r\n",
+        "P I 0 <a@x.net>\nR W 0 <friend@example.net>\n\nFrom: a@x.net\n",
+        "From: jane@example.com\n\nno envelope",
+    };
+    for (const std::string& text : messages) {
+        std::istringstream fields(text);
+        QueuedMessage read = read_queued_message(fields);
+        PostingDecision expected = decide_posting(read.envelope, read.from, table());
+        std::istringstream stream(text);
+        PostingDecision decided = decide_on_message(stream, table());
+        EXPECT_EQ(decided.refusal, expected.refusal) << text;
+        EXPECT_EQ(shown(decided.records), shown(expected.records)) << text;
+        EXPECT_EQ(decided.lists, expected.lists) << text;
     }
 }
 

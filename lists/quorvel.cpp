@@ -16,8 +16,7 @@ cgp::FilterResult Quorvel::filter_file(int32_t request_number, const std::string
         return cgp::accept_result;
     }
     refresh_lists(request_number);
-    QueuedMessage read = read_queued_message(message);
-    PostingDecision decision = decide_posting(read.envelope, read.from, list_table);
+    PostingDecision decision = decide_on_message(message, list_table);
     for (const DecisionRecord& record : decision.records) {
         if (record.numbered) {
             kel::logline(request_number) << record.text;
