@@ -1,8 +1,11 @@
-// Serving "file" requests: check the path, get the verdict, log it, reply. A message
-// whose file is missing or cannot be opened is let through (OK with an error text):
-// the filter never holds mail back for its own trouble. In warn-only mode a refusal
-// is logged as what it would have been, and the message is let through.
+// Serving "file" requests: check the path, get the verdict, log it, reply. The file
+// opened for the check is the one the filter reads. A message whose file is missing
+// or cannot be opened is let through (OK with an error text): the filter never
+// holds mail back for its own trouble. In warn-only mode a refusal is logged as
+// what it would have been, and the message is let through.
 #include "ext_filter.h"
+
+#include <unistd.h>
 
 #include "escape_text.h"
 #include "file_stream.h"
@@ -38,6 +41,15 @@ std::string reply_text(const FilterResult& result) {
     std::string text;
     append_reply_text(text, result);
     return text;
+}
+
+// The file check asks access(), which judges by the real user and group, and open()
+// by the effective ones. Where they are the same, as they are for a helper the
+// server starts, a file that opens as a regular file passes the check: one open
+// serves both the check and the reading.
+bool opening_passes_the_check() {
+    static const bool same_ids = getuid() == geteuid() && getgid() == getegid();
+    return same_ids;
 }
 
 }  // namespace
@@ -116,12 +128,24 @@ std::string message_file_error_reply(int32_t number, const char* error, const st
     return std::to_string(number) + " OK \"Error: " + error + escape_text(path) + "\"";
 }
 
+FilterResult ExtFilter::filter_opened_file(int32_t request_number, const std::string& path,
+                                           kel::ifstream&) {
+    return filter_file(request_number, path);
+}
+
 void ExtFilter::process_request(int32_t number, const std::string&, const std::string& path) {
-    if (const char* error = message_file_error(path)) {
-        kel::outline() << message_file_error_reply(number, error, path);
-        return;
+    kel::ifstream file(path);
+    const bool checked = file.is_open() && opening_passes_the_check();
+    // A file that did not open is judged by the check itself, so the replies for a
+    // missing file and for one that cannot be opened stay as they were.
+    if (!checked) {
+        if (const char* error = message_file_error(path)) {
+            kel::outline() << message_file_error_reply(number, error, path);
+            return;
+        }
     }
-    FilterResult result = filter_file(number, path);
+    FilterResult result =
+        checked ? filter_opened_file(number, path, file) : filter_file(number, path);
     FilterVerdict verdict = effective_verdict(result);
     if (warn_only && verdict == Reject) {
         kel::logline(number) << "Would reject message: " << kel::printable(joined_lines(result));

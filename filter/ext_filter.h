@@ -9,6 +9,10 @@
 
 #include "helper.h"
 
+namespace kel {
+class ifstream;
+}
+
 namespace cgp {
 
 // What to do with a message, with the reply word each verdict is answered with.
@@ -41,6 +45,11 @@ class ExtFilter : public Helper {
     // Decides on one message file. Called only once the file is known to exist and
     // to open, at most once per request. Reports every failure as a verdict.
     virtual FilterResult filter_file(int32_t request_number, const std::string& path) = 0;
+    // The same, on the file as the request layer opened it for its check, at its
+    // start: a filter that reads it from there spares a second open of every
+    // message. Called instead of filter_file; the default calls filter_file.
+    virtual FilterResult filter_opened_file(int32_t request_number, const std::string& path,
+                                            kel::ifstream& file);
 
     // Warn-only: a Reject is logged as "Would reject message: <text>" and answered
     // OK, so a filter can be tried on real mail without refusing any of it. Set

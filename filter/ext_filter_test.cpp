@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "file_stream.h"
 #include "logging.h"
 
 namespace {
@@ -21,6 +22,24 @@ class FixedFilter : public cgp::ExtFilter {
     }
     cgp::FilterResult result = cgp::accept_result;
     int calls = 0;
+};
+
+// Reads the message from the stream the request layer opened, and refuses with its
+// first line.
+class ReadingFilter : public cgp::ExtFilter {
+  public:
+    ReadingFilter() : cgp::ExtFilter(false) {}
+    cgp::FilterResult filter_file(int32_t, const std::string&) override {
+        ++by_path;
+        return cgp::accept_result;
+    }
+    cgp::FilterResult filter_opened_file(int32_t, const std::string&,
+                                         kel::ifstream& file) override {
+        std::string line;
+        std::getline(file, line);
+        return {cgp::Reject, {line}};
+    }
+    int by_path = 0;
 };
 
 TEST(Verdict, RepliesAndLogTextsOfEveryVerdict) {
@@ -82,6 +101,27 @@ TEST_F(FileRequestTest, LogRecordPrecedesTheReply) {
               "* [4] Rejecting message\n"
               "4 ERROR \"You are not allowed to post messages on this list\"\n");
     EXPECT_EQ(filter.calls, 1);
+    std::filesystem::remove(path);
+}
+
+// The file opened for the check is the one the filter reads, from its start; the
+// replies for missing and unopenable files do not change for such a filter.
+TEST(FileRequest, AFilterReadsTheFileOpenedForTheCheck) {
+    std::ostringstream captured;
+    kel::set_output(&captured);
+    ReadingFilter filter;
+    std::string path = std::filesystem::temp_directory_path() / "quorvel-ext-filter-read";
+    std::ofstream(path) << "first line\nsecond line\n";
+    filter.process_request(5, "file", path);
+    filter.process_request(6, "file", "/no/such/file");
+    filter.process_request(7, "file", "/tmp");
+    kel::set_output(nullptr);
+    EXPECT_EQ(captured.str(),
+              "* [5] Rejecting message\n"
+              "5 ERROR \"first line\"\n"
+              "6 OK \"Error: File Not Found /no/such/file\"\n"
+              "7 OK \"Error: File Not Found /tmp\"\n");
+    EXPECT_EQ(filter.by_path, 0);
     std::filesystem::remove(path);
 }
 

@@ -15,6 +15,11 @@ cgp::FilterResult Quorvel::filter_file(int32_t request_number, const std::string
         kel::logline() << "Unexpected error, contact Kelvorn";
         return cgp::accept_result;
     }
+    return filter_opened_file(request_number, path, message);
+}
+
+cgp::FilterResult Quorvel::filter_opened_file(int32_t request_number, const std::string&,
+                                              kel::ifstream& message) {
     refresh_lists(request_number);
     PostingDecision decision = decide_on_message(message, list_table);
     for (const DecisionRecord& record : decision.records) {

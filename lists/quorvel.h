@@ -17,4 +17,7 @@ class Quorvel : public cgp::ExtFilter {
     int start(int argc, char** argv);
 
     cgp::FilterResult filter_file(int32_t request_number, const std::string& path) override;
+    // The message is read from the stream the request layer opened for its check.
+    cgp::FilterResult filter_opened_file(int32_t request_number, const std::string& path,
+                                         kel::ifstream& message) override;
 };

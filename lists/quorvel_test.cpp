@@ -1,6 +1,7 @@
 // The one decision row that the request layer keeps from the whole process: it
-// opens the message before the filter does, so only a file that vanishes in
-// between reaches this path.
+// hands the filter the file it opened for its check, and the filter opens a message
+// by its path only when that open failed and the check then passed, so only a file
+// that comes and goes in between reaches this path.
 #include "quorvel.h"
 
 #include <gtest/gtest.h>
