@@ -84,13 +84,15 @@ std::string printable(std::string_view text) {
 }
 
 void append_printable(std::string& out, std::string_view text) {
-    for (char byte : text) {
-        if (is_control(static_cast<unsigned char>(byte))) {
-            append_hex_escape(out, static_cast<unsigned char>(byte));
-        } else {
-            out.push_back(byte);
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (is_control(static_cast<unsigned char>(text[i]))) {
+            out.append(text, start, i - start);
+            append_hex_escape(out, static_cast<unsigned char>(text[i]));
+            start = i + 1;
         }
     }
+    out.append(text, start);
 }
 
 Mutex& output_lock() {
@@ -138,16 +140,21 @@ logline::~logline() {
     body = without_trailing(body, "\r\n");
     std::string record = prefix;
     record.reserve(prefix.size() + body.size() + 1);
-    for (char byte : body) {
-        if (byte == '\n' || byte == '\r') {
-            record.push_back('\n');
-            record += prefix;
-        } else if (is_control(static_cast<unsigned char>(byte))) {
-            append_hex_escape(record, static_cast<unsigned char>(byte));
-        } else {
-            record.push_back(byte);
+    size_t start = 0;  // the ordinary bytes from here on are appended in one piece
+    for (size_t i = 0; i < body.size(); ++i) {
+        const char byte = body[i];
+        if (byte == '\n' || byte == '\r' || is_control(static_cast<unsigned char>(byte))) {
+            record.append(body, start, i - start);
+            if (byte == '\n' || byte == '\r') {
+                record.push_back('\n');
+                record += prefix;
+            } else {
+                append_hex_escape(record, static_cast<unsigned char>(byte));
+            }
+            start = i + 1;
         }
     }
+    record.append(body, start);
     record.push_back('\n');
     write_line(record);
 }
