@@ -43,8 +43,10 @@ PostingDecision decide_posting(const MessageEnvelope& envelope, const std::strin
 
 // Gives the From address as read_from_header does; called at most once.
 using FromReader = std::function<std::string()>;
-// The same decision, asking for the From address only when a hosted list's test
-// needs it: mail to no list, and a list's owner, cost no reading of the header.
+// The same decision, asking for the From address only at the first subscriber test
+// (an unsubscribe request, or a list open to its subscribers): mail to no list, from
+// a list's owner, or to a list open to anybody or to its owner alone costs no
+// reading of the header.
 PostingDecision decide_posting(MessageEnvelope envelope, const FromReader& from,
                                const std::unordered_map<std::string, ListRecord>& lists);
 
