@@ -6,15 +6,21 @@
 //
 // Everything here is process-wide and unlocked: it is used from the one thread
 // that serves requests, and main_domain_name is first called before any request.
+// The one exception is the per-list step as a value (examine_list), which reads
+// files and touches no shared state: the reading of lists on network storage runs
+// it on the background thread.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "files.h"
 #include "load_settings.h"
+#include "subscriber_file.h"
 #include "subscriber_list.h"
 
 enum PostingPolicy : int32_t {
@@ -57,6 +63,9 @@ struct ListRecord {
     // Where the list's files were found, as written; for tools that show the lists.
     std::string settings_path;
     std::string subscribers_path;
+    // The reading of lists on network storage (network_lists.h) wrote the record
+    // last, not a visit on the serving thread.
+    bool from_network = false;
 };
 
 // Folded list address ("name@domain") to its record.
@@ -78,12 +87,15 @@ void scan_domain_lists(int32_t request_number, const std::string& domain);
 // The walk's step for one list: the entry `name` + ".list" of `list_directory`, in
 // `domain` (as the walk passes it). Creates the record or updates it from the
 // files that changed or that cannot be read and are due to be tried again, writes
-// the log records of what it reads, and marks it seen.
+// the log records of what it reads, and marks it seen. It is examine_list, then
+// apply_list_visit, then write_list_notes.
 ListRecord& visit_list(int32_t request_number, const std::string& list_directory,
                        const std::string& domain, const std::string& name);
 
-// Drops the records that the walk did not mark seen and clears the mark on the rest.
-void sweep_unseen_lists();
+// Drops the records that the walk did not mark seen and clears the mark on the rest;
+// a record that `keep` (when given) names by its key stays, unseen or not.
+using KeepList = std::function<bool(const std::string& key, ListRecord& record)>;
+void sweep_unseen_lists(const KeepList& keep = nullptr);
 
 // Policy for a list's "Postings" setting (compared byte for byte).
 PostingPolicy policy_for(const std::string& postings);
@@ -109,3 +121,65 @@ constexpr int64_t retry_seconds = 60;
 // Tests set their own; null restores the system's.
 using ListClock = int64_t (*)();
 void set_list_clock(ListClock clock);
+int64_t list_clock_now();
+
+// What the per-list step needs to know of a list's last visit.
+struct ListKnown {
+    kel::FileStamp settings_stamp;
+    kel::FileStamp subscribers_stamp;
+    ListFileReading settings_reading;
+    ListFileReading subscribers_reading;
+    bool has_subscribers = false;
+};
+ListKnown known_of(const ListRecord& record);
+
+// A log record a visit has to write: with the request number, without it, or the
+// report of a settings file that does not parse (written as load_settings writes it).
+struct ListNote {
+    enum Kind { Numbered, Plain, SettingsReport } kind = Numbered;
+    std::string text;
+    bool operator==(const ListNote&) const = default;
+};
+
+// What one visit of a list found, as a value: the stamps it took, what it read again
+// and the records it has to write, in their order. It touches no table and writes
+// nothing, so it may run on any thread.
+struct ListVisit {
+    std::string key;  // the folded address; set by the caller that needs it
+    std::string settings_path;
+    std::string subscribers_path;
+    kel::FileStamp settings_stamp;
+    kel::FileStamp subscribers_stamp;
+    // The settings file was read again, and what it gave.
+    bool settings_read = false;
+    ListSettings settings;
+    // The subscriber file was read again, and how. Its subscribers are in
+    // `subscribers` unless the caller gave a list of its own to read into.
+    bool subscribers_read = false;
+    SubscriberFileRead subscribers_file;
+    bool holds_subscribers = false;  // read into `subscribers`, not the caller's list
+    SubscriberList subscribers;
+    // The list clock at the visit: when what it read was read.
+    int64_t read_at = 0;
+    std::vector<ListNote> notes;
+};
+
+// The per-list step as a value: the entry `name` + ".list" of `list_directory` in
+// `domain`, against what `known` says of its last visit (null: a list not met
+// before). A file is read again when its stamp differs from the known one, or when
+// it could not be read and `now` (the list clock) makes a retry due. A subscriber
+// file is read into `read_into` when given (a list read again then writes over its
+// own memory), else into the visit's own list.
+ListVisit examine_list(const ListKnown* known, const std::string& list_directory,
+                       const std::string& domain, const std::string& name, int64_t now,
+                       SubscriberList* read_into = nullptr);
+// Whether applying the visit changes anything in a record that `known` describes
+// (null: a list not met before).
+bool visit_changes(const ListKnown* known, const ListVisit& visit);
+// Takes what the visit found into the record (`is_new`: made for it, which also
+// takes the paths) or into what is known of the list (of a visit that read into its
+// own list). The subscribers move out of the visit.
+void apply_list_visit(ListVisit& visit, ListRecord& record, bool is_new);
+void apply_list_visit(const ListVisit& visit, ListKnown& known);
+// Writes the visit's records, those that are numbered with `request_number`.
+void write_list_notes(int32_t request_number, const std::vector<ListNote>& notes);
