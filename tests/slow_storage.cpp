@@ -224,7 +224,21 @@ bool SlowStorage::mount(const SlowStorageOptions& options) {
     return true;
 }
 
+void SlowStorage::stall() {
+    if (program > 0 && !stalled) {
+        stalled = kill(program, SIGSTOP) == 0;
+    }
+}
+
+void SlowStorage::resume() {
+    if (program > 0 && stalled) {
+        kill(program, SIGCONT);
+        stalled = false;
+    }
+}
+
 void SlowStorage::unmount() {
+    resume();
     if (calls_fd >= 0) {
         close(calls_fd);
         calls_fd = -1;

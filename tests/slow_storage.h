@@ -40,6 +40,12 @@ class SlowStorage {
     // path relative to anywhere: "Domains" gives ".Domains.source", "a/b" "a/.b.source".
     static std::string source_of(const std::string& path);
 
+    // Stops the program, as a server that hangs: every call on the mount waits
+    // until resume(). Nothing of the mount, calls() included, may be touched
+    // meanwhile. The destructor resumes it.
+    void stall();
+    void resume();
+
     // The metadata calls the program has served so far, by kind ("getattr", "open",
     // "opendir", "readdir", "readlink", "access", "statfs") and in all ("total").
     // Reading them costs no call. Empty when nothing is mounted.
@@ -52,6 +58,7 @@ class SlowStorage {
     std::string mount_point;
     std::string source_path;
     std::string reason;
-    int program = -1;   // the slow_fs process
+    int program = -1;  // the slow_fs process
+    bool stalled = false;
     int calls_fd = -1;  // its counts file, kept open
 };
