@@ -4,6 +4,7 @@
 // process tears down at exit while the thread still runs.
 #include "background_thread.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -17,6 +18,7 @@ using Clock = std::chrono::steady_clock;
 struct BackgroundThread::Shared {
     std::vector<std::shared_ptr<BackgroundJob>> jobs;
     std::vector<Clock::time_point> due;  // per job
+    std::vector<bool> hurry;             // per job: run_soon since its pass began
     std::mutex lock;
     std::condition_variable wake;
     Clock::time_point last_message = Clock::now();
@@ -27,6 +29,7 @@ struct BackgroundThread::Shared {
 BackgroundThread::BackgroundThread(std::vector<std::shared_ptr<BackgroundJob>> jobs)
     : shared(std::make_shared<Shared>()) {
     shared->due.assign(jobs.size(), Clock::now());
+    shared->hurry.assign(jobs.size(), false);
     shared->jobs = std::move(jobs);
     start();
 }
@@ -68,6 +71,18 @@ void BackgroundThread::message_arrived() {
     }
 }
 
+void BackgroundThread::run_soon(size_t job) {
+    {
+        std::lock_guard<std::mutex> held(shared->lock);
+        if (job >= shared->due.size()) {
+            return;
+        }
+        shared->due[job] = std::min(shared->due[job], Clock::now());
+        shared->hurry[job] = true;
+    }
+    shared->wake.notify_one();
+}
+
 void BackgroundThread::serve(std::shared_ptr<Shared> shared) {
     std::vector<std::chrono::nanoseconds> idle_limits;
     for (const auto& job : shared->jobs) {
@@ -80,10 +95,11 @@ void BackgroundThread::serve(std::shared_ptr<Shared> shared) {
         switch (step.kind) {
             case BackgroundStep::Run: {
                 const Clock::time_point started = Clock::now();
+                shared->hurry[step.job] = false;
                 held.unlock();
                 const std::chrono::nanoseconds pause = shared->jobs[step.job]->run_pass();
                 held.lock();
-                shared->due[step.job] = started + pause;
+                shared->due[step.job] = shared->hurry[step.job] ? Clock::now() : started + pause;
                 break;
             }
             case BackgroundStep::Wait:

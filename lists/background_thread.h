@@ -2,8 +2,9 @@
 // a message. It runs its jobs' passes, each when due, and lets them sleep while no
 // message arrives. It writes no output and never touches the list table: a job
 // works on its own copy of what it needs and hands its findings to the serving
-// thread through a lock of its own. Today it has one job, the status queries
-// (stamp_watch.h); reading lists on storage without change events would be another.
+// thread through a lock of its own. Its jobs: the status queries (stamp_watch.h)
+// and the reading of lists on storage without change events (network_reading.h).
+// They take turns: a pass of one waits for the other's to end.
 #pragma once
 
 #include <chrono>
@@ -51,6 +52,10 @@ class BackgroundThread {
 
     // A message arrived: wakes a sleeping thread.
     void message_arrived();
+
+    // Makes a job due now, and again at the end of a pass of it that is running:
+    // it has work it did not have when it set its next pass.
+    void run_soon(size_t job);
 
   private:
     struct Shared;
