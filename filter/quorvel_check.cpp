@@ -518,7 +518,7 @@ int main(int argc, char** argv) {
         std::cerr << "quorvel-check: warning: no DomainName in '" << shown(base)
                   << "/Settings/Main.settings'; is this the server's base directory?\n";
     }
-    refresh_lists(0);
+    walk_lists(0);
     if (lists) {
         return show_lists();
     }

@@ -4,6 +4,7 @@
 // down by the destructors that run at exit.
 #include "list_refresh.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <string_view>
 
@@ -17,6 +18,31 @@ bool test_aid_set(const char* name) {
     return value != nullptr && std::string_view(value) == "1";
 }
 
+// A whole number of seconds from 1 to a day, else the default.
+std::chrono::nanoseconds test_aid_seconds(const char* name, std::chrono::nanoseconds otherwise) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) {
+        return otherwise;
+    }
+    char* end = nullptr;
+    const long seconds = std::strtol(value, &end, 10);
+    if (end == value || *end != '\0' || seconds < 1 || seconds > 86400) {
+        return otherwise;
+    }
+    return std::chrono::seconds(seconds);
+}
+
+ListTreeOptions process_options() {
+    ListTreeOptions options;
+    // Without passes the tree gives no bound; the benchmark measures their cost so.
+    if (test_aid_set("QUORVEL_NO_STAMP_PASSES")) {
+        options.stamp_passes = ListTreeOptions::Passes::Off;
+    }
+    // Five minutes is long to wait in a test of a reading grown too old.
+    options.network_limit = test_aid_seconds("QUORVEL_NETWORK_LIMIT", options.network_limit);
+    return options;
+}
+
 }  // namespace
 
 void refresh_lists(int32_t request_number) {
@@ -27,10 +53,6 @@ void refresh_lists(int32_t request_number) {
         walk_lists(request_number);
         return;
     }
-    // Without passes the tree gives no bound; the benchmark measures their cost so.
-    using Passes = ListTreeOptions::StampPasses;
-    static const Passes passes =
-        test_aid_set("QUORVEL_NO_STAMP_PASSES") ? Passes::Off : Passes::Background;
-    static ListTree& tree = *new ListTree({.stamp_passes = passes});
+    static ListTree& tree = *new ListTree(process_options());
     tree.refresh(request_number);
 }

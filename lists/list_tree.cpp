@@ -37,8 +37,10 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -52,6 +54,7 @@
 #include "files.h"
 #include "list_directory.h"
 #include "mount_watch.h"
+#include "network_lists.h"
 #include "stamp_watch.h"
 
 namespace {
@@ -80,6 +83,9 @@ struct Node {
     // Every change of its entries raises an event; or it is not a directory, and
     // the directory above reports when that changes.
     bool trusted = false;
+    // On network storage, or below such a directory: neither watched nor read here,
+    // but left to the passes over network storage.
+    bool network = false;
     // The path is a symbolic link. Its target can change where no watch of ours
     // sees it, so what the path leads to is compared at every refresh.
     bool linked = false;
@@ -158,8 +164,18 @@ bool files_report_here(const std::string& directory, const std::string& name) {
 class WatchedTree {
   public:
     // `stamps`: where the status passes learn what to watch; null without passes.
-    WatchedTree(ChangeWatch& watch, StampWatch* stamps, ListTree::Counts& counts)
-        : watch(watch), stamps(stamps), counts(counts) {
+    // `network`: what the passes over network storage gave; null without them.
+    // `network_paths`: directories known to lie on network storage (true), kept
+    // across builds until the mounts change.
+    WatchedTree(ChangeWatch& watch, StampWatch* stamps, NetworkLists* network,
+                std::unordered_map<std::string, bool>& network_paths,
+                const ListTreeOptions& options, ListTree::Counts& counts)
+        : watch(watch),
+          stamps(stamps),
+          network(network),
+          network_paths(network_paths),
+          options(options),
+          counts(counts) {
         lists_by_path[accounts_lists.path] = &accounts_lists;
     }
     ~WatchedTree();
@@ -176,9 +192,17 @@ class WatchedTree {
     // Makes the visits due, in the walk's order. `keep_seen` leaves the records'
     // seen marks for the walk's sweep.
     void visit(int32_t request_number, bool keep_seen);
-    // The tree was built in this working directory and the table holds its keys
-    // and no others (a tool or a test may have emptied it).
-    bool still_describes_table() const;
+    // The tree was built in this working directory and the table holds its keys,
+    // those the passes over network storage gave, and no others (a tool or a test
+    // may have emptied it).
+    bool still_describes_table();
+    // Whether an entry of the tree gives the key.
+    bool gives(const std::string& key) const { return sources.count(key) != 0; }
+    // Visits the entries that give the key at the next refresh.
+    void revisit(const std::string& key);
+    // The directories left to the passes over network storage, in the walk's order;
+    // null when they did not change since the last call.
+    std::optional<std::vector<NetworkPlace>> changed_places();
 
   private:
     void on_event(int watched, uint32_t mask, std::string_view name);
@@ -189,6 +213,8 @@ class WatchedTree {
     void apply_changes();
 
     void resolve_node(Node& node);
+    bool below_network(const Node& node) const;
+    void release_lists(ListDirectory& lists);
     void drop_watch(Node& node);
     bool target_moved(const Node& node) const;
     void read_domains();
@@ -205,6 +231,9 @@ class WatchedTree {
 
     ChangeWatch& watch;
     StampWatch* stamps;
+    NetworkLists* network;
+    std::unordered_map<std::string, bool>& network_paths;
+    const ListTreeOptions& options;
     ListTree::Counts& counts;
     dev_t base_device = 0;
     ino_t base_inode = 0;
@@ -229,12 +258,19 @@ class WatchedTree {
         std::string name;
     };
     std::unordered_map<std::string, std::vector<Source>> sources;  // key to its entries
-    std::vector<std::string> touched;                              // keys whose sources changed
-    std::vector<std::string> vanished;                             // keys left with none
+    uint64_t source_changes = 0;
+    // How many keys the passes over network storage put in the table that no entry
+    // of the tree gives, and when that was counted.
+    size_t network_only = 0;
+    uint64_t counted_sources = 0, counted_network = 0;
+    bool counted = false;
+    std::vector<std::string> touched;   // keys whose sources changed
+    std::vector<std::string> vanished;  // keys left with none
     std::unordered_set<ListDirectory*> steady_directories;
 
     bool rebuild = false;
     bool relist_domains = false;
+    bool places_changed = true;
     std::vector<Node*> pending_domains;
     std::vector<ListDirectory*> pending_lists;
     std::vector<ListDirectory*> work;
@@ -267,7 +303,7 @@ bool WatchedTree::build() {
         return false;
     }
     resolve_node(domains);
-    if (!domains.trusted) {
+    if (!domains.trusted && !domains.network) {
         return false;
     }
     accounts.resolve = true;
@@ -276,10 +312,58 @@ bool WatchedTree::build() {
     return true;
 }
 
-bool WatchedTree::still_describes_table() const {
+bool WatchedTree::still_describes_table() {
     struct stat status;
-    return stat(".", &status) == 0 && status.st_dev == base_device && status.st_ino == base_inode &&
-           list_table.size() == sources.size();
+    if (stat(".", &status) != 0 || status.st_dev != base_device || status.st_ino != base_inode) {
+        return false;
+    }
+    if (network == nullptr || network->in_table().empty()) {
+        return list_table.size() == sources.size();
+    }
+    // Counted again only when either side changed.
+    if (!counted || counted_sources != source_changes || counted_network != network->generation()) {
+        network_only = 0;
+        for (const std::string& key : network->in_table()) {
+            network_only += sources.count(key) == 0 ? 1 : 0;
+        }
+        counted = true;
+        counted_sources = source_changes;
+        counted_network = network->generation();
+    }
+    return list_table.size() == sources.size() + network_only;
+}
+
+void WatchedTree::revisit(const std::string& key) {
+    auto found = sources.find(key);
+    if (found == sources.end()) {
+        return;
+    }
+    for (const Source& source : found->second) {
+        source.directory->changed.insert(source.name);
+        queue(*source.directory);
+    }
+}
+
+std::optional<std::vector<NetworkPlace>> WatchedTree::changed_places() {
+    if (!places_changed) {
+        return std::nullopt;
+    }
+    places_changed = false;
+    std::vector<NetworkPlace> places;
+    if (accounts_lists.network) {
+        places.push_back({false, accounts_lists.path, accounts_lists.domain_name});
+    }
+    if (domains.network) {
+        places.push_back({true, domains.path, {}});
+        return places;
+    }
+    for (const DomainEntry* entry : domain_order) {
+        // The main domain's entry leads to "Accounts/LISTS", placed above.
+        if (entry->lists != &accounts_lists && entry->lists->network) {
+            places.push_back({false, entry->lists->path, entry->lists->domain_name});
+        }
+    }
+    return places;
 }
 
 bool WatchedTree::update(const std::vector<StampWatch::Change>& reported) {
@@ -341,6 +425,11 @@ void WatchedTree::on_event(int watched, uint32_t mask, std::string_view name) {
 
 void WatchedTree::on_entry_event(Node& node, uint32_t mask, std::string_view name) {
     const bool structural = mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO);
+    if (!network_paths.empty() && node.role != Role::Lists) {
+        // The entry changed here: whether it leads to network storage is asked again.
+        network_paths.erase(node.path == "." ? std::string(name)
+                                             : node.path + "/" + std::string(name));
+    }
     switch (node.role) {
         case Role::Base:
             if (name == "Accounts") {
@@ -439,7 +528,15 @@ void WatchedTree::apply_changes() {
     }
     if (relist_domains) {
         relist_domains = false;
-        read_domains();
+        if (domains.network) {
+            // The passes read the "Domains" entries; the main domain is visited here,
+            // once, from "Accounts".
+            domain_order.clear();
+            place_visits();
+            places_changed = true;
+        } else {
+            read_domains();
+        }
     }
     for (Node* node : pending_domains) {
         if (!node->domain->removed) {
@@ -456,8 +553,12 @@ void WatchedTree::apply_changes() {
         if (lists->resolve) {
             resolve_node(*lists);
             lists->all_changed = true;
-            read_lists(*lists);
-        } else if (lists->relist) {
+            if (lists->network) {
+                release_lists(*lists);
+            } else {
+                read_lists(*lists);
+            }
+        } else if (lists->relist && !lists->network) {
             read_lists(*lists);
         }
         lists->relist = false;
@@ -467,6 +568,23 @@ void WatchedTree::apply_changes() {
 }
 
 void WatchedTree::resolve_node(Node& node) {
+    const bool was_network = node.network;
+    // Whatever lies below a directory on network storage is left to the passes, and
+    // costs the message nothing, not even a status query. One known to lie there is
+    // not asked again, so that a build never waits for a network file system that
+    // hangs, as long as the mounts stay.
+    auto known = network_paths.find(node.path);
+    if (network != nullptr &&
+        (below_network(node) || (known != network_paths.end() && known->second))) {
+        drop_watch(node);
+        node.linked = false;
+        node.network = true;
+        node.trusted = false;
+        fragile.erase(&node);
+        node.resolve = false;
+        places_changed = places_changed || !was_network;
+        return;
+    }
     struct stat status;
     node.linked = lstat(node.path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
     if (node.linked) {
@@ -478,7 +596,9 @@ void WatchedTree::resolve_node(Node& node) {
     }
     // The new watch is taken before the old one is released, so that a directory
     // watched again keeps its watch.
-    ChangeWatch::Added added = watch.add(node.path);
+    ChangeWatch::Added added = options.taken_for_network && options.taken_for_network(node.path)
+                                   ? ChangeWatch::Added{ChangeWatch::Outcome::NotLocal, -1}
+                                   : watch.add(node.path);
     drop_watch(node);
     if (added.outcome == ChangeWatch::Outcome::Watched) {
         node.watch = added.watch;
@@ -486,12 +606,50 @@ void WatchedTree::resolve_node(Node& node) {
     }
     node.trusted = added.outcome == ChangeWatch::Outcome::Watched ||
                    added.outcome == ChangeWatch::Outcome::Missing;
-    if (node.linked || !node.trusted) {
+    // Without the passes over network storage it is listed at every refresh, as a
+    // directory that cannot be watched.
+    node.network = network != nullptr && added.outcome == ChangeWatch::Outcome::NotLocal;
+    if (node.network && !node.linked) {
+        // A link is asked again each time: its own change raises no event below.
+        network_paths[node.path] = true;
+    }
+    if (!node.network && (node.linked || !node.trusted)) {
         fragile.insert(&node);
     } else {
         fragile.erase(&node);
     }
     node.resolve = false;
+    places_changed = places_changed || node.network != was_network;
+}
+
+bool WatchedTree::below_network(const Node& node) const {
+    switch (node.role) {
+        case Role::Base:
+        case Role::Domains:
+            return false;
+        case Role::Accounts:
+            return base.network;
+        case Role::Domain:
+            return domains.network;
+        case Role::Lists:
+            return &node == &accounts_lists ? accounts.network : node.domain->directory->network;
+    }
+    return false;
+}
+
+// A list directory now left to the passes: the tree lets go of its entries, whose
+// keys leave the table unless the passes or another entry give them.
+void WatchedTree::release_lists(ListDirectory& lists) {
+    for (const ListEntry& entry : lists.entries) {
+        remove_source(lists, entry);
+    }
+    lists.entries.clear();
+    lists.by_name.clear();
+    lists.changed.clear();
+    lists.steady.clear();
+    lists.all_changed = false;
+    steady_directories.erase(&lists);
+    forget_in_passes(lists);
 }
 
 void WatchedTree::drop_watch(Node& node) {
@@ -543,6 +701,7 @@ void WatchedTree::read_domains() {
     }
     domain_order = std::move(order);
     place_visits();
+    places_changed = true;
 }
 
 std::unique_ptr<DomainEntry> WatchedTree::make_domain(const std::string& name) {
@@ -647,6 +806,7 @@ void WatchedTree::read_lists(ListDirectory& lists) {
 }
 
 void WatchedTree::add_source(ListDirectory& lists, const ListEntry& entry) {
+    ++source_changes;
     sources[entry.key].push_back({&lists, entry.name});
     touched.push_back(entry.key);
 }
@@ -656,6 +816,7 @@ void WatchedTree::remove_source(ListDirectory& lists, const ListEntry& entry) {
     if (found == sources.end()) {
         return;
     }
+    ++source_changes;
     std::vector<Source>& entries = found->second;
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [&](const Source& source) {
@@ -816,8 +977,13 @@ void WatchedTree::visit(int32_t request_number, bool keep_seen) {
         hand_to_passes(*entry.lists, entry.lists->entries[entry.index], *entry.record);
     }
     for (const std::string& key : vanished) {
-        if (sources.count(key) == 0) {
-            list_table.erase(key);
+        if (sources.count(key) != 0) {
+            continue;
+        }
+        auto found = list_table.find(key);
+        if (found != list_table.end() &&
+            !(network != nullptr && network->keeps(key, found->second))) {
+            list_table.erase(found);
         }
     }
     vanished.clear();
@@ -825,14 +991,24 @@ void WatchedTree::visit(int32_t request_number, bool keep_seen) {
 }
 
 struct ListTree::State {
-    explicit State(const ListTreeOptions& options) : watch(options.watch_budget) {
-        using Passes = ListTreeOptions::StampPasses;
+    explicit State(const ListTreeOptions& given) : options(given), watch(given.watch_budget) {
+        using Passes = ListTreeOptions::Passes;
+        std::vector<std::shared_ptr<BackgroundJob>> jobs;
         if (options.stamp_passes != Passes::Off) {
             stamps = std::make_shared<StampWatch>();
+            if (options.stamp_passes == Passes::Background) {
+                jobs.push_back(stamps);
+            }
         }
-        if (options.stamp_passes == Passes::Background) {
-            thread = std::make_unique<BackgroundThread>(
-                std::vector<std::shared_ptr<BackgroundJob>>{stamps});
+        if (options.network_passes != Passes::Off) {
+            network = std::make_unique<NetworkLists>(main_domain_name(), options.network_limit);
+            if (options.network_passes == Passes::Background) {
+                network_job = jobs.size();
+                jobs.push_back(network->reading());
+            }
+        }
+        if (!jobs.empty()) {
+            thread = std::make_unique<BackgroundThread>(std::move(jobs));
         }
     }
     // Takes what the passes found into `reported`, for the next update, and hands
@@ -844,15 +1020,102 @@ struct ListTree::State {
                             std::make_move_iterator(found.end()));
         }
     }
+    // Tells the passes over network storage where to read; they start on places they
+    // did not have once the next exchange has handed them over (take_network): woken
+    // before it, a pass would find nothing to read and sleep for an hour.
+    void hand_places(std::optional<std::vector<NetworkPlace>> places) {
+        if (network && places && network->set_places(std::move(*places))) {
+            wake_network = true;
+        }
+    }
+    // The end of every refresh: what the passes over network storage finished.
+    void take_network(int32_t request_number, const NetworkLists::LocalGives& local) {
+        if (!network) {
+            return;
+        }
+        std::vector<std::string> revisit;
+        network->refresh(request_number, std::chrono::steady_clock::now(), local, revisit);
+        counts.network_passes = network->passes_applied();
+        if (wake_network && thread && network_job) {
+            thread->run_soon(*network_job);
+        }
+        wake_network = false;
+        if (tree) {
+            for (const std::string& key : revisit) {
+                tree->revisit(key);
+            }
+        }
+    }
+    // Whether a directory lies on network storage, for the walk; decided once until
+    // the mounts change.
+    bool on_network(const std::string& path) {
+        if (!network) {
+            return false;
+        }
+        auto [found, fresh] = network_directories.try_emplace(path, false);
+        if (fresh) {
+            struct statfs file_system;
+            found->second = (options.taken_for_network && options.taken_for_network(path)) ||
+                            (statfs(path.c_str(), &file_system) == 0 &&
+                             !has_local_change_events(static_cast<int64_t>(file_system.f_type)));
+        }
+        return found->second;
+    }
+    // The walk, when no tree can be built, without what lies on network storage:
+    // that is left to the passes. Leaves the sweep to the caller.
+    void walk_leaving_network(int32_t request_number) {
+        std::vector<NetworkPlace> places;
+        const std::string& main_domain = main_domain_name();
+        const bool accounts_away = on_network("Accounts/LISTS");
+        if (accounts_away) {
+            places.push_back({false, "Accounts/LISTS", main_domain});
+        } else {
+            scan_domain_lists(request_number, main_domain);
+        }
+        if (on_network("Domains")) {
+            places.push_back({true, "Domains", {}});
+        } else {
+            kel::Directory domains("Domains");
+            while (domains.next()) {
+                const std::string domain = domains.name();
+                const std::string directory = "Domains/" + domain;
+                if (domain == main_domain) {
+                    if (!accounts_away) {
+                        scan_domain_lists(request_number, domain);
+                    }
+                } else if (on_network(directory) || on_network(directory + "/LISTS")) {
+                    places.push_back({false, directory + "/LISTS", domain});
+                } else {
+                    scan_domain_lists(request_number, domain);
+                }
+            }
+        }
+        hand_places(std::move(places));
+    }
+    // A record the local side no longer gives stays while the passes give its key.
+    KeepList kept_for_network() {
+        if (!network) {
+            return nullptr;
+        }
+        return [this](const std::string& key, ListRecord& record) {
+            return network->keeps(key, record);
+        };
+    }
 
+    const ListTreeOptions options;
     ChangeWatch watch;
     MountWatch mounts;
     Counts counts;
     std::shared_ptr<StampWatch> stamps;
-    // After `stamps`, so that it stops before they go.
+    std::unique_ptr<NetworkLists> network;
+    std::optional<size_t> network_job;  // its place among the thread's jobs
+    bool wake_network = false;          // places handed that the passes did not have
+    // After the jobs, so that it stops before they go.
     std::unique_ptr<BackgroundThread> thread;
+    // After `network`, which it points to.
     std::unique_ptr<WatchedTree> tree;
     std::vector<StampWatch::Change> reported;
+    std::unordered_map<std::string, bool> network_directories;
 };
 
 ListTree::ListTree(const ListTreeOptions& options) : state(std::make_unique<State>(options)) {}
@@ -864,8 +1127,14 @@ const ListTree::Counts& ListTree::counts() const {
 }
 
 void ListTree::run_stamp_pass() {
-    if (state->stamps && !state->thread) {
+    if (state->stamps && state->options.stamp_passes == ListTreeOptions::Passes::OnDemand) {
         state->stamps->run_pass();
+    }
+}
+
+void ListTree::run_network_pass() {
+    if (state->network && state->options.network_passes == ListTreeOptions::Passes::OnDemand) {
+        state->network->reading()->run_pass();
     }
 }
 
@@ -876,10 +1145,16 @@ void ListTree::refresh(int32_t request_number) {
     }
     s.exchange();
     const bool mounts_moved = s.mounts.moved();
+    if (mounts_moved) {
+        s.network_directories.clear();
+    }
+    const auto local_entry = [&s](const std::string& key) { return s.tree->gives(key); };
     if (s.tree && !mounts_moved && s.tree->still_describes_table() && s.tree->update(s.reported)) {
         s.reported.clear();
         s.tree->visit(request_number, false);
         s.exchange();
+        s.hand_places(s.tree->changed_places());
+        s.take_network(request_number, local_entry);
         return;
     }
     // A complete walk: the first refresh, or one after lost events, a change at the
@@ -892,20 +1167,32 @@ void ListTree::refresh(int32_t request_number) {
     if (s.stamps) {
         s.stamps->forget_all();
     }
+    if (s.network) {
+        s.network->find_lost_records();
+    }
     s.watch.drain([](int, uint32_t, std::string_view) {});
     s.mounts.take_reading();
-    auto fresh = std::make_unique<WatchedTree>(s.watch, s.stamps.get(), s.counts);
+    auto fresh = std::make_unique<WatchedTree>(s.watch, s.stamps.get(), s.network.get(),
+                                               s.network_directories, s.options, s.counts);
     if (s.watch.ready() && fresh->build()) {
         s.tree = std::move(fresh);
         ++s.counts.builds;
         s.tree->visit(request_number, true);
-        sweep_unseen_lists();
+        sweep_unseen_lists(s.kept_for_network());
         s.exchange();
+        s.hand_places(s.tree->changed_places());
+        s.take_network(request_number, local_entry);
         return;
     }
     fresh.reset();
     s.tree.reset();
     ++s.counts.walks;
-    walk_lists(request_number);
+    s.walk_leaving_network(request_number);
+    // Before the sweep, while the walk's marks tell what it met.
+    s.take_network(request_number, [](const std::string& key) {
+        auto found = list_table.find(key);
+        return found != list_table.end() && found->second.seen;
+    });
+    sweep_unseen_lists(s.kept_for_network());
     s.exchange();
 }

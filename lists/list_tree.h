@@ -26,22 +26,47 @@
 // then on the table and the records are the walk's again. The passes stop after a
 // minute without a refresh and start again with the next one, so after such a
 // pause a change of this kind can be seen one pass after the refresh that ends it.
+//
+// Network storage. "Domains", a "Domains/<d>" or a list directory on a file system
+// whose changes raise no event here (network_reading.h) is not read on the
+// message's path at all: the tree leaves it, and everything below it, to the
+// passes of network_reading.h, on the same background thread, and a refresh ends
+// by applying what they finished (network_lists.h): its own records first, in the
+// walk's order, then theirs, in the walk's order. A change there is seen within
+// about two passes, and until the first pass has finished the lists there are
+// unknown. Whether a directory lies there is decided when the tree watches it, or,
+// when no tree can be built and every refresh walks, once until the mounts change.
+// When "Domains" lies there, the main domain's lists are read from "Accounts"
+// once, not again at its place among the "Domains" entries.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <string>
+
+#include "network_reading.h"
 
 struct ListTreeOptions {
-    enum class StampPasses {
-        Background,  // on a thread of their own: the filter's way
-        OnDemand,    // only when run_stamp_pass is called: for tests
-        Off,         // never: the tree then gives no bound (a test aid)
+    enum class Passes {
+        Background,  // on the background thread: the filter's way
+        OnDemand,    // only when a test runs one
+        Off,         // never (test aids): no bound; network storage read at every refresh
     };
-    StampPasses stamp_passes = StampPasses::Background;
+    using StampPasses = Passes;
+    Passes stamp_passes = Passes::Background;
+    Passes network_passes = Passes::Background;
+    // How old the reading of network storage may grow while messages arrive, and
+    // how long its passes run on without messages; only tests shorten it.
+    std::chrono::nanoseconds network_limit = NetworkReading::idle_after;
     // See ChangeWatch; only tests set it.
     size_t watch_budget = std::numeric_limits<size_t>::max();
+    // Paths (as the tree names them) taken for network storage whatever their file
+    // system; only tests set it.
+    std::function<bool(const std::string& path)> taken_for_network = nullptr;
 };
 
 class ListTree {
@@ -57,6 +82,8 @@ class ListTree {
     // Runs one pass of status queries on the calling thread, as the background
     // thread does (StampPasses::OnDemand only); the next refresh takes its findings.
     void run_stamp_pass();
+    // The same for one pass over network storage (network_passes OnDemand only).
+    void run_network_pass();
 
     // What the refreshes so far cost, for tests and benchmarks.
     struct Counts {
@@ -66,6 +93,7 @@ class ListTree {
         uint64_t lists_examined = 0;      // per-list visits (two file queries each)
         uint64_t directories_listed = 0;  // list directories and "Domains" read
         uint64_t stamp_changes = 0;       // lists and directories the passes reported
+        uint64_t network_passes = 0;      // passes over network storage applied
     };
     const Counts& counts() const;
 

@@ -178,6 +178,8 @@ TEST(SlowStorage, TheFilterTakesTheMountForNetworkStorage) {
               ChangeWatch::Outcome::NotLocal);
 }
 
+// Walking, as the filter did before it read network storage off the message path
+// (network_lists_test.cpp): the lists there are read at every message.
 TEST(SlowStorage, TheFilterDecidesMessagesToListsOnTheMount) {
     ServerTree tree({{"Settings/Main.settings", main_settings("example.com")},
                      {"Domains/example.org/LISTS/team.list", subscriber_line("jane@example.com")},
@@ -185,7 +187,9 @@ TEST(SlowStorage, TheFilterDecidesMessagesToListsOnTheMount) {
                                                     "From: Jane <jane@example.com>")}});
     SlowStorage storage(tree.full("Domains"));
     SKIP_UNLESS_MOUNTED(storage);
-    FilterSession session(tree.path());
+    RunOptions walking;
+    walking.environment = {"QUORVEL_FULL_WALK=1"};
+    FilterSession session(tree.path(), walking);
     session.start_lines();
     EXPECT_EQ(numbered_as_n(request_checked(session, "1 FILE Queue/1.msg"), "1"),
               (Lines{"* [n] Reading list settings: team@example.org",

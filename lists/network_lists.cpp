@@ -1,0 +1,161 @@
+// Applying passes: each visit is taken into the record of its key (made when
+// missing) exactly as the walk's step takes it, and its records are written in the
+// pass's order; a key gone from network storage leaves the table unless a local list
+// gives it. While the reading in use is too old, the records the passes put in the
+// table are set aside (moved, not copied), so that the decision does not find
+// them; the next pass that finishes puts them back before its own changes.
+#include "network_lists.h"
+
+#include <utility>
+
+#include "logging.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+NetworkStatus network_status(bool has_places, bool have_reading, Clock::time_point finished,
+                             Clock::time_point resumed, Clock::time_point now,
+                             std::chrono::nanoseconds limit) {
+    if (!has_places) {
+        return {};
+    }
+    if (!have_reading) {
+        return {NetworkStatus::StillReading, 0};
+    }
+    if (now - std::max(finished, resumed) <= limit) {
+        return {};
+    }
+    return {NetworkStatus::NotReadFor,
+            std::chrono::duration_cast<std::chrono::seconds>(now - finished).count()};
+}
+
+Clock::time_point messages_resumed(Clock::time_point resumed, Clock::time_point last_message,
+                                   Clock::time_point now, std::chrono::nanoseconds limit) {
+    return now - last_message >= limit ? now : resumed;
+}
+
+std::string network_status_record(const NetworkStatus& status) {
+    switch (status.kind) {
+        case NetworkStatus::Current:
+            break;
+        case NetworkStatus::StillReading:
+            return "Lists on network storage are still being read, not checked yet";
+        case NetworkStatus::NotReadFor:
+            return "Lists on network storage not read for " + std::to_string(status.seconds) +
+                   " s, not checked";
+    }
+    return "";
+}
+
+NetworkLists::NetworkLists(std::string main_domain, std::chrono::nanoseconds limit)
+    : limit(limit), passes(std::make_shared<NetworkReading>(std::move(main_domain), limit)) {}
+
+bool NetworkLists::set_places(std::vector<NetworkPlace> given) {
+    if (given == places) {
+        return false;
+    }
+    places = given;
+    passes->set_places(std::move(given));
+    return true;
+}
+
+bool NetworkLists::gives(const std::string& key) const {
+    return placed.count(key) != 0 || aside.count(key) != 0;
+}
+
+bool NetworkLists::keeps(const std::string& key, const ListRecord& record) {
+    if (placed.count(key) == 0) {
+        // Set aside, the passes' own record comes back when a pass finishes.
+        return false;
+    }
+    if (!record.from_network) {
+        passes->read_again(key);
+    }
+    return true;
+}
+
+void NetworkLists::find_lost_records() {
+    for (auto key = placed.begin(); key != placed.end();) {
+        if (list_table.count(*key) != 0) {
+            ++key;
+            continue;
+        }
+        passes->read_again(*key);
+        key = placed.erase(key);
+        ++changes;
+    }
+}
+
+void NetworkLists::refresh(int32_t request_number, Clock::time_point now, const LocalGives& local,
+                           std::vector<std::string>& revisit) {
+    if (std::optional<NetworkPass> pass = passes->exchange()) {
+        restore();
+        apply(*pass, request_number, local, revisit);
+        have_reading = have_reading || pass->had_places;
+        finished = pass->finished;
+        ++applied;
+    }
+    resumed = any_message ? messages_resumed(resumed, last_message, now, limit) : now;
+    last_message = now;
+    any_message = true;
+    const NetworkStatus status =
+        network_status(has_places(), have_reading, finished, resumed, now, limit);
+    if (status.kind == NetworkStatus::NotReadFor) {
+        set_aside(local);
+    }
+    if (status.kind != NetworkStatus::Current) {
+        kel::logline(request_number) << network_status_record(status);
+    }
+}
+
+void NetworkLists::apply(NetworkPass& pass, int32_t request_number, const LocalGives& local,
+                         std::vector<std::string>& revisit) {
+    for (NetworkPass::Item& item : pass.items) {
+        const std::string& key = item.visit.key;
+        ++changes;
+        if (item.gone) {
+            placed.erase(key);
+            auto found = list_table.find(key);
+            if (found == list_table.end()) {
+                continue;
+            }
+            if (!local(key)) {
+                list_table.erase(found);
+            } else if (found->second.from_network) {
+                revisit.push_back(key);
+            }
+            continue;
+        }
+        auto [found, is_new] = list_table.try_emplace(key);
+        apply_list_visit(item.visit, found->second, is_new);
+        found->second.from_network = true;
+        placed.insert(key);
+        write_list_notes(request_number, item.visit.notes);
+    }
+}
+
+void NetworkLists::set_aside(const LocalGives& local) {
+    for (auto key = placed.begin(); key != placed.end();) {
+        auto found = list_table.find(*key);
+        if (found == list_table.end() || local(*key)) {
+            ++key;
+            continue;
+        }
+        aside.insert(list_table.extract(found));
+        key = placed.erase(key);
+        ++changes;
+    }
+}
+
+void NetworkLists::restore() {
+    for (auto& [key, record] : aside) {
+        // A local list that came meanwhile keeps its record.
+        list_table.try_emplace(key, std::move(record));
+        placed.insert(key);
+        ++changes;
+    }
+    aside.clear();
+}

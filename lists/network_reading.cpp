@@ -1,0 +1,162 @@
+// A pass: the places in their order, each list directory listed as the walk lists
+// it and each list examined against what the passes know of it; then every list
+// the pass did not meet is reported gone. Only what changes a record is handed
+// over. A pass that finishes before the serving thread took the one before is
+// added to it, so the serving thread always applies every pass, in order.
+// Everything the pass touches belongs to this object, which the background thread
+// holds: the process may exit while a pass runs.
+#include "network_reading.h"
+
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+#include "address_folding.h"
+#include "files.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view list_suffix = ".list";
+
+// Nothing to read and nothing known: the passes wait until the serving thread
+// hands them places and asks the thread to run them.
+constexpr std::chrono::hours nothing_to_do{1};
+
+}  // namespace
+
+void NetworkPass::append(NetworkPass&& later) {
+    std::unordered_map<std::string, size_t> latest;
+    for (size_t i = 0; i < items.size(); ++i) {
+        latest[items[i].visit.key] = i;
+    }
+    for (Item& item : later.items) {
+        auto found = latest.find(item.visit.key);
+        if (found != latest.end() && (item.gone || item.visit.subscribers_read)) {
+            // Applied first and replaced at once: the list it read is never used.
+            items[found->second].visit.subscribers.clear();
+        }
+        latest[item.visit.key] = items.size();
+        items.push_back(std::move(item));
+    }
+    had_places = had_places || later.had_places;
+    finished = later.finished;
+}
+
+NetworkReading::NetworkReading(std::string main_domain, std::chrono::nanoseconds idle)
+    : main_domain(std::move(main_domain)), idle(idle) {}
+
+void NetworkReading::set_places(std::vector<NetworkPlace> places) {
+    pending_places = std::move(places);
+}
+
+void NetworkReading::read_again(const std::string& key) {
+    pending_again.push_back(key);
+}
+
+std::optional<NetworkPass> NetworkReading::exchange() {
+    std::optional<NetworkPass> taken;
+    std::lock_guard<std::mutex> held(lock);
+    if (pending_places) {
+        handed_places = std::move(pending_places);
+        pending_places.reset();
+    }
+    if (!pending_again.empty()) {
+        handed_again.insert(handed_again.end(), std::make_move_iterator(pending_again.begin()),
+                            std::make_move_iterator(pending_again.end()));
+        pending_again.clear();
+    }
+    taken.swap(finished);
+    return taken;
+}
+
+std::chrono::nanoseconds NetworkReading::run_pass() {
+    const Clock::time_point started = Clock::now();
+    std::vector<std::string> again;
+    {
+        std::lock_guard<std::mutex> held(lock);
+        if (handed_places) {
+            places = std::move(*handed_places);
+            handed_places.reset();
+        }
+        again.swap(handed_again);
+    }
+    for (const std::string& key : again) {
+        known.erase(key);
+    }
+    if (places.empty() && known.empty()) {
+        return nothing_to_do;
+    }
+
+    ++passes;
+    NetworkPass pass;
+    pass.had_places = !places.empty();
+    for (const NetworkPlace& place : places) {
+        if (!place.domains) {
+            read_directory(place.path, place.domain, pass);
+            continue;
+        }
+        kel::Directory domains(place.path);
+        while (domains.next()) {
+            const std::string domain = domains.name();
+            // The walk reads the main domain's lists from "Accounts" there too,
+            // which is read in its own place.
+            if (domain != main_domain) {
+                read_directory(place.path + "/" + domain + "/LISTS", domain, pass);
+            }
+        }
+    }
+    for (auto entry = known.begin(); entry != known.end();) {
+        if (entry->second.seen == passes) {
+            ++entry;
+            continue;
+        }
+        NetworkPass::Item gone;
+        gone.gone = true;
+        gone.visit.key = entry->first;
+        pass.items.push_back(std::move(gone));
+        entry = known.erase(entry);
+    }
+
+    pass.finished = Clock::now();
+    {
+        std::lock_guard<std::mutex> held(lock);
+        if (finished) {
+            finished->append(std::move(pass));
+        } else {
+            finished = std::move(pass);
+        }
+    }
+    const auto took = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started);
+    return took + pause_after_pass(took);
+}
+
+void NetworkReading::read_directory(const std::string& path, const std::string& domain,
+                                    NetworkPass& pass) {
+    kel::Directory entries(path);
+    while (entries.next()) {
+        const std::string entry = entries.name();
+        if (entry.size() < list_suffix.size() ||
+            std::string_view(entry).substr(entry.size() - list_suffix.size()) != list_suffix) {
+            continue;
+        }
+        const std::string name = entry.substr(0, entry.size() - list_suffix.size());
+        std::string key = fold_lower(name + "@" + domain);
+        auto [found, fresh] = known.try_emplace(key);
+        ListKnown& list = found->second.list;
+        ListVisit visit =
+            examine_list(fresh ? nullptr : &list, path, domain, name, list_clock_now());
+        const bool changes = visit_changes(fresh ? nullptr : &list, visit);
+        apply_list_visit(visit, list);
+        found->second.seen = passes;
+        if (changes) {
+            visit.key = std::move(key);
+            pass.items.push_back({false, std::move(visit)});
+        }
+    }
+}
+
+std::chrono::nanoseconds pause_after_pass(std::chrono::nanoseconds duration) {
+    return std::max<std::chrono::nanoseconds>(NetworkReading::shortest_pause, duration);
+}
