@@ -1128,4 +1128,57 @@ TEST_F(BoundTest, MountsAreSeenAtTheNextRefreshAndBeyondTheBaseAfterAPass) {
     fs::remove_all(beyond);
 }
 
+// A domain on network storage (taken for it here; the passes run on demand): its
+// lists are unknown until a pass has finished, then every pass's records come after
+// the refresh's own, each side in the walk's order, and the table is the walk's.
+TEST_F(TreeTest, NetworkPassRecordsFollowTheLocalOnesAndTheTableIsTheWalks) {
+    for (const char* domain : {"a.test", "b.test"}) {
+        for (const char* list : {"one", "two"}) {
+            write("Domains/" + std::string(domain) + "/LISTS/" + list + ".list",
+                  "jane@example.org\tfeed\tt\t0\t-\tJane\n");
+        }
+    }
+    write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-\tJane\n");
+    ListTree tree({.stamp_passes = ListTreeOptions::Passes::OnDemand,
+                   .network_passes = ListTreeOptions::Passes::OnDemand,
+                   .taken_for_network = [](const std::string& path) {
+                       return path.rfind("Domains/b.test", 0) == 0;
+                   }});
+    const std::string still_reading =
+        "* [1] Lists on network storage are still being read, not checked yet\n";
+    const auto read = [](int32_t number, const std::string& key) {
+        const std::string head = "* [" + std::to_string(number) + "] Reading list ";
+        return head + "settings: " + key + "\n" + head + "subscribers: " + key + "\n";
+    };
+
+    EXPECT_EQ(refresh_tree(tree, 1), read(1, "news@main.test") + read(1, "one@a.test") +
+                                         read(1, "two@a.test") + still_reading);
+    EXPECT_EQ(list_table.count("one@b.test"), 0u);
+    tree.run_network_pass();
+    refresh_walk(2);
+    EXPECT_EQ(refresh_tree(tree, 2), read(2, "one@b.test") + read(2, "two@b.test"));
+    EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "");
+
+    // Changed on both sides: b's come last, though the walk meets them between.
+    for (const char* path : {"Domains/b.test/LISTS/one.list", "Domains/a.test/LISTS/two.list",
+                             "Accounts/LISTS/news.list"}) {
+        write(path, "jane@example.org\tfeed\tt\t0\t-010001\tJane\n");
+    }
+    tree.run_network_pass();
+    refresh_walk(3);
+    EXPECT_EQ(refresh_tree(tree, 3),
+              "* [3] Reading list subscribers: news@main.test\n"
+              "* [3] Reading list subscribers: two@a.test\n"
+              "* [3] Reading list subscribers: one@b.test\n");
+    EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "");
+
+    // Gone there, gone from the table; nothing read, nothing written.
+    fs::remove("Domains/b.test/LISTS/two.list");
+    tree.run_network_pass();
+    refresh_walk(4);
+    EXPECT_EQ(refresh_tree(tree, 4), "");
+    EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "");
+    EXPECT_EQ(tree.counts().network_passes, 3u);
+}
+
 }  // namespace

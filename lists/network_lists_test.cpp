@@ -1,0 +1,77 @@
+// When the lists on network storage may be used, and what a message is told: the
+// reading in use is trusted for five minutes of arriving messages, whatever time
+// passed while none came; and the pause between passes.
+#include "network_lists.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::seconds;
+
+TEST(NetworkStatus, TheReadingIsUsedForTheLimitWhileMessagesArrive) {
+    const Clock::time_point start{};
+    const seconds limit{300};
+    struct Row {
+        const char* what;
+        bool places, reading;
+        seconds finished, resumed, now;
+        NetworkStatus want;
+        std::string record;
+    };
+    const Row rows[] = {
+        {"nothing on network storage", false, false, seconds(0), seconds(0), seconds(999), {}, ""},
+        {"no pass finished yet",
+         true,
+         false,
+         seconds(0),
+         seconds(0),
+         seconds(1),
+         {NetworkStatus::StillReading, 0},
+         "Lists on network storage are still being read, not checked yet"},
+        {"a recent reading", true, true, seconds(10), seconds(0), seconds(100), {}, ""},
+        {"at the limit", true, true, seconds(10), seconds(0), seconds(310), {}, ""},
+        {"past the limit with messages arriving",
+         true,
+         true,
+         seconds(10),
+         seconds(0),
+         seconds(311),
+         {NetworkStatus::NotReadFor, 301},
+         "Lists on network storage not read for 301 s, not checked"},
+        {"an old reading, but messages only just resumed after a pause",
+         true,
+         true,
+         seconds(10),
+         seconds(2000),
+         seconds(2001),
+         {},
+         ""},
+        {"and still no pass five minutes after they resumed",
+         true,
+         true,
+         seconds(10),
+         seconds(2000),
+         seconds(2301),
+         {NetworkStatus::NotReadFor, 2291},
+         "Lists on network storage not read for 2291 s, not checked"},
+    };
+    for (const Row& row : rows) {
+        const NetworkStatus got = network_status(row.places, row.reading, start + row.finished,
+                                                 start + row.resumed, start + row.now, limit);
+        EXPECT_EQ(got, row.want) << row.what;
+        EXPECT_EQ(network_status_record(got), row.record) << row.what;
+    }
+
+    // Messages resume when one comes after a gap of the limit or more.
+    EXPECT_EQ(messages_resumed(start, start + seconds(100), start + seconds(399), limit), start);
+    EXPECT_EQ(messages_resumed(start, start + seconds(100), start + seconds(400), limit),
+              start + seconds(400));
+
+    // The pause: one second, or the pass's own duration when that is longer.
+    EXPECT_EQ(pause_after_pass(std::chrono::milliseconds(3)), seconds(1));
+    EXPECT_EQ(pause_after_pass(seconds(7)), seconds(7));
+}
+
+}  // namespace
