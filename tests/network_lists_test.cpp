@@ -164,12 +164,14 @@ TEST(NetworkLists, AChangeIsSeenWithinAboutTwoPassesAndItsRecordsComeWithAMessag
 // The storage hangs (its server stopped): no pass finishes. With the limit cut to
 // two seconds (QUORVEL_NETWORK_LIMIT, a test aid), messages that keep arriving are
 // told the reading is too old, and the lists there are unknown until a pass
-// finishes again. The end of input waits for no pass.
+// finishes again. The end of input waits for no pass. (In the sanitizer build the
+// leak check at exit must stop every thread, which one waiting on a hung mount
+// never does: the leak check is left to the other tests here.)
 TEST(NetworkLists, AReadingGrownTooOldIsNotUsedAndTheEndOfInputWaitsForNoPass) {
     ServerTree tree(server_files());
     SlowStorage storage(tree.full("Domains"));
     SKIP_UNLESS_MOUNTED(storage);
-    LiveFilter filter(tree.path(), {"QUORVEL_NETWORK_LIMIT=2"});
+    LiveFilter filter(tree.path(), {"QUORVEL_NETWORK_LIMIT=2", "ASAN_OPTIONS=detect_leaks=0"});
     filter.post_until("team", [](const Lines& lines) { return holds(lines, team_allowed); });
 
     const auto not_read = [](const Lines& lines) {
