@@ -14,7 +14,7 @@
 #include <optional>
 #include <thread>
 
-#include "checked_run.h"
+#include "live_filter.h"
 #include "private_mounts.h"
 #include "server_tree.h"
 
@@ -25,37 +25,6 @@ using Lines = std::vector<std::string>;
 const std::string allowed = "* [n] From header matches an address allowed to post to list ";
 const std::string muted =
     "* [n] From header matches an address subscribed but not authorized to post to list ";
-
-// A live filter, its request numbers written "n" in what it returns.
-class LiveFilter {
-  public:
-    LiveFilter(const std::string& directory, const std::vector<std::string>& environment)
-        : session(directory, options(environment)) {
-        session.start_lines();
-    }
-    // The lines of one request for "Queue/<message>.msg".
-    Lines post(const std::string& message) {
-        const std::string number = std::to_string(++requests);
-        return numbered_as_n(request_checked(session, number + " FILE Queue/" + message + ".msg"),
-                             number);
-    }
-    // The decision of one message: its last log record before the verdict's.
-    std::string decision(const std::string& message) {
-        Lines lines = post(message);
-        return lines.size() >= 3 ? lines[lines.size() - 3] : "(no decision)";
-    }
-    // Ends the input; the exit status.
-    int finish() { return session.finish(); }
-
-  private:
-    static RunOptions options(const std::vector<std::string>& environment) {
-        RunOptions options;
-        options.environment = environment;
-        return options;
-    }
-    FilterSession session;
-    int requests = 0;
-};
 
 // A server with the main domain example.com and a message from jane@example.com to
 // each of the lists news@example.com and team@example.org, named for the list;

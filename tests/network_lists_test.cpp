@@ -12,14 +12,13 @@
 #include <functional>
 #include <thread>
 
-#include "checked_run.h"
+#include "live_filter.h"
 #include "server_tree.h"
 #include "slow_storage.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
-using Clock = std::chrono::steady_clock;
 
 #define SKIP_UNLESS_MOUNTED(storage)                                \
     if (!(storage).mounted()) {                                     \
@@ -51,48 +50,6 @@ std::map<std::string, std::string> server_files() {
 bool holds(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
-
-// A live filter, its request numbers written "n" in what it returns. Every record
-// of a request carries that request's number or none: a line from the background
-// thread would come between requests, with no number of its own.
-class LiveFilter {
-  public:
-    LiveFilter(const std::string& directory, const std::vector<std::string>& environment = {})
-        : session(directory, options(environment)) {
-        session.start_lines();
-    }
-    Lines post(const std::string& message) {
-        const std::string number = std::to_string(++requests);
-        Lines lines = request_checked(session, number + " FILE Queue/" + message + ".msg");
-        for (const std::string& line : lines) {
-            EXPECT_TRUE(line.rfind("* [", 0) != 0 || line.rfind("* [" + number + "] ", 0) == 0)
-                << "request " << number << ": " << line;
-        }
-        return numbered_as_n(lines, number);
-    }
-    // Posts the message every tenth of a second until `done` holds for its lines or
-    // `seconds` pass; the lines of the last one.
-    Lines post_until(const std::string& message, const std::function<bool(const Lines&)>& done,
-                     double seconds = 60) {
-        const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-        Lines lines = post(message);
-        while (!done(lines) && Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            lines = post(message);
-        }
-        return lines;
-    }
-    int finish() { return session.finish(); }
-
-  private:
-    static RunOptions options(const std::vector<std::string>& environment) {
-        RunOptions options;
-        options.environment = environment;
-        return options;
-    }
-    FilterSession session;
-    int requests = 0;
-};
 
 // Each metadata call takes a tenth of a second: the first pass takes seconds, and
 // every message meanwhile is answered without it.
