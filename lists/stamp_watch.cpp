@@ -54,32 +54,76 @@ std::vector<StampWatch::Change> StampWatch::exchange() {
     return taken;
 }
 
+StampWatch::WatchedDirectory& StampWatch::directory_for(const std::string& path) {
+    auto [place, added] = directory_index.try_emplace(path, directories.size());
+    if (added) {
+        directories.emplace_back().path = path;
+    }
+    return directories[place->second];
+}
+
+// The last directory takes the place of the one forgotten: the order of a pass
+// does not matter.
+void StampWatch::forget_directory_at(size_t index) {
+    directory_index.erase(directories[index].path);
+    if (index + 1 != directories.size()) {
+        directories[index] = std::move(directories.back());
+        directory_index[directories[index].path] = index;
+    }
+    directories.pop_back();
+}
+
 void StampWatch::apply(Delta& delta) {
     switch (delta.kind) {
-        case Delta::List:
-            copy[delta.directory].lists[delta.name] = {delta.list, delta.settings};
+        case Delta::List: {
+            WatchedDirectory& directory = directory_for(delta.directory);
+            auto [place, added] =
+                directory.list_index.try_emplace(delta.name, directory.lists.size());
+            if (added) {
+                directory.lists.push_back({std::move(delta.name), delta.list, delta.settings});
+            } else {
+                directory.lists[place->second].list = delta.list;
+                directory.lists[place->second].settings = delta.settings;
+            }
             break;
+        }
         case Delta::Directory: {
-            WatchedDirectory& directory = copy[delta.directory];
+            WatchedDirectory& directory = directory_for(delta.directory);
             directory.itself = true;
             directory.stamp = delta.list;
             break;
         }
         case Delta::ForgetList: {
-            auto found_directory = copy.find(delta.directory);
-            if (found_directory != copy.end()) {
-                found_directory->second.lists.erase(delta.name);
-                if (!found_directory->second.itself && found_directory->second.lists.empty()) {
-                    copy.erase(found_directory);
+            auto found_directory = directory_index.find(delta.directory);
+            if (found_directory == directory_index.end()) {
+                break;
+            }
+            WatchedDirectory& directory = directories[found_directory->second];
+            auto found_list = directory.list_index.find(delta.name);
+            if (found_list != directory.list_index.end()) {
+                const size_t index = found_list->second;
+                directory.list_index.erase(found_list);
+                if (index + 1 != directory.lists.size()) {
+                    directory.lists[index] = std::move(directory.lists.back());
+                    directory.list_index[directory.lists[index].name] = index;
                 }
+                directory.lists.pop_back();
+            }
+            if (!directory.itself && directory.lists.empty()) {
+                forget_directory_at(found_directory->second);
             }
             break;
         }
-        case Delta::ForgetDirectory:
-            copy.erase(delta.directory);
+        case Delta::ForgetDirectory: {
+            auto found_directory = directory_index.find(delta.directory);
+            if (found_directory != directory_index.end()) {
+                forget_directory_at(found_directory->second);
+            }
             break;
+        }
         case Delta::ForgetAll:
-            copy.clear();
+            directories.clear();
+            directory_index.clear();
             break;
     }
 }
@@ -98,23 +142,24 @@ std::chrono::nanoseconds StampWatch::run_pass() {
 
     std::vector<Change> changed;
     std::string path;
-    for (auto& [directory_path, directory] : copy) {
+    for (WatchedDirectory& directory : directories) {
         if (directory.itself) {
-            kel::FileStamp now = kel::file_stamp(directory_path);
+            kel::FileStamp now = kel::file_stamp(directory.path);
             if (now != directory.stamp) {
                 directory.stamp = now;
-                changed.push_back({directory_path, {}});
+                changed.push_back({directory.path, {}});
             }
         }
-        for (auto& [name, list] : directory.lists) {
-            path.assign(directory_path).append("/").append(name);
+        for (WatchedList& list : directory.lists) {
+            path.assign(directory.path).append("/").append(list.name);
             const size_t stem = path.size();
             kel::FileStamp list_now = kel::file_stamp(path.append(".list"));
             path.resize(stem);
             kel::FileStamp settings_now = kel::file_stamp(path.append(".settings"));
             if (list_now != list.list || settings_now != list.settings) {
-                list = {list_now, settings_now};
-                changed.push_back({directory_path, name});
+                list.list = list_now;
+                list.settings = settings_now;
+                changed.push_back({directory.path, list.name});
             }
         }
     }

@@ -70,14 +70,21 @@ class StampWatch : public BackgroundJob {
     std::vector<Delta> handed;
     std::vector<Change> found;
 
-    // The passes' own copy, touched only by run_pass.
+    // The passes' own copy, touched only by run_pass: arrays walked in order by a
+    // pass, and indexes into them for the changes handed over.
     struct WatchedList {
+        std::string name;
         kel::FileStamp list, settings;
     };
     struct WatchedDirectory {
+        std::string path;
         bool itself = false;
         kel::FileStamp stamp;
-        std::unordered_map<std::string, WatchedList> lists;
+        std::vector<WatchedList> lists;
+        std::unordered_map<std::string, size_t> list_index;
     };
-    std::unordered_map<std::string, WatchedDirectory> copy;
+    WatchedDirectory& directory_for(const std::string& path);
+    void forget_directory_at(size_t index);
+    std::vector<WatchedDirectory> directories;
+    std::unordered_map<std::string, size_t> directory_index;
 };
