@@ -1,10 +1,14 @@
-// A pass over the copy: one status query per watched directory and two per
-// watched list, with no lock held. The copy follows the tree through the changes
-// handed over at each exchange, applied in order at the start of a pass. A stamp
-// found different is reported once and then taken into the copy: the tree visits
-// every reported list at its next refresh, reads what it finds then, and hands
-// the stamps it read back.
+// A pass over the copy, with no lock held: per watched directory one lookup of its
+// path and one status query, and two queries per watched list made relative to it.
+// The copy follows the tree through the changes handed over at each exchange,
+// applied in order at the start of a pass. A stamp found different is reported
+// once and taken into the copy: the tree visits every reported list at its next
+// refresh, reads what it finds then, and hands the stamps it read back.
 #include "stamp_watch.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <iterator>
@@ -12,6 +16,61 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// As kel::file_stamp makes it from the same answer: the stamps the tree hands
+// over are compared with these field by field.
+kel::FileStamp stamp_of(const struct stat& status) {
+    kel::FileStamp stamp;
+    stamp.size = static_cast<uint64_t>(status.st_size);
+    stamp.seconds = static_cast<int64_t>(status.st_mtim.tv_sec);
+    stamp.nanoseconds = static_cast<int64_t>(status.st_mtim.tv_nsec);
+    stamp.change_seconds = static_cast<int64_t>(status.st_ctim.tv_sec);
+    stamp.change_nanoseconds = static_cast<int64_t>(status.st_ctim.tv_nsec);
+    stamp.inode = static_cast<uint64_t>(status.st_ino);
+    stamp.regular = S_ISREG(status.st_mode);
+    return stamp;
+}
+
+// One watched directory during a pass. Its files are queried relative to a
+// descriptor of it, opened once per pass, so that the kernel resolves the
+// directory's path once instead of once per file; the descriptor is resolved
+// again at every pass, so a directory replaced or mounted over since the last
+// one is seen as it is now. A directory that cannot be opened that way (gone,
+// not a directory, not searchable) is queried by whole paths, as the tree does,
+// which gives the same stamps: the all-zero one for what cannot be queried.
+class OpenDirectory {
+  public:
+    explicit OpenDirectory(const std::string& path)
+        : path(path), descriptor(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+    ~OpenDirectory() {
+        if (descriptor >= 0) {
+            close(descriptor);
+        }
+    }
+    OpenDirectory(const OpenDirectory&) = delete;
+    OpenDirectory& operator=(const OpenDirectory&) = delete;
+
+    kel::FileStamp stamp() const {
+        if (descriptor < 0) {
+            return kel::file_stamp(path);
+        }
+        struct stat status;
+        return fstat(descriptor, &status) == 0 ? stamp_of(status) : kel::FileStamp{};
+    }
+    // `name` is an entry of the directory: no "/" in it, never empty.
+    kel::FileStamp stamp(const std::string& name) const {
+        if (descriptor < 0) {
+            return kel::file_stamp(path + "/" + name);
+        }
+        struct stat status;
+        return fstatat(descriptor, name.c_str(), &status, 0) == 0 ? stamp_of(status)
+                                                                  : kel::FileStamp{};
+    }
+
+  private:
+    const std::string& path;
+    const int descriptor;
+};
 
 }  // namespace
 
@@ -141,21 +200,22 @@ std::chrono::nanoseconds StampWatch::run_pass() {
     changes.clear();
 
     std::vector<Change> changed;
-    std::string path;
+    std::string name;
     for (WatchedDirectory& directory : directories) {
+        const OpenDirectory open_directory(directory.path);
         if (directory.itself) {
-            kel::FileStamp now = kel::file_stamp(directory.path);
+            kel::FileStamp now = open_directory.stamp();
             if (now != directory.stamp) {
                 directory.stamp = now;
                 changed.push_back({directory.path, {}});
             }
         }
         for (WatchedList& list : directory.lists) {
-            path.assign(directory.path).append("/").append(list.name);
-            const size_t stem = path.size();
-            kel::FileStamp list_now = kel::file_stamp(path.append(".list"));
-            path.resize(stem);
-            kel::FileStamp settings_now = kel::file_stamp(path.append(".settings"));
+            name.assign(list.name);
+            const size_t stem = name.size();
+            kel::FileStamp list_now = open_directory.stamp(name.append(".list"));
+            name.resize(stem);
+            kel::FileStamp settings_now = open_directory.stamp(name.append(".settings"));
             if (list_now != list.list || settings_now != list.settings) {
                 list.list = list_now;
                 list.settings = settings_now;

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -87,6 +88,37 @@ TEST_F(StampWatchTest, ListsAndDirectoriesWhoseStampsChangedAreReportedOnce) {
         fs::remove(lists + "/other");
     }
     EXPECT_EQ(pass(), (Changes{{lists, ""}}));
+}
+
+// A pass looks each directory up again: what is at its path now is what counts,
+// whether another directory, a file or nothing.
+TEST_F(StampWatchTest, ADirectoryReplacedOrGoneIsReportedWithItsLists) {
+    watch("news");
+    watch("team");
+    stamps.watch_directory(lists, kel::file_stamp(lists));
+    EXPECT_EQ(pass(), Changes{});
+    const auto sorted = [](Changes found) {
+        std::sort(found.begin(), found.end(),
+                  [](const auto& a, const auto& b) { return a.name < b.name; });
+        return found;
+    };
+    const Changes all = {{lists, ""}, {lists, "news"}, {lists, "team"}};
+
+    // Another directory with files of the same content.
+    fs::rename(lists, "old");
+    fs::copy("old", lists);
+    EXPECT_EQ(sorted(pass()), all);
+    EXPECT_EQ(pass(), Changes{});
+
+    // A file where the directory was: its lists are gone.
+    fs::remove_all(lists);
+    write(lists, "");
+    EXPECT_EQ(sorted(pass()), all);
+
+    // Nothing there any more.
+    fs::remove(lists);
+    EXPECT_EQ(pass(), (Changes{{lists, ""}}));
+    EXPECT_EQ(pass(), Changes{});
 }
 
 TEST_F(StampWatchTest, WhatIsForgottenIsNoLongerReported) {
