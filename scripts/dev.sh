@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for Quorvel (installing only what is missing), builds
 # it, and then runs the test suite ("test"), the example conversation ("example") or
-# the standard benchmarks ("bench"), or makes and checks the Debian package
-# ("package", in its own build directory, build-package/; QUORVEL_MAINTAINER="Name
-# <address>" names who publishes it). Words after "bench" go to the benchmark, for
-# instance --before PATH (another build of quorvel to run beside) or --huge.
-# Usage: scripts/dev.sh test | example | bench [ARGUMENTS] | package | build
+# the standard benchmarks ("bench"), the benchmark of lists on network storage
+# ("bench-network": several minutes of its own, so not among the standard ones), or
+# makes and checks the Debian package ("package", in its own build directory,
+# build-package/; QUORVEL_MAINTAINER="Name <address>" names who publishes it). Words
+# after "bench" or "bench-network" go to the benchmark, for instance --before PATH
+# (another build of quorvel to run beside) or, for "bench", --huge.
+# Usage: scripts/dev.sh test | example | bench [ARGUMENTS] | bench-network [ARGUMENTS]
+#                       | package | build
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -83,5 +86,12 @@ case "$task" in
   test) ctest --test-dir "$build" --output-on-failure -j"$(nproc)" ;;
   example) bash "$here/examples/conversation.sh" "$build/filter/quorvel" ;;
   bench) "$build/bench/quorvel_bench" --standard "${@:2}" ;;
-  *) echo "usage: $0 test | example | bench | package | build" >&2; exit 2 ;;
+  bench-network)
+    # Built only where fuse3 was found; the benchmark itself skips without /dev/fuse.
+    if [ ! -x "$build/bench/quorvel_network_bench" ]; then
+      echo "quorvel_network_bench was not built: pkg-config found no fuse3" >&2
+      exit 1
+    fi
+    "$build/bench/quorvel_network_bench" "${@:2}" ;;
+  *) echo "usage: $0 test | example | bench | bench-network | package | build" >&2; exit 2 ;;
 esac
