@@ -246,8 +246,12 @@ class PassWatch {
 };
 
 double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
     std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
+    const size_t half = values.size() / 2;
+    return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
 }
 
 // One list on the slow storage, changed in turn so that the reply to a posting by
