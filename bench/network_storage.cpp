@@ -1,13 +1,14 @@
 // Lists on network storage: the synthetic tree with "Domains" on slow storage
 // (tests/slow_storage.h: every metadata call waits, no attributes are cached), the
-// queue and the main domain's lists on local disk. In one run it prints the duration
-// of a pass over the lists there, timed in this process; the first pass as the filter
-// runs it (from the first message to the first reply that knows those lists); the
-// mean cost per message once that pass has finished, against the floor (the same
-// messages in a tree without lists, all local), message by message in turn; the time
-// from a change of a list file there to the first reply that reflects it; and, given
-// --before, another build of the filter against the same floor, which walks the
-// lists there for every message and so is timed on a few messages only.
+// queue and the main domain's lists on local disk. In one run it prints a pass over
+// the lists there timed in this process; the filter's first pass (from its first
+// message to the first reply that knows those lists); the mean cost per message once
+// that pass has finished, against the floor (the same messages in a tree without
+// lists, all local), message by message in turn; the time from a change of a list
+// file there to the first reply that reflects it, beside the filter's own passes,
+// which the pass-through's call counts show; and, given --before, another build of
+// the filter against the same floor, which walks the lists there for every message
+// and so is timed on a few messages only. It trusts the tree it writes.
 // It skips, saying why, where slow storage cannot be mounted.
 // Usage: quorvel_network_bench [--before QUORVEL] [--domains D] [--lists L]
 //                              [--delay-us N] [--entry-timeout S] [--negative-timeout S]
