@@ -529,9 +529,12 @@ int main(int argc, char** argv) {
                 "message, duration):",
                 seconds_since(waited));
             for (const PassWatch::Run& run : watch.runs()) {
-                std::printf(" %.1f s %.2f s;",
-                            std::chrono::duration<double>(run.began - first_sent).count(),
-                            run.seconds());
+                // A run is taken to begin at the sample before its first calls: up
+                // to one interval early.
+                std::printf(
+                    " %.1f s %.2f s;",
+                    std::max(0.0, std::chrono::duration<double>(run.began - first_sent).count()),
+                    run.seconds());
             }
             std::printf("\n");
             const std::vector<double> seen =
