@@ -8,11 +8,13 @@
 // file there to the first reply that reflects it, beside the filter's own passes,
 // which the pass-through's call counts show; and, given --before, another build of
 // the filter against the same floor, which walks the lists there for every message
-// and so is timed on a few messages only. It trusts the tree it writes.
+// and so is timed on a few messages only. --binary names the filter to measure, when
+// not the one built here. It trusts the tree it writes.
 // It skips, saying why, where slow storage cannot be mounted.
-// Usage: quorvel_network_bench [--before QUORVEL] [--domains D] [--lists L]
-//                              [--delay-us N] [--entry-timeout S] [--negative-timeout S]
-//                              [--requests N] [--before-requests N] [--changes N]
+// Usage: quorvel_network_bench [--binary QUORVEL] [--before QUORVEL] [--domains D]
+//                              [--lists L] [--delay-us N] [--entry-timeout S]
+//                              [--negative-timeout S] [--requests N] [--before-requests N]
+//                              [--changes N]
 #include <sched.h>
 
 #include <algorithm>
@@ -360,6 +362,7 @@ void keep_to_one_cpu() {
 struct Settings {
     TreeShape shape{1000, 10, 20, 200, true};
     SlowStorageOptions storage{100, 1, 1};
+    std::string binary;  // the filter measured; empty for the one built here
     std::string before;
     int requests = 2000;
     int before_requests = 3;
@@ -378,7 +381,9 @@ double decimal_after(int& index, int argc, char** argv) {
 bool parse(int argc, char** argv, Settings& settings) {
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
-        if (word == "--before" && i + 1 < argc)
+        if (word == "--binary" && i + 1 < argc)
+            settings.binary = argv[++i];
+        else if (word == "--before" && i + 1 < argc)
             settings.before = argv[++i];
         else if (word == "--domains")
             settings.shape.domains = number_after(i, argc, argv);
@@ -471,7 +476,7 @@ int main(int argc, char** argv) {
         Timed floor(floor_root);
         {
             PassWatch watch(storage, std::chrono::milliseconds(20), std::chrono::milliseconds(500));
-            Timed watched(root);
+            Timed watched(root, settings.binary);
             // The first pass as the filter runs it; messages are answered meanwhile.
             const auto first_sent = Clock::now();
             Lines lines = watched.send(tree.messages.front());
