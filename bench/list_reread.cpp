@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_process.h"
 #include "filter_process.h"
 #include "synthetic_tree.h"
 
@@ -23,17 +24,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-long resident_kilobytes(int pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return 0;
-}
 
 // Time the process has run on a CPU, in milliseconds: unlike the wait, what other
 // work on the machine takes from it does not count.

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_process.h"
 #include "filter_process.h"
 #include "synthetic_tree.h"
 
@@ -42,17 +43,6 @@ struct RunFigures {
     long resident_kb = 0;
     bool failed = false;
 };
-
-long resident_kilobytes(int pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return 0;
-}
 
 // utime + stime of a process and all its threads, from /proc/PID/stat, or of one
 // thread, from /proc/PID/task/TID/stat; in seconds.
@@ -364,31 +354,6 @@ void measure_large_list(int subscribers) {
     fs::remove_all(floor_root);
 }
 
-// The driver and the filters it starts (which inherit this) share one CPU. Wake-ups
-// across CPUs cost differently from one process to the next, and another job on
-// the machine weighs on one CPU more than on the other: either blurs the ratios.
-void keep_to_one_cpu() {
-    cpu_set_t allowed;
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
-        return;
-    }
-    for (int cpu = CPU_SETSIZE - 1; cpu >= 0; --cpu) {
-        if (CPU_ISSET(cpu, &allowed)) {
-            cpu_set_t one;
-            CPU_ZERO(&one);
-            CPU_SET(cpu, &one);
-            if (sched_setaffinity(0, sizeof one, &one) == 0) {
-                std::printf("(driver and filters on CPU %d)\n", cpu);
-            }
-            return;
-        }
-    }
-}
-
-int number_after(int& index, int argc, char** argv) {
-    return index + 1 < argc ? std::atoi(argv[++index]) : 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -422,7 +387,9 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    keep_to_one_cpu();
+    if (const int cpu = keep_to_one_cpu(); cpu >= 0) {
+        std::printf("(driver and filters on CPU %d)\n", cpu);
+    }
     if (!standard && !huge) {
         measure_shape(shape, run);
         return 0;

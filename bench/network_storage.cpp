@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "address_folding.h"
+#include "bench_process.h"
 #include "filter_process.h"
 #include "network_reading.h"
 #include "slow_storage.h"
@@ -338,27 +339,6 @@ std::vector<double> time_changes(Timed& filter, const ChangingList& list,
     return seen_after;
 }
 
-// The driver and the filters it starts (which inherit this) share one CPU, as in
-// quorvel_bench, so that what weighs on one weighs on the other. The pass-through,
-// started before, stands for a server elsewhere and keeps every CPU.
-void keep_to_one_cpu() {
-    cpu_set_t allowed;
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
-        return;
-    }
-    for (int cpu = CPU_SETSIZE - 1; cpu >= 0; --cpu) {
-        if (CPU_ISSET(cpu, &allowed)) {
-            cpu_set_t one;
-            CPU_ZERO(&one);
-            CPU_SET(cpu, &one);
-            if (sched_setaffinity(0, sizeof one, &one) == 0) {
-                std::printf("(driver and filters on CPU %d; the pass-through on any)\n", cpu);
-            }
-            return;
-        }
-    }
-}
-
 struct Settings {
     TreeShape shape{1000, 10, 20, 200, true};
     SlowStorageOptions storage{100, 1, 1};
@@ -369,10 +349,6 @@ struct Settings {
     int changes = 8;
     int passes = 4;
 };
-
-int number_after(int& index, int argc, char** argv) {
-    return index + 1 < argc ? std::atoi(argv[++index]) : 0;
-}
 
 double decimal_after(int& index, int argc, char** argv) {
     return index + 1 < argc ? std::atof(argv[++index]) : 0;
@@ -453,7 +429,10 @@ int main(int argc, char** argv) {
             fs::remove_all(floor_root);
             return 0;
         }
-        keep_to_one_cpu();
+        if (const int cpu = keep_to_one_cpu(); cpu >= 0) {
+            std::printf(
+                "(driver and filters on CPU %d; the pass-through, started before, on any)\n", cpu);
+        }
         // "Domains/dN.test/LISTS" through the mount; its source beside it.
         const std::string source_lists = root + "/" + SlowStorage::source_of("Domains") +
                                          list_directory.substr(std::string("Domains").size()) +

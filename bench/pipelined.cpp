@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_process.h"
 #include "filter_process.h"
 #include "synthetic_tree.h"
 
@@ -172,30 +173,6 @@ void print_figures(const Filter& filter) {
                 filter.program.c_str(), per_second, cpu_us, filter.requests, filter.seconds);
 }
 
-// See message_rate.cpp: the driver and the filters on one CPU, so that another job
-// on the machine weighs on all of them alike.
-void keep_to_one_cpu() {
-    cpu_set_t allowed;
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
-        return;
-    }
-    for (int cpu = CPU_SETSIZE - 1; cpu >= 0; --cpu) {
-        if (CPU_ISSET(cpu, &allowed)) {
-            cpu_set_t one;
-            CPU_ZERO(&one);
-            CPU_SET(cpu, &one);
-            if (sched_setaffinity(0, sizeof one, &one) == 0) {
-                std::printf("(driver and filters on CPU %d)\n", cpu);
-            }
-            return;
-        }
-    }
-}
-
-int number_after(int& index, int argc, char** argv) {
-    return index + 1 < argc ? std::atoi(argv[++index]) : 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -223,9 +200,11 @@ int main(int argc, char** argv) {
             compare = argv[++i];
         else if (word == "--make-tree" && i + 1 < argc)
             make_tree = argv[++i];
-        else if (word == "--one-cpu")
-            keep_to_one_cpu();
-        else {
+        else if (word == "--one-cpu") {
+            if (const int cpu = keep_to_one_cpu(); cpu >= 0) {
+                std::printf("(driver and filters on CPU %d)\n", cpu);
+            }
+        } else {
             std::fprintf(stderr, "unknown argument %s\n", argv[i]);
             return 2;
         }

@@ -1,0 +1,40 @@
+// The drivers' process helpers: /proc for memory, sched_setaffinity for the CPU.
+#include "bench_process.h"
+
+#include <sched.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+long resident_kilobytes(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+// The last CPU allowed: the first ones take most of the machine's other work.
+int keep_to_one_cpu() {
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+        return -1;
+    }
+    for (int cpu = CPU_SETSIZE - 1; cpu >= 0; --cpu) {
+        if (CPU_ISSET(cpu, &allowed)) {
+            cpu_set_t one;
+            CPU_ZERO(&one);
+            CPU_SET(cpu, &one);
+            return sched_setaffinity(0, sizeof one, &one) == 0 ? cpu : -1;
+        }
+    }
+    return -1;
+}
+
+int number_after(int& index, int argc, char** argv) {
+    return index + 1 < argc ? std::atoi(argv[++index]) : 0;
+}

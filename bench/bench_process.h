@@ -1,0 +1,16 @@
+// What every benchmark driver needs of the processes it measures and of itself:
+// their resident memory, one CPU shared by the driver and the filters it starts, and
+// the whole-number option values of the command line.
+#pragma once
+
+// The resident memory of process `pid`, in kB (VmRSS of /proc/PID/status); 0 when
+// it cannot be read.
+long resident_kilobytes(int pid);
+
+// Keeps the caller, and the processes it starts from now on (they inherit this), on
+// one CPU, so that another job on the machine and wake-ups across CPUs weigh on
+// every filter alike. Returns that CPU, or -1 where the affinity cannot be set.
+int keep_to_one_cpu();
+
+// The whole number after option `index`, moving `index` to it; 0 when there is none.
+int number_after(int& index, int argc, char** argv);
