@@ -17,20 +17,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// As kel::file_stamp makes it from the same answer: the stamps the tree hands
-// over are compared with these field by field.
-kel::FileStamp stamp_of(const struct stat& status) {
-    kel::FileStamp stamp;
-    stamp.size = static_cast<uint64_t>(status.st_size);
-    stamp.seconds = static_cast<int64_t>(status.st_mtim.tv_sec);
-    stamp.nanoseconds = static_cast<int64_t>(status.st_mtim.tv_nsec);
-    stamp.change_seconds = static_cast<int64_t>(status.st_ctim.tv_sec);
-    stamp.change_nanoseconds = static_cast<int64_t>(status.st_ctim.tv_nsec);
-    stamp.inode = static_cast<uint64_t>(status.st_ino);
-    stamp.regular = S_ISREG(status.st_mode);
-    return stamp;
-}
-
 // One watched directory during a pass. Its files are queried relative to a
 // descriptor of it, opened once per pass, so that the kernel resolves the
 // directory's path once instead of once per file; the descriptor is resolved
@@ -55,7 +41,7 @@ class OpenDirectory {
             return kel::file_stamp(path);
         }
         struct stat status;
-        return fstat(descriptor, &status) == 0 ? stamp_of(status) : kel::FileStamp{};
+        return fstat(descriptor, &status) == 0 ? kel::file_stamp_of(status) : kel::FileStamp{};
     }
     // `name` is an entry of the directory: no "/" in it, never empty.
     kel::FileStamp stamp(const std::string& name) const {
@@ -63,7 +49,7 @@ class OpenDirectory {
             return kel::file_stamp(path + "/" + name);
         }
         struct stat status;
-        return fstatat(descriptor, name.c_str(), &status, 0) == 0 ? stamp_of(status)
+        return fstatat(descriptor, name.c_str(), &status, 0) == 0 ? kel::file_stamp_of(status)
                                                                   : kel::FileStamp{};
     }
 

@@ -28,9 +28,10 @@ int32_t file_time(const std::string& path) {
 
 FileStamp file_stamp(const std::string& path) {
     struct stat status;
-    if (stat(path.c_str(), &status) != 0) {
-        return {};
-    }
+    return stat(path.c_str(), &status) == 0 ? file_stamp_of(status) : FileStamp{};
+}
+
+FileStamp file_stamp_of(const struct stat& status) {
     FileStamp stamp;
     stamp.size = static_cast<uint64_t>(status.st_size);
     stamp.seconds = static_cast<int64_t>(status.st_mtim.tv_sec);

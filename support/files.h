@@ -3,6 +3,8 @@
 // byte strings relative to the working directory (the server's base directory).
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -35,6 +37,8 @@ struct FileStamp {
     bool operator==(const FileStamp&) const = default;
 };
 FileStamp file_stamp(const std::string& path);
+// The stamp of a status already queried (fstat, fstatat), as file_stamp makes it.
+FileStamp file_stamp_of(const struct stat& status);
 
 // Lists the entries of one directory in the order the system returns them, never
 // the names that begin with "." (so neither "." nor ".."). A directory that cannot
