@@ -13,6 +13,7 @@
 #include "list_refresh.h"
 #include "load_settings.h"
 #include "logging.h"
+#include "scratch_directory.h"
 #include "subscriber_file.h"
 
 namespace fs = std::filesystem;
@@ -24,26 +25,17 @@ const std::string lists = "Domains/example.org/LISTS/";
 class ListDirectoryTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "quorvel-lists-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root = pattern;
-        previous = fs::current_path();
-        fs::current_path(root);
+        ASSERT_TRUE(scratch.made());
         list_table.clear();
         kel::set_output(&captured);
     }
     void TearDown() override {
         kel::set_output(nullptr);
         list_table.clear();
-        fs::current_path(previous);
-        fs::remove_all(root);
     }
 
     static void write(const std::string& path, const std::string& content) {
-        if (fs::path(path).has_parent_path()) {
-            fs::create_directories(fs::path(path).parent_path());
-        }
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+        ScratchDirectory::write(path, content);
     }
     // The log lines of one refresh.
     std::vector<std::string> refresh() {
@@ -57,7 +49,7 @@ class ListDirectoryTest : public ::testing::Test {
         return lines;
     }
 
-    fs::path root, previous;
+    ScratchDirectory scratch{"quorvel-lists"};
     std::ostringstream captured;
 };
 

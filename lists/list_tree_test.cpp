@@ -29,6 +29,7 @@
 #include "load_settings.h"
 #include "logging.h"
 #include "private_mounts.h"
+#include "scratch_directory.h"
 
 namespace fs = std::filesystem;
 
@@ -55,11 +56,7 @@ void capture_report(const std::string& line) {
 class TreeTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "quorvel-tree-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root = pattern;
-        previous = fs::current_path();
-        fs::current_path(root);
+        ASSERT_TRUE(scratch.made());
         write("Settings/Main.settings", "{ DomainName = Main.Test; }\n");
         ASSERT_EQ(main_domain_name(), "main.test");
         list_table.clear();
@@ -72,15 +69,11 @@ class TreeTest : public ::testing::Test {
         set_settings_report_sink(nullptr);
         set_list_clock(nullptr);
         list_table.clear();
-        fs::current_path(previous);
-        unmount_below(root.string());
-        fs::remove_all(root);
+        unmount_below(scratch.path().string());
     }
 
     static void write(const std::string& path, const std::string& content) {
-        std::error_code ignored;
-        fs::create_directories(fs::path(path).parent_path(), ignored);
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+        ScratchDirectory::write(path, content);
     }
 
     // The lines one refresh wrote: log records and settings reports.
@@ -104,7 +97,7 @@ class TreeTest : public ::testing::Test {
         return lines;
     }
 
-    fs::path root, previous;
+    ScratchDirectory scratch{"quorvel-tree"};
     Table walked;
 };
 

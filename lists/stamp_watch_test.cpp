@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "scratch_directory.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -30,22 +32,14 @@ const std::string lists = "Domains/a.test/LISTS";
 class StampWatchTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "quorvel-stamps-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root = pattern;
-        previous = fs::current_path();
-        fs::current_path(root);
+        ASSERT_TRUE(scratch.made());
         fs::create_directories(lists);
         for (const char* file : {"news.list", "news.settings", "team.list", "team.settings"}) {
             write(lists + "/" + file, "first\n");
         }
     }
-    void TearDown() override {
-        fs::current_path(previous);
-        fs::remove_all(root);
-    }
     static void write(const std::string& path, const std::string& content) {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+        ScratchDirectory::write(path, content);
     }
     // Watches a list with the stamps its files have now, as the tree does after a visit.
     void watch(const std::string& name) {
@@ -60,7 +54,7 @@ class StampWatchTest : public ::testing::Test {
         return stamps.exchange();
     }
 
-    fs::path root, previous;
+    ScratchDirectory scratch{"quorvel-stamps"};
     StampWatch stamps;
 };
 

@@ -9,29 +9,21 @@
 #include <filesystem>
 #include <fstream>
 
+#include "scratch_directory.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
 class SubscriberFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "quorvel-subscribers-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root = pattern;
-        previous = fs::current_path();
-        fs::current_path(root);
-    }
-    void TearDown() override {
-        fs::current_path(previous);
-        fs::remove_all(root);
-    }
+    void SetUp() override { ASSERT_TRUE(scratch.made()); }
 
     static void write(const std::string& path, const std::string& content) {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+        ScratchDirectory::write(path, content);
     }
 
-    fs::path root, previous;
+    ScratchDirectory scratch{"quorvel-subscribers"};
 };
 
 std::string line(const std::string& address, const std::string& posting = "-") {
