@@ -3,6 +3,7 @@
 
 #include <sched.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -33,6 +34,22 @@ int keep_to_one_cpu() {
         }
     }
     return -1;
+}
+
+LatencySummary summarize_latencies(std::vector<double> latencies_us) {
+    LatencySummary summary;
+    if (latencies_us.empty()) {
+        return summary;
+    }
+    std::sort(latencies_us.begin(), latencies_us.end());
+    double sum = 0;
+    for (double latency : latencies_us) {
+        sum += latency;
+    }
+    summary.mean_us = sum / static_cast<double>(latencies_us.size());
+    summary.p50_us = latencies_us[latencies_us.size() / 2];
+    summary.p99_us = latencies_us[latencies_us.size() * 99 / 100];
+    return summary;
 }
 
 int number_after(int& index, int argc, char** argv) {

@@ -1,7 +1,9 @@
 // What every benchmark driver needs of the processes it measures and of itself:
-// their resident memory, one CPU shared by the driver and the filters it starts, and
-// the whole-number option values of the command line.
+// their resident memory, one CPU shared by the driver and the filters it starts, the
+// summary of the latencies it timed, and the whole-number option values.
 #pragma once
+
+#include <vector>
 
 // The resident memory of process `pid`, in kB (VmRSS of /proc/PID/status); 0 when
 // it cannot be read.
@@ -11,6 +13,12 @@ long resident_kilobytes(int pid);
 // one CPU, so that another job on the machine and wake-ups across CPUs weigh on
 // every filter alike. Returns that CPU, or -1 where the affinity cannot be set.
 int keep_to_one_cpu();
+
+// The mean, the median and the 99th percentile of latencies in µs; all 0 for none.
+struct LatencySummary {
+    double mean_us = 0, p50_us = 0, p99_us = 0;
+};
+LatencySummary summarize_latencies(std::vector<double> latencies_us);
 
 // The whole number after option `index`, moving `index` to it; 0 when there is none.
 int number_after(int& index, int argc, char** argv);

@@ -127,15 +127,10 @@ class Driven {
         RunFigures taken = figures;
         taken.resident_kb = resident_kilobytes(session.process_id());
         if (!latencies.empty()) {
-            std::vector<double> sorted = latencies;
-            std::sort(sorted.begin(), sorted.end());
-            double sum = 0;
-            for (double latency : sorted) {
-                sum += latency;
-            }
-            taken.mean_us = sum / static_cast<double>(sorted.size());
-            taken.p50_us = sorted[sorted.size() / 2];
-            taken.p99_us = sorted[sorted.size() * 99 / 100];
+            const LatencySummary summary = summarize_latencies(latencies);
+            taken.mean_us = summary.mean_us;
+            taken.p50_us = summary.p50_us;
+            taken.p99_us = summary.p99_us;
             taken.per_second = 1e6 / taken.mean_us;
         }
         latencies.clear();

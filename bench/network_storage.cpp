@@ -131,26 +131,6 @@ class Timed {
     int sent = 0;
 };
 
-struct Summary {
-    double mean_us = 0, p50_us = 0, p99_us = 0;
-};
-
-Summary summary(std::vector<double> latencies) {
-    Summary result;
-    if (latencies.empty()) {
-        return result;
-    }
-    std::sort(latencies.begin(), latencies.end());
-    double sum = 0;
-    for (double latency : latencies) {
-        sum += latency;
-    }
-    result.mean_us = sum / static_cast<double>(latencies.size());
-    result.p50_us = latencies[latencies.size() / 2];
-    result.p99_us = latencies[latencies.size() * 99 / 100];
-    return result;
-}
-
 // Sends `requests` messages to each filter, one each in turn and each first every
 // other time, so that both meet the same load on the machine.
 void interleave(Timed& measured, Timed& floor, int requests, const SyntheticTree& tree) {
@@ -163,8 +143,8 @@ void interleave(Timed& measured, Timed& floor, int requests, const SyntheticTree
 }
 
 void print_against_floor(const char* label, Timed& measured, Timed& floor) {
-    const Summary figures = summary(measured.latencies);
-    const Summary floor_figures = summary(floor.latencies);
+    const LatencySummary figures = summarize_latencies(measured.latencies);
+    const LatencySummary floor_figures = summarize_latencies(floor.latencies);
     std::printf("  %-8s %6zu msgs  mean %12.1f us  p50 %12.1f us  p99 %12.1f us  ratio %9.2f%s\n",
                 label, measured.latencies.size(), figures.mean_us, figures.p50_us, figures.p99_us,
                 floor_figures.mean_us > 0 ? figures.mean_us / floor_figures.mean_us : 0.0,
@@ -469,7 +449,7 @@ int main(int argc, char** argv) {
             const double first_pass = seconds_since(first_sent);
             // The last message applied the pass and wrote its records: apart.
             watched.latencies.pop_back();
-            const Summary meanwhile = summary(watched.latencies);
+            const LatencySummary meanwhile = summarize_latencies(watched.latencies);
             std::printf(
                 "First pass of the filter, from its first message to the first reply that "
                 "knows the lists there: %.2f s\n"
@@ -487,7 +467,7 @@ int main(int argc, char** argv) {
                 "Cost per message once the first pass has finished (passes running), "
                 "against the floor:\n");
             interleave(watched, floor, settings.requests, tree);
-            floor_mean_us = summary(floor.latencies).mean_us;
+            floor_mean_us = summarize_latencies(floor.latencies).mean_us;
             print_against_floor("default", watched, floor);
 
             std::printf(
@@ -554,7 +534,7 @@ int main(int argc, char** argv) {
             before.send(tree.messages.front());
             std::printf("  first message %.2f s\n", seconds_since(started));
             interleave(before, floor, settings.before_requests, tree);
-            const double before_mean_us = summary(before.latencies).mean_us;
+            const double before_mean_us = summarize_latencies(before.latencies).mean_us;
             print_against_floor("before", before, floor);
             std::printf(
                 "  before: %.2f s per message, %.0f times the floor of the default run's "
