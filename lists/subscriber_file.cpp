@@ -7,10 +7,7 @@
 #include "subscriber_file.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -104,54 +101,15 @@ struct ReadBuffer {
 };
 thread_local ReadBuffer read_buffer;
 
-class Descriptor {
-  public:
-    explicit Descriptor(int number) : number(number) {}
-    ~Descriptor() {
-        if (number >= 0) {
-            close(number);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return number; }
-
-  private:
-    int number;
-};
-
 std::string larger_than(uint64_t bytes) {
     return bytes % (1 << 20) == 0 ? "it is larger than " + std::to_string(bytes >> 20) + " MiB"
                                   : "it is larger than " + std::to_string(bytes) + " bytes";
 }
 
-}  // namespace
-
-SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList& subscribers,
-                                        const SubscriberFileLimits& limits) {
-    // A list read in part would refuse the subscribers it missed as strangers: a
-    // file that cannot be read to its end gives none, and its storage goes.
-    auto unreadable = [&subscribers](std::string reason) {
-        subscribers.clear();
-        return SubscriberFileRead{false, std::move(reason)};
-    };
-    Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (file.get() < 0) {
-        return unreadable(errno == EISDIR ? "it is not a regular file"
-                                          : std::string("it cannot be opened: ") + strerror(errno));
-    }
-    struct stat status;
-    if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        return unreadable("it is not a regular file");
-    }
-    // A sparse file can claim any size and cost nothing to make; only its size is
-    // asked here, nothing is set aside for it.
-    if (static_cast<uint64_t>(status.st_size) > limits.largest_file) {
-        return unreadable(larger_than(limits.largest_file));
-    }
-    // The new list is built over the previous one's storage.
-    subscribers.start_over();
-
+// Streams the file's lines into `subscribers`. Empty when the file was read to its
+// end; else why it could not be.
+std::string take_lines(kel::ReadableFile& file, const SubscriberFileLimits& limits,
+                       SubscriberList& subscribers) {
     // The buffer holds the unfinished line of the last block, at most the longest
     // line, followed by one read's bytes.
     const size_t capacity = limits.longest_line + std::max<size_t>(limits.read_bytes, 1);
@@ -161,12 +119,9 @@ SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList&
     bool overlong = false;
     uint64_t total = 0;
     while (true) {
-        ssize_t count = read(file.get(), buffer + kept, capacity - kept);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
+        const long count = file.read(buffer + kept, capacity - kept);
         if (count < 0) {
-            return unreadable(std::string("reading it failed: ") + strerror(errno));
+            return "reading it failed: " + kel::error_text(static_cast<int>(-count));
         }
         if (count == 0) {
             break;
@@ -174,7 +129,7 @@ SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList&
         // The file may have grown since it was opened.
         total += static_cast<uint64_t>(count);
         if (total > limits.largest_file) {
-            return unreadable(larger_than(limits.largest_file));
+            return larger_than(limits.largest_file);
         }
         char* line = buffer;
         char* end = buffer + kept + count;
@@ -197,6 +152,45 @@ SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList&
     // A last line without a line end still counts.
     if (!overlong) {
         take_line(buffer, buffer + kept, subscribers);
+    }
+    return {};
+}
+
+}  // namespace
+
+SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList& subscribers,
+                                        const SubscriberFileLimits& limits) {
+    return read_subscriber_file(kel::real_file_system(), path, subscribers, limits);
+}
+
+SubscriberFileRead read_subscriber_file(kel::FileSystem& file_system, const std::string& path,
+                                        SubscriberList& subscribers,
+                                        const SubscriberFileLimits& limits) {
+    // A list read in part would refuse the subscribers it missed as strangers: a
+    // file that cannot be read to its end gives none, and its storage goes.
+    auto unreadable = [&subscribers](std::string reason) {
+        subscribers.clear();
+        return SubscriberFileRead{false, std::move(reason)};
+    };
+    kel::OpenedFile file = file_system.open(path);
+    if (file.error != 0) {
+        return unreadable(file.error == EISDIR
+                              ? "it is not a regular file"
+                              : "it cannot be opened: " + kel::error_text(file.error));
+    }
+    if (!file.regular) {
+        return unreadable("it is not a regular file");
+    }
+    // A sparse file can claim any size and cost nothing to make; only its size is
+    // asked here, nothing is set aside for it.
+    if (file.size > limits.largest_file) {
+        return unreadable(larger_than(limits.largest_file));
+    }
+    // The new list is built over the previous one's storage.
+    subscribers.start_over();
+    std::string failure = take_lines(*file.file, limits, subscribers);
+    if (!failure.empty()) {
+        return unreadable(std::move(failure));
     }
     subscribers.finish();
     return {};

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "file_system.h"
 #include "subscriber_list.h"
 
 // What became of one reading.
@@ -33,4 +34,8 @@ struct SubscriberFileLimits {
 // cannot be read when it is not a regular file, cannot be opened, fails while being
 // read or is larger than `limits.largest_file`; `subscribers` is then left empty.
 SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList& subscribers,
+                                        const SubscriberFileLimits& limits = {});
+// The same through a file-system seam (file_system.h).
+SubscriberFileRead read_subscriber_file(kel::FileSystem& file_system, const std::string& path,
+                                        SubscriberList& subscribers,
                                         const SubscriberFileLimits& limits = {});

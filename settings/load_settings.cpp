@@ -6,14 +6,9 @@
 // thread; every parse has its own state.
 #include "load_settings.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
-#include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "files.h"
+#include "file_system.h"
 #include "logging.h"
 #include "settings_parser.h"
 #include "token_decoding.h"
@@ -23,76 +18,6 @@ namespace {
 // The server's settings files are a few kilobytes; this leaves room for any list
 // while keeping one hostile file from taking the process's memory.
 constexpr size_t largest_settings_text = size_t{64} << 20;
-
-enum class ReadStatus { Read, Missing, NotRegular, CannotOpen, TooLarge, Failed };
-
-struct FileContent {
-    ReadStatus status = ReadStatus::Missing;
-    std::string bytes;
-    int error = 0;
-};
-
-// Reads a regular file whole. Anything else at the path (a FIFO, a socket, a device,
-// a directory) is refused at once: the open does not wait and the type is checked on
-// the open descriptor.
-FileContent read_regular_file(const std::string& path) {
-    FileContent content;
-    int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (descriptor < 0) {
-        content.error = errno;
-        // A link to nothing fails like a missing file; a missing directory on the
-        // way too.
-        content.status = errno == ENOENT || errno == ENOTDIR ? ReadStatus::Missing
-                         : errno == EISDIR                   ? ReadStatus::NotRegular
-                                                             : ReadStatus::CannotOpen;
-        return content;
-    }
-    struct stat status;
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        close(descriptor);
-        content.status = ReadStatus::NotRegular;
-        return content;
-    }
-    if (status.st_size > 0 && static_cast<uint64_t>(status.st_size) > largest_settings_text) {
-        close(descriptor);
-        content.status = ReadStatus::TooLarge;
-        return content;
-    }
-    content.status = ReadStatus::Read;
-    content.bytes.reserve(static_cast<size_t>(status.st_size));
-    char block[16384];
-    for (;;) {
-        ssize_t count = read(descriptor, block, sizeof block);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            content.status = ReadStatus::Failed;
-            content.error = errno;
-            break;
-        }
-        if (count == 0) {
-            break;
-        }
-        // The file may have grown since fstat.
-        if (content.bytes.size() + static_cast<size_t>(count) > largest_settings_text) {
-            content.status = ReadStatus::TooLarge;
-            break;
-        }
-        content.bytes.append(block, static_cast<size_t>(count));
-    }
-    close(descriptor);
-    if (content.status != ReadStatus::Read) {
-        content.bytes.clear();
-    }
-    return content;
-}
-
-// strerror is not safe on two threads at once.
-std::string error_text(int error) {
-    char buffer[256];
-    return strerror_r(error, buffer, sizeof buffer);
-}
 
 std::string too_large_record(const std::string& name) {
     return "Settings file \"" + kel::printable(name) + "\" is larger than " +
@@ -138,30 +63,30 @@ kel::SimpleMutex& parser_lock() {
 }  // namespace
 
 SettingsFile examine_settings_file(const std::string& path) {
-    // A NUL would cut the path short at the system call.
-    if (path.find('\0') != std::string::npos) {
-        return SettingsFile();
-    }
-    FileContent content = read_regular_file(path);
-    switch (content.status) {
-        case ReadStatus::Read:
+    return examine_settings_file(kel::real_file_system(), path);
+}
+
+SettingsFile examine_settings_file(kel::FileSystem& file_system, const std::string& path) {
+    kel::FileBytes content = kel::read_file(file_system, path, largest_settings_text);
+    switch (content.outcome) {
+        case kel::FileBytes::Read:
             return parse_bytes(content.bytes, path);
-        case ReadStatus::Missing:
+        case kel::FileBytes::Missing:
             break;
-        case ReadStatus::NotRegular:
+        case kel::FileBytes::NotRegular:
             return unreadable("it is not a regular file");
-        case ReadStatus::CannotOpen:
-            return unreadable("it cannot be opened: " + error_text(content.error));
-        case ReadStatus::TooLarge: {
+        case kel::FileBytes::CannotOpen:
+            return unreadable("it cannot be opened: " + kel::error_text(content.error));
+        case kel::FileBytes::TooLarge: {
             SettingsFile file =
                 unreadable("it is larger than " + std::to_string(largest_settings_text) + " bytes");
             file.records.push_back(too_large_record(path));
             return file;
         }
-        case ReadStatus::Failed: {
-            SettingsFile file = unreadable("reading it failed: " + error_text(content.error));
+        case kel::FileBytes::Failed: {
+            SettingsFile file = unreadable("reading it failed: " + kel::error_text(content.error));
             file.records.push_back("Cannot read settings file \"" + kel::printable(path) +
-                                   "\": " + error_text(content.error));
+                                   "\": " + kel::error_text(content.error));
             return file;
         }
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "data_set.h"
+#include "file_system.h"
 
 // The value held in the file at `path`; never null and never thrown. A file that
 // does not parse also writes one "* while parsing ..." line into the buffered
@@ -38,6 +39,8 @@ SettingsFile read_settings_file(const std::string& path);
 // records are only returned, for the caller to write with write_settings_notes on
 // the thread that writes the log.
 SettingsFile examine_settings_file(const std::string& path);
+// The same through a file-system seam (file_system.h), for the list cache.
+SettingsFile examine_settings_file(kel::FileSystem& file_system, const std::string& path);
 // Writes what a reading has to tell, as read_settings_file does: the report into the
 // buffered standard output (or the report sink), then the records.
 void write_settings_notes(const SettingsFile& file);
