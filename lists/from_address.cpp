@@ -255,37 +255,58 @@ std::optional<std::string> element_address(std::string_view element,
     return cleaned_address(element, 0);
 }
 
-// Splits the value at commas outside units up to the first element that holds a
-// mailbox, and reads that element's address; nothing when the value cannot be
-// read as a mailbox list up to there.
-std::optional<std::string> first_mailbox(std::string_view value) {
-    size_t start = 0;          // where the current element begins
+// The element of a mailbox list being read: where it begins and what it holds.
+struct Element {
+    size_t start = 0;          // where the element begins
     size_t content_end = 0;    // one past its last byte that is not a blank or comment
     bool has_content = false;  // anything but blanks and comments
     bool has_at = false;
     std::optional<std::string_view> angle;  // inside the element's first angle brackets
-    size_t pos = 0;
-    while (pos < value.size()) {
+
+    bool holds_mailbox() const { return has_at || angle.has_value(); }
+};
+
+// Steps over the quoted string, comment, domain literal or angle brackets that
+// begin at `pos`: the position after it, or left_open.
+size_t take_unit(std::string_view value, size_t pos, Element& element) {
+    const char byte = value[pos];
+    const size_t end = unit_end(value, pos);
+    if (end == left_open) {
+        return left_open;
+    }
+    if (byte == '<' && !element.angle) {
+        element.angle = value.substr(pos + 1, end - pos - 2);
+    }
+    if (byte != '(') {
+        element.has_content = true;
+        element.content_end = end;
+    }
+    return end;
+}
+
+std::optional<std::string> address_of(std::string_view value, const Element& element) {
+    return element_address(value.substr(element.start, element.content_end - element.start),
+                           element.angle);
+}
+
+// Splits the value at commas outside units up to the first element that holds a
+// mailbox, and reads that element's address; nothing when the value cannot be
+// read as a mailbox list up to there.
+std::optional<std::string> first_mailbox(std::string_view value) {
+    Element element;
+    for (size_t pos = 0; pos < value.size(); ++pos) {
         const char byte = value[pos];
         switch (byte) {
             case '"':
             case '(':
             case '[':
-            case '<': {
-                const size_t end = unit_end(value, pos);
-                if (end == left_open) {
+            case '<':
+                pos = take_unit(value, pos, element);
+                if (pos == left_open) {
                     return std::nullopt;
                 }
-                if (byte == '<' && !angle) {
-                    angle = value.substr(pos + 1, end - pos - 2);
-                }
-                if (byte != '(') {
-                    has_content = true;
-                    content_end = end;
-                }
-                pos = end;
-                continue;
-            }
+                --pos;  // the loop steps past the unit's last byte
+                break;
             case ')':
             case ']':
             case '>':
@@ -294,34 +315,31 @@ std::optional<std::string> first_mailbox(std::string_view value) {
             case ';':
                 // A group's closing ";" ends an element as a comma does. An element
                 // without "@" or brackets ("Doe, John <...>") runs on into the next.
-                if (has_at || angle) {
-                    return element_address(value.substr(start, content_end - start), angle);
+                if (element.holds_mailbox()) {
+                    return address_of(value, element);
                 }
-                if (!has_content) {
-                    start = pos + 1;
-                }
+                element.start = element.has_content ? element.start : pos + 1;
                 break;
             case ':':
                 // A group's name before its first mailbox.
-                if (has_at || angle) {
+                if (element.holds_mailbox()) {
                     return std::nullopt;
                 }
-                start = pos + 1;
-                has_content = false;
+                element.start = pos + 1;
+                element.has_content = false;
                 break;
             default:
                 if (!is_blank(byte)) {
-                    has_at = has_at || byte == '@';
-                    has_content = true;
-                    content_end = pos + 1;
+                    element.has_at = element.has_at || byte == '@';
+                    element.has_content = true;
+                    element.content_end = pos + 1;
                 }
         }
-        ++pos;
     }
-    if (!has_content) {
+    if (!element.has_content) {
         return std::string();
     }
-    return element_address(value.substr(start, content_end - start), angle);
+    return address_of(value, element);
 }
 
 // How the value was read before: the text between the first "<" and the next ">",
