@@ -160,7 +160,7 @@ void print_against_floor(const char* label, Timed& measured, Timed& floor) {
 // Passes over the lists under `domains`, as the filter's background thread runs
 // them, timed here: the first reads every list, the others find nothing changed.
 std::vector<double> time_passes(const std::string& domains, int passes) {
-    NetworkReading reading(fold_lower("main.test"));
+    NetworkReading reading(kel::real_file_system(), fold_lower("main.test"));
     reading.set_places({NetworkPlace{true, domains, ""}});
     reading.exchange();
     std::vector<double> durations;

@@ -19,11 +19,12 @@
 #include "ext_filter.h"
 #include "file_stream.h"
 #include "files.h"
-#include "list_directory.h"
+#include "list_record.h"
 #include "list_refresh.h"
 #include "load_settings.h"
 #include "logging.h"
 #include "posting_decision.h"
+#include "quorvel.h"
 #include "quorvel_version.h"
 #include "token_decoding.h"
 

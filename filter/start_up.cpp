@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "list_directory.h"
+#include "list_record.h"
 #include "logging.h"
 #include "quorvel.h"
 #include "quorvel_version.h"

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "list_directory.h"
+#include "list_record.h"
 #include "load_settings.h"
 #include "logging.h"
 #include "output_channel.h"

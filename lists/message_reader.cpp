@@ -7,7 +7,7 @@
 #include "address_folding.h"
 #include "from_address.h"
 #include "line_reader.h"
-#include "list_directory.h"
+#include "list_record.h"
 
 namespace {
 

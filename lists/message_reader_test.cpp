@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "file_stream.h"
-#include "list_directory.h"
+#include "list_record.h"
 
 namespace {
 

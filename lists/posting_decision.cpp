@@ -208,13 +208,6 @@ PostingDecision decide_posting(MessageEnvelope envelope, const FromReader& read_
     return std::move(decision.value);
 }
 
-cgp::FilterResult filter_result(const PostingDecision& decision) {
-    if (decision.refused) {
-        return cgp::FilterResult{cgp::Reject, {decision.refusal}};
-    }
-    return cgp::accept_result;
-}
-
 PostingDecision decide_on_message(std::istream& message, const ListTable& lists) {
     MessageEnvelope envelope;
     if (has_envelope(message)) {

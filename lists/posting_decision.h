@@ -10,8 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ext_filter.h"
-#include "list_directory.h"
+#include "list_record.h"
 #include "message_reader.h"
 
 // One decision record. Its text is fit for a log record as it stands (addresses from
@@ -54,9 +53,6 @@ PostingDecision decide_posting(MessageEnvelope envelope, const FromReader& from,
 // reading the From field from the stream only when the decision asks for it.
 PostingDecision decide_on_message(std::istream& message,
                                   const std::unordered_map<std::string, ListRecord>& lists);
-
-// The filter's result for a decision: Accept, or Reject with the refusal text.
-cgp::FilterResult filter_result(const PostingDecision& decision);
 
 // What the decision reads from a queued message, read the way the filter reads it.
 struct QueuedMessage {

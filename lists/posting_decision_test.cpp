@@ -7,6 +7,8 @@
 #include <sstream>
 #include <utility>
 
+#include "quorvel.h"
+
 namespace {
 
 using Lines = std::vector<std::string>;

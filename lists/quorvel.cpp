@@ -4,10 +4,9 @@
 #include "quorvel.h"
 
 #include "file_stream.h"
-#include "list_directory.h"
+#include "list_record.h"
 #include "list_refresh.h"
 #include "logging.h"
-#include "posting_decision.h"
 
 cgp::FilterResult Quorvel::filter_file(int32_t request_number, const std::string& path) {
     kel::ifstream message(path);
@@ -30,4 +29,11 @@ cgp::FilterResult Quorvel::filter_opened_file(int32_t request_number, const std:
         }
     }
     return filter_result(decision);
+}
+
+cgp::FilterResult filter_result(const PostingDecision& decision) {
+    if (decision.refused) {
+        return cgp::FilterResult{cgp::Reject, {decision.refusal}};
+    }
+    return cgp::accept_result;
 }

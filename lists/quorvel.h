@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ext_filter.h"
+#include "posting_decision.h"
 
 class Quorvel : public cgp::ExtFilter {
   public:
@@ -21,3 +22,6 @@ class Quorvel : public cgp::ExtFilter {
     cgp::FilterResult filter_opened_file(int32_t request_number, const std::string& path,
                                          kel::ifstream& message) override;
 };
+
+// The filter's result for a decision: Accept, or Reject with the refusal text.
+cgp::FilterResult filter_result(const PostingDecision& decision);

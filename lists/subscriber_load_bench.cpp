@@ -14,7 +14,7 @@
 #include <sstream>
 #include <string>
 
-#include "list_directory.h"
+#include "list_record.h"
 #include "list_refresh.h"
 #include "logging.h"
 

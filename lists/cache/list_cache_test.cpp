@@ -1,5 +1,5 @@
 // The watched tree against the walk. Random changes are made to a server tree in a
-// temporary directory; after each step one refresh goes through a ListTree and one
+// temporary directory; after each step one refresh goes through a ListCache and one
 // through walk_lists, each on its own table. The two tables and the log records
 // each refresh wrote, in their order, must be the same. Changes that raise no event
 // where the tree watches are followed by one status pass, run on demand, before
@@ -7,7 +7,7 @@
 //
 // Its own executable: the main domain name is read once per process, and these
 // tests need it to be "main.test".
-#include "list_tree.h"
+#include "list_cache.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -25,7 +25,7 @@
 #include <sstream>
 #include <tuple>
 
-#include "list_directory.h"
+#include "list_walk.h"
 #include "load_settings.h"
 #include "logging.h"
 #include "private_mounts.h"
@@ -38,7 +38,7 @@ namespace {
 using Table = std::unordered_map<std::string, ListRecord>;
 
 // Status passes only when a test runs one.
-const ListTreeOptions on_demand{.stamp_passes = ListTreeOptions::StampPasses::OnDemand};
+const ListCacheOptions on_demand{.status_passes = ListCacheOptions::Passes::OnDemand};
 
 // The list clock of both refreshes: moved by the tests, never by itself.
 int64_t clock_now = 1000;
@@ -86,13 +86,13 @@ class TreeTest : public ::testing::Test {
         kel::set_output(nullptr);
         return captured.str();
     }
-    std::string refresh_tree(ListTree& tree, int32_t number) {
+    std::string refresh_tree(ListCache& tree, int32_t number) {
         return lines_of([&] { tree.refresh(number); });
     }
     // The walk on its own table, which persists between steps like the tree's.
     std::string refresh_walk(int32_t number) {
         std::swap(list_table, walked);
-        std::string lines = lines_of([&] { walk_lists(number); });
+        std::string lines = lines_of([&] { walk_lists(kel::real_file_system(), number); });
         std::swap(list_table, walked);
         return lines;
     }
@@ -747,8 +747,8 @@ INSTANTIATE_TEST_SUITE_P(Budgets, DifferentialTest,
 TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
     const Course run = GetParam();
     RandomServer server(run.seed);
-    ListTree tree(
-        {.stamp_passes = ListTreeOptions::StampPasses::OnDemand, .watch_budget = run.watch_budget});
+    ListCache tree(
+        {.status_passes = ListCacheOptions::Passes::OnDemand, .watch_budget = run.watch_budget});
     std::deque<std::string> history;
     size_t walked_visits = 0;
     size_t unreadable_settings = 0, unreadable_subscribers = 0;
@@ -759,7 +759,7 @@ TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
             changes += server.change() + "; ";
         }
         if (server.silent) {
-            tree.run_stamp_pass();
+            tree.run_status_pass();
             changes += "(a status pass)";
         }
         history.push_back(std::to_string(step) + ": " + changes);
@@ -810,7 +810,7 @@ TEST_F(TreeTest, ARefreshWithNothingChangedListsAndVisitsNothing) {
     write("Accounts/LISTS/list.list", "");
     write("Accounts/LISTS/list.settings", "{ Owner = a; }\n");
     write("Domains/Main.Test/LISTS/list.settings", "{ Owner = bb; }\n");
-    ListTree tree(on_demand);
+    ListCache tree(on_demand);
     EXPECT_NE(refresh_tree(tree, 1), "");
     EXPECT_EQ(tree.counts().builds, 1u);
     // "Main.Test" gives a key of "main.test": each of the two lists reads over the
@@ -820,7 +820,7 @@ TEST_F(TreeTest, ARefreshWithNothingChangedListsAndVisitsNothing) {
               "* [2] Reading list settings: list@Main.Test\n");
     fs::remove_all("Domains/Main.Test");
     EXPECT_EQ(refresh_tree(tree, 3), "* [3] Reading list settings: list@main.test\n");
-    const ListTree::Counts before = tree.counts();
+    const CacheCounts before = tree.counts();
     for (int32_t number = 4; number < 10; ++number) {
         EXPECT_EQ(refresh_tree(tree, number), "");
     }
@@ -834,7 +834,7 @@ TEST_F(TreeTest, ARefreshWithNothingChangedListsAndVisitsNothing) {
 TEST_F(TreeTest, AttributeChangesAndReplacementsOfListFilesAreReadAgain) {
     write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-\tN\n");
     write("Accounts/LISTS/news.settings", "{ Postings = \"from anybody\"; }\n");
-    ListTree tree(on_demand);
+    ListCache tree(on_demand);
     EXPECT_EQ(refresh_tree(tree, 1), refresh_walk(1));
     EXPECT_EQ(refresh_tree(tree, 2), "");
     EXPECT_EQ(refresh_walk(2), "");
@@ -876,7 +876,7 @@ TEST_F(TreeTest, AListThatCannotBeReadIsTriedAgainWithoutEvents) {
     write("Accounts/LISTS/news.settings", "{ Postings = \n");
     write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-\tN\n");
     write("Accounts/LISTS/calm.list", "jane@example.org\tfeed\tt\t0\t-\tN\n");
-    ListTree tree(on_demand);
+    ListCache tree(on_demand);
     int32_t number = 1;
     const auto both = [&] {
         const std::string by_tree = refresh_tree(tree, number);
@@ -904,7 +904,7 @@ TEST_F(TreeTest, AListThatCannotBeReadIsTriedAgainWithoutEvents) {
     EXPECT_EQ(both(), "* [5] Reading list settings: news@main.test\n");
     EXPECT_TRUE(list_table.at("news@main.test").settings_reading.readable);
     clock_now += 10 * retry_seconds;
-    const ListTree::Counts before = tree.counts();
+    const CacheCounts before = tree.counts();
     EXPECT_EQ(both(), "");
     EXPECT_EQ(tree.counts().lists_examined, before.lists_examined);
 
@@ -929,7 +929,7 @@ TEST_F(TreeTest, AnOverflowedEventQueueGivesOneCompleteWalk) {
     }
     write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-\tN\n");
     write("Accounts/LISTS/news.settings", "{ Postings = \"from anybody\"; }\n");
-    ListTree tree(on_demand);
+    ListCache tree(on_demand);
     refresh_tree(tree, 1);
     refresh_walk(1);
     // Two files touched in turn, so that no event merges with the one before it.
@@ -982,7 +982,7 @@ class BoundTest : public TreeTest {
             EXPECT_EQ(refresh_tree(*tree, number), "") << step.what << ": seen without a pass";
             EXPECT_NE(difference(list_table, walked, addresses), "") << step.what;
             const uint64_t reported = tree->counts().stamp_changes;
-            tree->run_stamp_pass();
+            tree->run_status_pass();
             EXPECT_EQ(refresh_tree(*tree, number), by_walk) << step.what;
             EXPECT_GT(tree->counts().stamp_changes, reported) << step.what;
         } else {
@@ -1001,7 +1001,7 @@ class BoundTest : public TreeTest {
         }
     }
 
-    std::optional<ListTree> tree;
+    std::optional<ListCache> tree;
     int32_t number = 1;
     const std::vector<std::string> addresses = {"jane@example.org"};
 };
@@ -1111,7 +1111,7 @@ TEST_F(BoundTest, MountsAreSeenAtTheNextRefreshAndBeyondTheBaseAfterAPass) {
     EXPECT_EQ(tree->counts().mount_builds, 4u);
 
     // Mounts that do not concern the base directory change nothing.
-    const ListTree::Counts before = tree->counts();
+    const CacheCounts before = tree->counts();
     ASSERT_EQ(bind_mount(beyond + "/other", beyond + "/spare"), "");
     EXPECT_EQ(refresh_tree(*tree, number), "");
     EXPECT_EQ(tree->counts().builds, before.builds);
@@ -1132,11 +1132,11 @@ TEST_F(TreeTest, NetworkPassRecordsFollowTheLocalOnesAndTheTableIsTheWalks) {
         }
     }
     write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-\tJane\n");
-    ListTree tree({.stamp_passes = ListTreeOptions::Passes::OnDemand,
-                   .network_passes = ListTreeOptions::Passes::OnDemand,
-                   .taken_for_network = [](const std::string& path) {
-                       return path.rfind("Domains/b.test", 0) == 0;
-                   }});
+    ListCache tree({.status_passes = ListCacheOptions::Passes::OnDemand,
+                    .network_passes = ListCacheOptions::Passes::OnDemand,
+                    .taken_for_network = [](const std::string& path) {
+                        return path.rfind("Domains/b.test", 0) == 0;
+                    }});
     const std::string still_reading =
         "* [1] Lists on network storage are still being read, not checked yet\n";
     const auto read = [](int32_t number, const std::string& key) {

@@ -1,4 +1,4 @@
-// The process-wide refresh. The tree is made at the first refresh and never
+// The process-wide refresh. The cache is made at the first refresh and never
 // destroyed: its watches and its background thread end with the process, which
 // exits without waiting for that thread, so nothing the thread uses may be torn
 // down by the destructors that run at exit.
@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "list_directory.h"
-#include "list_tree.h"
+#include "list_cache.h"
+#include "list_walk.h"
 
 namespace {
 
@@ -32,11 +32,11 @@ std::chrono::nanoseconds test_aid_seconds(const char* name, std::chrono::nanosec
     return std::chrono::seconds(seconds);
 }
 
-ListTreeOptions process_options() {
-    ListTreeOptions options;
+ListCacheOptions process_options() {
+    ListCacheOptions options;
     // Without passes the tree gives no bound; the benchmark measures their cost so.
     if (test_aid_set("QUORVEL_NO_STAMP_PASSES")) {
-        options.stamp_passes = ListTreeOptions::Passes::Off;
+        options.status_passes = ListCacheOptions::Passes::Off;
     }
     // Five minutes is long to wait in a test of a reading grown too old.
     options.network_limit = test_aid_seconds("QUORVEL_NETWORK_LIMIT", options.network_limit);
@@ -53,6 +53,10 @@ void refresh_lists(int32_t request_number) {
         walk_lists(request_number);
         return;
     }
-    static ListTree& tree = *new ListTree(process_options());
-    tree.refresh(request_number);
+    static ListCache& cache = *new ListCache(process_options());
+    cache.refresh(request_number);
+}
+
+void walk_lists(int32_t request_number) {
+    walk_lists(kel::real_file_system(), request_number);
 }

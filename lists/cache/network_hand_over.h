@@ -21,7 +21,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "list_directory.h"
+#include "list_record.h"
 #include "network_reading.h"
 
 // What a message is told about the lists on network storage.
@@ -54,12 +54,12 @@ std::chrono::steady_clock::time_point messages_resumed(
 // The record that tells the status; empty for Current.
 std::string network_status_record(const NetworkStatus& status);
 
-class NetworkLists {
+class NetworkHandOver {
   public:
     // `limit`: how old the reading in use may grow while messages arrive, and how
     // long the passes run on without messages (five minutes; only tests shorten it).
-    explicit NetworkLists(std::string main_domain,
-                          std::chrono::nanoseconds limit = NetworkReading::idle_after);
+    NetworkHandOver(kel::FileSystem& file_system, std::string main_domain,
+                    std::chrono::nanoseconds limit = NetworkReading::idle_after);
 
     // The passes, for the background thread or for a test to run on demand.
     const std::shared_ptr<NetworkReading>& reading() const { return passes; }

@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "address_folding.h"
-#include "files.h"
 
 namespace {
 
@@ -44,8 +43,9 @@ void NetworkPass::append(NetworkPass&& later) {
     finished = later.finished;
 }
 
-NetworkReading::NetworkReading(std::string main_domain, std::chrono::nanoseconds idle)
-    : main_domain(std::move(main_domain)), idle(idle) {}
+NetworkReading::NetworkReading(kel::FileSystem& file_system, std::string main_domain,
+                               std::chrono::nanoseconds idle)
+    : file_system(file_system), main_domain(std::move(main_domain)), idle(idle) {}
 
 void NetworkReading::set_places(std::vector<NetworkPlace> places) {
     pending_places = std::move(places);
@@ -97,9 +97,7 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
             read_directory(place.path, place.domain, pass);
             continue;
         }
-        kel::Directory domains(place.path);
-        while (domains.next()) {
-            const std::string domain = domains.name();
+        for (const std::string& domain : file_system.list(place.path).names) {
             // The walk reads the main domain's lists from "Accounts" there too,
             // which is read in its own place.
             if (domain != main_domain) {
@@ -134,9 +132,7 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
 
 void NetworkReading::read_directory(const std::string& path, const std::string& domain,
                                     NetworkPass& pass) {
-    kel::Directory entries(path);
-    while (entries.next()) {
-        const std::string entry = entries.name();
+    for (const std::string& entry : file_system.list(path).names) {
         if (entry.size() < list_suffix.size() ||
             std::string_view(entry).substr(entry.size() - list_suffix.size()) != list_suffix) {
             continue;
@@ -145,8 +141,8 @@ void NetworkReading::read_directory(const std::string& path, const std::string& 
         std::string key = fold_lower(name + "@" + domain);
         auto [found, fresh] = known.try_emplace(key);
         ListKnown& list = found->second.list;
-        ListVisit visit =
-            examine_list(fresh ? nullptr : &list, path, domain, name, list_clock_now());
+        ListVisit visit = examine_list(file_system, fresh ? nullptr : &list, path, domain, name,
+                                       list_clock_now());
         const bool changes = visit_changes(fresh ? nullptr : &list, visit);
         apply_list_visit(visit, list);
         found->second.seen = passes;

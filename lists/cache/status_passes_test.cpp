@@ -1,6 +1,6 @@
 // The status passes: what they report after changes that raise no event, what
 // they stop watching, and when the background thread runs them.
-#include "stamp_watch.h"
+#include "status_passes.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -16,12 +16,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Changes = std::vector<StampWatch::Change>;
+using Changes = std::vector<StatusPasses::Change>;
 
 }  // namespace
 
 // For the failure messages.
-void PrintTo(const StampWatch::Change& change, std::ostream* out) {
+void PrintTo(const StatusPasses::Change& change, std::ostream* out) {
     *out << change.directory << " " << (change.name.empty() ? "(itself)" : change.name);
 }
 
@@ -29,7 +29,7 @@ namespace {
 
 const std::string lists = "Domains/a.test/LISTS";
 
-class StampWatchTest : public ::testing::Test {
+class StatusPassesTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(scratch.made());
@@ -55,10 +55,10 @@ class StampWatchTest : public ::testing::Test {
     }
 
     ScratchDirectory scratch{"quorvel-stamps"};
-    StampWatch stamps;
+    StatusPasses stamps{kel::real_file_system()};
 };
 
-TEST_F(StampWatchTest, ListsAndDirectoriesWhoseStampsChangedAreReportedOnce) {
+TEST_F(StatusPassesTest, ListsAndDirectoriesWhoseStampsChangedAreReportedOnce) {
     watch("news");
     watch("team");
     stamps.watch_directory(lists, kel::file_stamp(lists));
@@ -86,7 +86,7 @@ TEST_F(StampWatchTest, ListsAndDirectoriesWhoseStampsChangedAreReportedOnce) {
 
 // A pass looks each directory up again: what is at its path now is what counts,
 // whether another directory, a file or nothing.
-TEST_F(StampWatchTest, ADirectoryReplacedOrGoneIsReportedWithItsLists) {
+TEST_F(StatusPassesTest, ADirectoryReplacedOrGoneIsReportedWithItsLists) {
     watch("news");
     watch("team");
     stamps.watch_directory(lists, kel::file_stamp(lists));
@@ -115,7 +115,7 @@ TEST_F(StampWatchTest, ADirectoryReplacedOrGoneIsReportedWithItsLists) {
     EXPECT_EQ(pass(), Changes{});
 }
 
-TEST_F(StampWatchTest, WhatIsForgottenIsNoLongerReported) {
+TEST_F(StatusPassesTest, WhatIsForgottenIsNoLongerReported) {
     watch("news");
     watch("team");
     stamps.watch_directory(lists, kel::file_stamp(lists));
@@ -139,7 +139,7 @@ TEST_F(StampWatchTest, WhatIsForgottenIsNoLongerReported) {
 
 // The tree hands over at every refresh, whether a pass ran since or not: nothing
 // handed may be lost, and a later change of the same list wins.
-TEST_F(StampWatchTest, ChangesHandedOverAcrossSeveralExchangesAllReachThePass) {
+TEST_F(StatusPassesTest, ChangesHandedOverAcrossSeveralExchangesAllReachThePass) {
     stamps.watch_list(lists, "news", {}, {});
     EXPECT_EQ(stamps.exchange(), Changes{});
     watch("team");
@@ -154,8 +154,8 @@ TEST_F(StampWatchTest, ChangesHandedOverAcrossSeveralExchangesAllReachThePass) {
     EXPECT_EQ(found, (Changes{{lists, "news"}, {lists, "team"}}));
 }
 
-TEST_F(StampWatchTest, PassesAreTenSecondsApartOrTwentyTimesTheirDuration) {
-    EXPECT_EQ(StampWatch().run_pass(), std::chrono::seconds(10));
+TEST_F(StatusPassesTest, PassesAreTenSecondsApartOrTwentyTimesTheirDuration) {
+    EXPECT_EQ(StatusPasses(kel::real_file_system()).run_pass(), std::chrono::seconds(10));
     EXPECT_EQ(stamps.idle_limit(), std::chrono::minutes(1));
 }
 

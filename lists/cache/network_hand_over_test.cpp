@@ -1,7 +1,7 @@
 // When the lists on network storage may be used, and what a message is told: the
 // reading in use is trusted for five minutes of arriving messages, whatever time
 // passed while none came; and the pause between passes.
-#include "network_lists.h"
+#include "network_hand_over.h"
 
 #include <gtest/gtest.h>
 

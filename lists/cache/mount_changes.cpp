@@ -2,7 +2,7 @@
 // changed since the last poll; the table is then read whole from its start (it
 // comes from the kernel; the read is bounded all the same) and its entries of
 // concern compared line by line with the last reading.
-#include "mount_watch.h"
+#include "mount_changes.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -86,17 +86,34 @@ std::vector<std::string> mounts_concerning(std::string_view table, std::string_v
     return entries;
 }
 
-MountWatch::MountWatch() {
-    descriptor = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-}
+namespace {
 
-MountWatch::~MountWatch() {
-    if (descriptor >= 0) {
-        close(descriptor);
+class MountTable final : public MountChanges {
+  public:
+    MountTable() : descriptor(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC)) {}
+    ~MountTable() override {
+        if (descriptor >= 0) {
+            close(descriptor);
+        }
     }
-}
+    MountTable(const MountTable&) = delete;
+    MountTable& operator=(const MountTable&) = delete;
 
-bool MountWatch::read(std::vector<std::string>& entries) {
+    void take_reading() override;
+    bool moved() override;
+
+  private:
+    // The entries of concern, as the table writes them; false when the table
+    // could not be read.
+    bool read(std::vector<std::string>& entries);
+
+    int descriptor = -1;
+    std::string base;  // the working directory of the last reading, as the table writes paths
+    std::vector<std::string> reading;
+    bool reading_valid = false;
+};
+
+bool MountTable::read(std::vector<std::string>& entries) {
     if (descriptor < 0 || lseek(descriptor, 0, SEEK_SET) != 0) {
         return false;
     }
@@ -119,7 +136,7 @@ bool MountWatch::read(std::vector<std::string>& entries) {
     return true;
 }
 
-void MountWatch::take_reading() {
+void MountTable::take_reading() {
     if (descriptor < 0) {
         return;
     }
@@ -130,7 +147,7 @@ void MountWatch::take_reading() {
     reading_valid = !base.empty() && read(reading);
 }
 
-bool MountWatch::moved() {
+bool MountTable::moved() {
     if (descriptor < 0) {
         return false;
     }
@@ -143,4 +160,10 @@ bool MountWatch::moved() {
         return true;
     }
     return now != reading;
+}
+
+}  // namespace
+
+std::unique_ptr<MountChanges> mount_table_changes() {
+    return std::make_unique<MountTable>();
 }

@@ -1,13 +1,13 @@
-// The inotify descriptor, non-blocking, and the statfs test of a directory's file
-// system. Events are read in one pass until the queue is empty.
-#include "change_watch.h"
+// The inotify descriptor, non-blocking. Events are read in one pass until the queue
+// is empty.
+#include "kernel_events.h"
 
 #include <errno.h>
 #include <sys/inotify.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <unordered_map>
 
 namespace {
 
@@ -18,65 +18,35 @@ constexpr uint32_t watched_events = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_M
                                     IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF |
                                     IN_MOVE_SELF | IN_ONLYDIR;
 
-}  // namespace
-
-bool has_local_change_events(int64_t file_system_type) {
-    // Magic numbers of <linux/magic.h>, written out: not every one is in every
-    // version of the header.
-    switch (static_cast<uint32_t>(file_system_type)) {
-        case 0xEF53:      // ext2, ext3, ext4
-        case 0x58465342:  // xfs
-        case 0x9123683E:  // btrfs
-        case 0x01021994:  // tmpfs
-        case 0x858458F6:  // ramfs
-        case 0xF2F52010:  // f2fs
-        case 0x52654973:  // reiserfs
-        case 0x3153464A:  // jfs
-        case 0x2FC12FC1:  // zfs
-        case 0xCA451A4E:  // bcachefs
-        case 0x3434:      // nilfs2
-        case 0x482B:      // hfsplus
-        case 0x4D44:      // vfat, msdos
-        case 0x2011BAB0:  // exfat
-        case 0x7366746E:  // ntfs3
-        case 0x5346544E:  // ntfs
-        case 0x15013346:  // udf
-        case 0x24051905:  // ubifs
-        case 0x72B6:      // jffs2
-        // Overlay (containers): changes made through the overlay are reported; one
-        // made below it, straight into a layer, is not, which no server does.
-        case 0x794C7630:
-            return true;
-        default:
-            return false;
+class Inotify final : public KernelEvents {
+  public:
+    explicit Inotify(size_t watch_budget)
+        : descriptor(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), budget(watch_budget) {}
+    ~Inotify() override {
+        if (descriptor >= 0) {
+            close(descriptor);
+        }
     }
-}
+    Inotify(const Inotify&) = delete;
+    Inotify& operator=(const Inotify&) = delete;
 
-ChangeWatch::ChangeWatch(size_t watch_budget) : budget(watch_budget) {
-    descriptor = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-}
+    bool ready() override {
+        if (descriptor < 0) {
+            descriptor = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        }
+        return descriptor >= 0;
+    }
+    Added add(const std::string& path) override;
+    void release(int watch) override;
+    bool drain(const Handler& handle) override;
 
-ChangeWatch::~ChangeWatch() {
-    if (descriptor >= 0) {
-        close(descriptor);
-    }
-}
+  private:
+    int descriptor;
+    size_t budget;
+    std::unordered_map<int, size_t> holders;  // watch to the number of adds holding it
+};
 
-bool ChangeWatch::ready() {
-    if (descriptor < 0) {
-        descriptor = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    }
-    return descriptor >= 0;
-}
-
-ChangeWatch::Added ChangeWatch::add(const std::string& path) {
-    struct statfs file_system;
-    if (statfs(path.c_str(), &file_system) != 0) {
-        return {errno == ENOENT || errno == ENOTDIR ? Outcome::Missing : Outcome::Failed, -1};
-    }
-    if (!has_local_change_events(static_cast<int64_t>(file_system.f_type))) {
-        return {Outcome::NotLocal, -1};
-    }
+KernelEvents::Added Inotify::add(const std::string& path) {
     if (descriptor < 0) {
         return {Outcome::Failed, -1};
     }
@@ -94,7 +64,7 @@ ChangeWatch::Added ChangeWatch::add(const std::string& path) {
     return {Outcome::Watched, watch};
 }
 
-void ChangeWatch::release(int watch) {
+void Inotify::release(int watch) {
     auto found = holders.find(watch);
     if (found == holders.end()) {
         return;
@@ -105,7 +75,7 @@ void ChangeWatch::release(int watch) {
     }
 }
 
-bool ChangeWatch::drain(const Handler& handle) {
+bool Inotify::drain(const Handler& handle) {
     if (descriptor < 0) {
         return false;
     }
@@ -135,4 +105,10 @@ bool ChangeWatch::drain(const Handler& handle) {
             handle(event.wd, event.mask, std::string_view(name, strnlen(name, event.len)));
         }
     }
+}
+
+}  // namespace
+
+std::unique_ptr<KernelEvents> inotify_events(size_t watch_budget) {
+    return std::make_unique<Inotify>(watch_budget);
 }

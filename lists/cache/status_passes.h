@@ -14,10 +14,13 @@
 #include <vector>
 
 #include "background_thread.h"
-#include "files.h"
+#include "file_system.h"
 
-class StampWatch : public BackgroundJob {
+class StatusPasses : public BackgroundJob {
   public:
+    // Every query goes through `file_system`, which outlives the passes.
+    explicit StatusPasses(kel::FileSystem& file_system) : file_system(file_system) {}
+
     // Passes run at least this often, or at 20 times the duration of the last pass
     // when that is longer, and sleep after a minute without messages.
     static constexpr std::chrono::seconds period{10};
@@ -84,7 +87,10 @@ class StampWatch : public BackgroundJob {
         std::unordered_map<std::string, size_t> list_index;
     };
     WatchedDirectory& directory_for(const std::string& path);
+    void query(WatchedDirectory& directory, std::vector<std::string>& names,
+               std::vector<Change>& changed);
     void forget_directory_at(size_t index);
     std::vector<WatchedDirectory> directories;
     std::unordered_map<std::string, size_t> directory_index;
+    kel::FileSystem& file_system;
 };

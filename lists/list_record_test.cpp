@@ -1,6 +1,6 @@
 // The list table's refresh and the subscriber file reader, in a temporary server
 // tree that the tests make the working directory.
-#include "list_directory.h"
+#include "list_record.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // The mounts that concern the base directory: the table's lines picked by mount
 // point, and the watch over a real mount table in a private mount namespace.
-#include "mount_watch.h"
+#include "mount_changes.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -18,7 +18,7 @@ std::string mountinfo_line(const std::string& mount_point) {
     return "36 25 254:0 / " + mount_point + " rw,relatime shared:1 - ext4 /dev/vda rw";
 }
 
-TEST(MountWatch, MountsOnThePathToTheBaseAndBelowItConcernIt) {
+TEST(MountChanges, MountsOnThePathToTheBaseAndBelowItConcernIt) {
     struct Case {
         const char* base;
         const char* mount_point;  // as the table writes it
@@ -60,7 +60,7 @@ TEST(MountWatch, MountsOnThePathToTheBaseAndBelowItConcernIt) {
 
 // A mount below the working directory is a change; one elsewhere, and a table
 // that has not changed since, are not.
-TEST(MountWatch, OnlyMountsThatConcernTheWorkingDirectoryMoveIt) {
+TEST(MountChanges, OnlyMountsThatConcernTheWorkingDirectoryMoveIt) {
     const std::string& failure = enter_private_mount_namespace();
     if (!failure.empty()) {
         GTEST_SKIP() << failure;
@@ -74,7 +74,8 @@ TEST(MountWatch, OnlyMountsThatConcernTheWorkingDirectoryMoveIt) {
     const fs::path previous = fs::current_path();
     fs::current_path(root / "base");
 
-    MountWatch watch;
+    std::unique_ptr<MountChanges> changes = mount_table_changes();
+    MountChanges& watch = *changes;
     watch.take_reading();
     EXPECT_FALSE(watch.moved());
     std::string mounted = bind_mount((root / "source").string(), (root / "other").string());

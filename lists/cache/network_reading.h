@@ -3,7 +3,7 @@
 // the like) would have to be listed, and its lists' files queried, for every
 // message: over a network, seconds per message. Instead a background job passes
 // over those directories and their lists in the walk's order with the walk's own
-// per-list step as a value (list_directory.h), and hands what changed to the
+// per-list step as a value (list_reading.h), and hands what changed to the
 // serving thread through one lock-protected exchange. It reads only files, keeps
 // its own copy of what it knows of each list, writes nothing and never touches the
 // list table.
@@ -17,7 +17,8 @@
 #include <vector>
 
 #include "background_thread.h"
-#include "list_directory.h"
+#include "file_system.h"
+#include "list_reading.h"
 
 // One place the passes read, in the walk's order: a list directory, or "Domains"
 // itself, whose every entry but the main domain is then read ("Domains/<d>/LISTS").
@@ -56,7 +57,9 @@ class NetworkReading : public BackgroundJob {
     // `main_domain`: the folded main domain name, whose "Domains" entry the passes
     // leave to the main domain's own list directory. `idle`: the idle limit (only
     // tests shorten it).
-    explicit NetworkReading(std::string main_domain, std::chrono::nanoseconds idle = idle_after);
+    // Every call on the files goes through `file_system`, which outlives the passes.
+    NetworkReading(kel::FileSystem& file_system, std::string main_domain,
+                   std::chrono::nanoseconds idle = idle_after);
 
     // On the serving thread, kept until the next exchange: the places to read from
     // the next pass on, and a list to read again as if never met (its record was
@@ -76,6 +79,7 @@ class NetworkReading : public BackgroundJob {
   private:
     void read_directory(const std::string& path, const std::string& domain, NetworkPass& pass);
 
+    kel::FileSystem& file_system;
     const std::string main_domain;
     const std::chrono::nanoseconds idle;
 

@@ -4,10 +4,11 @@
 // gives it. While the reading in use is too old, the records the passes put in the
 // table are set aside (moved, not copied), so that the decision does not find
 // them; the next pass that finishes puts them back before its own changes.
-#include "network_lists.h"
+#include "network_hand_over.h"
 
 #include <utility>
 
+#include "list_walk.h"
 #include "logging.h"
 
 namespace {
@@ -50,10 +51,12 @@ std::string network_status_record(const NetworkStatus& status) {
     return "";
 }
 
-NetworkLists::NetworkLists(std::string main_domain, std::chrono::nanoseconds limit)
-    : limit(limit), passes(std::make_shared<NetworkReading>(std::move(main_domain), limit)) {}
+NetworkHandOver::NetworkHandOver(kel::FileSystem& file_system, std::string main_domain,
+                                 std::chrono::nanoseconds limit)
+    : limit(limit),
+      passes(std::make_shared<NetworkReading>(file_system, std::move(main_domain), limit)) {}
 
-bool NetworkLists::set_places(std::vector<NetworkPlace> given) {
+bool NetworkHandOver::set_places(std::vector<NetworkPlace> given) {
     if (given == places) {
         return false;
     }
@@ -62,11 +65,11 @@ bool NetworkLists::set_places(std::vector<NetworkPlace> given) {
     return true;
 }
 
-bool NetworkLists::gives(const std::string& key) const {
+bool NetworkHandOver::gives(const std::string& key) const {
     return placed.count(key) != 0 || aside.count(key) != 0;
 }
 
-bool NetworkLists::keeps(const std::string& key, const ListRecord& record) {
+bool NetworkHandOver::keeps(const std::string& key, const ListRecord& record) {
     if (placed.count(key) == 0) {
         // Set aside, the passes' own record comes back when a pass finishes.
         return false;
@@ -77,7 +80,7 @@ bool NetworkLists::keeps(const std::string& key, const ListRecord& record) {
     return true;
 }
 
-void NetworkLists::find_lost_records() {
+void NetworkHandOver::find_lost_records() {
     for (auto key = placed.begin(); key != placed.end();) {
         if (list_table.count(*key) != 0) {
             ++key;
@@ -89,8 +92,8 @@ void NetworkLists::find_lost_records() {
     }
 }
 
-void NetworkLists::refresh(int32_t request_number, Clock::time_point now, const LocalGives& local,
-                           std::vector<std::string>& revisit) {
+void NetworkHandOver::refresh(int32_t request_number, Clock::time_point now,
+                              const LocalGives& local, std::vector<std::string>& revisit) {
     if (std::optional<NetworkPass> pass = passes->exchange()) {
         restore();
         apply(*pass, request_number, local, revisit);
@@ -111,8 +114,8 @@ void NetworkLists::refresh(int32_t request_number, Clock::time_point now, const 
     }
 }
 
-void NetworkLists::apply(NetworkPass& pass, int32_t request_number, const LocalGives& local,
-                         std::vector<std::string>& revisit) {
+void NetworkHandOver::apply(NetworkPass& pass, int32_t request_number, const LocalGives& local,
+                            std::vector<std::string>& revisit) {
     for (NetworkPass::Item& item : pass.items) {
         const std::string& key = item.visit.key;
         ++changes;
@@ -137,7 +140,7 @@ void NetworkLists::apply(NetworkPass& pass, int32_t request_number, const LocalG
     }
 }
 
-void NetworkLists::set_aside(const LocalGives& local) {
+void NetworkHandOver::set_aside(const LocalGives& local) {
     for (auto key = placed.begin(); key != placed.end();) {
         auto found = list_table.find(*key);
         if (found == list_table.end() || local(*key)) {
@@ -150,7 +153,7 @@ void NetworkLists::set_aside(const LocalGives& local) {
     }
 }
 
-void NetworkLists::restore() {
+void NetworkHandOver::restore() {
     for (auto& [key, record] : aside) {
         // A local list that came meanwhile keeps its record.
         list_table.try_emplace(key, std::move(record));

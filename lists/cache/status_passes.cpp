@@ -4,11 +4,7 @@
 // applied in order at the start of a pass. A stamp found different is reported
 // once and taken into the copy: the tree visits every reported list at its next
 // refresh, reads what it finds then, and hands the stamps it read back.
-#include "stamp_watch.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "status_passes.h"
 
 #include <algorithm>
 #include <iterator>
@@ -17,73 +13,32 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One watched directory during a pass. Its files are queried relative to a
-// descriptor of it, opened once per pass, so that the kernel resolves the
-// directory's path once instead of once per file; the descriptor is resolved
-// again at every pass, so a directory replaced or mounted over since the last
-// one is seen as it is now. A directory that cannot be opened that way (gone,
-// not a directory, not searchable) is queried by whole paths, as the tree does,
-// which gives the same stamps: the all-zero one for what cannot be queried.
-class OpenDirectory {
-  public:
-    explicit OpenDirectory(const std::string& path)
-        : path(path), descriptor(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
-    ~OpenDirectory() {
-        if (descriptor >= 0) {
-            close(descriptor);
-        }
-    }
-    OpenDirectory(const OpenDirectory&) = delete;
-    OpenDirectory& operator=(const OpenDirectory&) = delete;
-
-    kel::FileStamp stamp() const {
-        if (descriptor < 0) {
-            return kel::file_stamp(path);
-        }
-        struct stat status;
-        return fstat(descriptor, &status) == 0 ? kel::file_stamp_of(status) : kel::FileStamp{};
-    }
-    // `name` is an entry of the directory: no "/" in it, never empty.
-    kel::FileStamp stamp(const std::string& name) const {
-        if (descriptor < 0) {
-            return kel::file_stamp(path + "/" + name);
-        }
-        struct stat status;
-        return fstatat(descriptor, name.c_str(), &status, 0) == 0 ? kel::file_stamp_of(status)
-                                                                  : kel::FileStamp{};
-    }
-
-  private:
-    const std::string& path;
-    const int descriptor;
-};
-
 }  // namespace
 
-void StampWatch::watch_list(const std::string& directory, const std::string& name,
-                            const kel::FileStamp& list, const kel::FileStamp& settings) {
+void StatusPasses::watch_list(const std::string& directory, const std::string& name,
+                              const kel::FileStamp& list, const kel::FileStamp& settings) {
     pending.push_back({Delta::List, directory, name, list, settings});
 }
 
-void StampWatch::watch_directory(const std::string& directory, const kel::FileStamp& stamp) {
+void StatusPasses::watch_directory(const std::string& directory, const kel::FileStamp& stamp) {
     pending.push_back({Delta::Directory, directory, {}, stamp, {}});
 }
 
-void StampWatch::forget_list(const std::string& directory, const std::string& name) {
+void StatusPasses::forget_list(const std::string& directory, const std::string& name) {
     pending.push_back({Delta::ForgetList, directory, name, {}, {}});
 }
 
-void StampWatch::forget_directory(const std::string& directory) {
+void StatusPasses::forget_directory(const std::string& directory) {
     pending.push_back({Delta::ForgetDirectory, directory, {}, {}, {}});
 }
 
-void StampWatch::forget_all() {
+void StatusPasses::forget_all() {
     // What came before no longer matters, here nor in what is already handed.
     pending.clear();
     pending.push_back({Delta::ForgetAll, {}, {}, {}, {}});
 }
 
-std::vector<StampWatch::Change> StampWatch::exchange() {
+std::vector<StatusPasses::Change> StatusPasses::exchange() {
     std::vector<Change> taken;
     std::lock_guard<std::mutex> held(lock);
     if (!pending.empty()) {
@@ -99,7 +54,7 @@ std::vector<StampWatch::Change> StampWatch::exchange() {
     return taken;
 }
 
-StampWatch::WatchedDirectory& StampWatch::directory_for(const std::string& path) {
+StatusPasses::WatchedDirectory& StatusPasses::directory_for(const std::string& path) {
     auto [place, added] = directory_index.try_emplace(path, directories.size());
     if (added) {
         directories.emplace_back().path = path;
@@ -109,7 +64,7 @@ StampWatch::WatchedDirectory& StampWatch::directory_for(const std::string& path)
 
 // The last directory takes the place of the one forgotten: the order of a pass
 // does not matter.
-void StampWatch::forget_directory_at(size_t index) {
+void StatusPasses::forget_directory_at(size_t index) {
     directory_index.erase(directories[index].path);
     if (index + 1 != directories.size()) {
         directories[index] = std::move(directories.back());
@@ -118,7 +73,7 @@ void StampWatch::forget_directory_at(size_t index) {
     directories.pop_back();
 }
 
-void StampWatch::apply(Delta& delta) {
+void StatusPasses::apply(Delta& delta) {
     switch (delta.kind) {
         case Delta::List: {
             WatchedDirectory& directory = directory_for(delta.directory);
@@ -173,7 +128,7 @@ void StampWatch::apply(Delta& delta) {
     }
 }
 
-std::chrono::nanoseconds StampWatch::run_pass() {
+std::chrono::nanoseconds StatusPasses::run_pass() {
     const Clock::time_point started = Clock::now();
     std::vector<Delta> changes;
     {
@@ -186,28 +141,9 @@ std::chrono::nanoseconds StampWatch::run_pass() {
     changes.clear();
 
     std::vector<Change> changed;
-    std::string name;
+    std::vector<std::string> names;
     for (WatchedDirectory& directory : directories) {
-        const OpenDirectory open_directory(directory.path);
-        if (directory.itself) {
-            kel::FileStamp now = open_directory.stamp();
-            if (now != directory.stamp) {
-                directory.stamp = now;
-                changed.push_back({directory.path, {}});
-            }
-        }
-        for (WatchedList& list : directory.lists) {
-            name.assign(list.name);
-            const size_t stem = name.size();
-            kel::FileStamp list_now = open_directory.stamp(name.append(".list"));
-            name.resize(stem);
-            kel::FileStamp settings_now = open_directory.stamp(name.append(".settings"));
-            if (list_now != list.list || settings_now != list.settings) {
-                list.list = list_now;
-                list.settings = settings_now;
-                changed.push_back({directory.path, list.name});
-            }
-        }
+        query(directory, names, changed);
     }
     if (!changed.empty()) {
         std::lock_guard<std::mutex> held(lock);
@@ -216,4 +152,36 @@ std::chrono::nanoseconds StampWatch::run_pass() {
     }
     const Clock::duration took = Clock::now() - started;
     return std::max<std::chrono::nanoseconds>(period, period_per_pass_duration * took);
+}
+
+// The directory's own stamp (when it is watched itself) and its lists' two files,
+// queried together: the seam resolves the directory's path once for all of them.
+void StatusPasses::query(WatchedDirectory& directory, std::vector<std::string>& names,
+                         std::vector<Change>& changed) {
+    names.clear();
+    if (directory.itself) {
+        names.emplace_back();
+    }
+    for (const WatchedList& list : directory.lists) {
+        names.push_back(list.name + ".list");
+        names.push_back(list.name + ".settings");
+    }
+    const std::vector<kel::PathStatus> found = file_system.statuses_in(directory.path, names);
+    size_t at = 0;
+    if (directory.itself) {
+        const kel::FileStamp& now = found[at++].stamp;
+        if (now != directory.stamp) {
+            directory.stamp = now;
+            changed.push_back({directory.path, {}});
+        }
+    }
+    for (WatchedList& list : directory.lists) {
+        const kel::FileStamp& list_now = found[at++].stamp;
+        const kel::FileStamp& settings_now = found[at++].stamp;
+        if (list_now != list.list || settings_now != list.settings) {
+            list.list = list_now;
+            list.settings = settings_now;
+            changed.push_back({directory.path, list.name});
+        }
+    }
 }

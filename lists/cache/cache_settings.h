@@ -1,0 +1,40 @@
+// How a list cache is set up (only tests and benchmarks change the defaults) and what
+// its refreshes cost, for tests and benchmarks.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <string>
+
+#include "network_reading.h"
+
+struct ListCacheOptions {
+    enum class Passes {
+        Background,  // on the background thread: the filter's way
+        OnDemand,    // only when a test runs one
+        Off,         // never (test aids): no bound; network storage read at every refresh
+    };
+    Passes status_passes = Passes::Background;
+    Passes network_passes = Passes::Background;
+    // How old the reading of network storage may grow while messages arrive, and
+    // how long its passes run on without messages; only tests shorten it.
+    std::chrono::nanoseconds network_limit = NetworkReading::idle_after;
+    // Caps the directories watched at once (see inotify_events); only tests set it.
+    size_t watch_budget = std::numeric_limits<size_t>::max();
+    // Paths (as the tree names them) taken for network storage whatever their file
+    // system; only tests set it.
+    std::function<bool(const std::string& path)> taken_for_network = nullptr;
+};
+
+struct CacheCounts {
+    uint64_t builds = 0;              // complete walks that set the watches
+    uint64_t walks = 0;               // complete walks without watching
+    uint64_t mount_builds = 0;        // builds for a change of the mounts
+    uint64_t lists_examined = 0;      // per-list visits (two file queries each)
+    uint64_t directories_listed = 0;  // list directories and "Domains" read
+    uint64_t stamp_changes = 0;       // lists and directories the status passes reported
+    uint64_t network_passes = 0;      // passes over network storage applied
+};

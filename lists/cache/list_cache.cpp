@@ -1,0 +1,267 @@
+// Each refresh goes one of three ways. Through the watched tree, when it still
+// describes the table and its events are complete: only what changed is visited.
+// A build, the first time and after lost events, a change at the top of the tree or
+// of the mounts that concern it, or a working directory that is not the one watched:
+// a new tree takes its watches before the old one lets go of them, and reads
+// everything (events still queued, and what the passes found, are old news). A walk,
+// when no tree can be built (no event queue, the base directory or "Domains" cannot
+// be watched). Every way leaves what lies on network storage to the network reading,
+// and ends by applying what its passes finished, after the local records.
+#include "list_cache.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "background_thread.h"
+#include "kernel_events.h"
+#include "list_walk.h"
+#include "mount_changes.h"
+#include "network_hand_over.h"
+#include "status_passes.h"
+#include "watched_tree.h"
+
+struct ListCache::State {
+    State(const ListCacheOptions& given, kel::FileSystem& file_system);
+
+    void exchange();
+    void hand_places(std::optional<std::vector<NetworkPlace>> places);
+    void take_network(int32_t request_number, const NetworkHandOver::LocalGives& local);
+    bool on_network(const std::string& path);
+    void walk_leaving_network(int32_t request_number);
+    void scan_domains_leaving_network(int32_t request_number, bool accounts_away,
+                                      std::vector<NetworkPlace>& places);
+    KeepList kept_for_network();
+    bool refresh_tree(int32_t request_number, bool mounts_moved);
+    bool build(int32_t request_number, bool mounts_moved);
+    void walk(int32_t request_number);
+
+    const ListCacheOptions options;
+    kel::FileSystem& file_system;
+    std::unique_ptr<KernelEvents> events;
+    std::unique_ptr<MountChanges> mounts = mount_table_changes();
+    CacheCounts counts;
+    std::shared_ptr<StatusPasses> status_passes;
+    std::unique_ptr<NetworkHandOver> network;
+    std::optional<size_t> network_job;  // its place among the thread's jobs
+    bool wake_network = false;          // places handed that the passes did not have
+    // After the jobs, so that it stops before they go.
+    std::unique_ptr<BackgroundThread> thread;
+    // After `network`, which it points to.
+    std::unique_ptr<WatchedTree> tree;
+    std::vector<StatusPasses::Change> reported;
+    std::unordered_map<std::string, bool> network_directories;
+};
+
+ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_system)
+    : options(given), file_system(file_system), events(inotify_events(given.watch_budget)) {
+    using Passes = ListCacheOptions::Passes;
+    std::vector<std::shared_ptr<BackgroundJob>> jobs;
+    if (options.status_passes != Passes::Off) {
+        status_passes = std::make_shared<StatusPasses>(file_system);
+        if (options.status_passes == Passes::Background) {
+            jobs.push_back(status_passes);
+        }
+    }
+    if (options.network_passes != Passes::Off) {
+        network = std::make_unique<NetworkHandOver>(file_system, main_domain_name(),
+                                                    options.network_limit);
+        if (options.network_passes == Passes::Background) {
+            network_job = jobs.size();
+            jobs.push_back(network->reading());
+        }
+    }
+    if (!jobs.empty()) {
+        thread = std::make_unique<BackgroundThread>(std::move(jobs));
+    }
+}
+
+// Takes what the status passes found into `reported`, for the next update, and
+// hands them what the tree did since the last exchange.
+void ListCache::State::exchange() {
+    if (status_passes) {
+        std::vector<StatusPasses::Change> found = status_passes->exchange();
+        reported.insert(reported.end(), std::make_move_iterator(found.begin()),
+                        std::make_move_iterator(found.end()));
+    }
+}
+
+// Tells the passes over network storage where to read; they start on places they
+// did not have once the next exchange has handed them over (take_network): woken
+// before it, a pass would find nothing to read and sleep for an hour.
+void ListCache::State::hand_places(std::optional<std::vector<NetworkPlace>> places) {
+    if (network && places && network->set_places(std::move(*places))) {
+        wake_network = true;
+    }
+}
+
+// The end of every refresh: what the passes over network storage finished.
+void ListCache::State::take_network(int32_t request_number,
+                                    const NetworkHandOver::LocalGives& local) {
+    if (!network) {
+        return;
+    }
+    std::vector<std::string> revisit;
+    network->refresh(request_number, std::chrono::steady_clock::now(), local, revisit);
+    counts.network_passes = network->passes_applied();
+    if (wake_network && thread && network_job) {
+        thread->run_soon(*network_job);
+    }
+    wake_network = false;
+    if (tree) {
+        for (const std::string& key : revisit) {
+            tree->revisit(key);
+        }
+    }
+}
+
+// Whether a directory lies on network storage, for the walk; decided once until
+// the mounts change.
+bool ListCache::State::on_network(const std::string& path) {
+    if (!network) {
+        return false;
+    }
+    auto [found, fresh] = network_directories.try_emplace(path, false);
+    if (fresh) {
+        found->second = (options.taken_for_network && options.taken_for_network(path)) ||
+                        file_system.storage(path) == kel::Storage::Network;
+    }
+    return found->second;
+}
+
+// The walk, when no tree can be built, without what lies on network storage: that
+// is left to the passes. Leaves the sweep to the caller.
+void ListCache::State::walk_leaving_network(int32_t request_number) {
+    std::vector<NetworkPlace> places;
+    const bool accounts_away = on_network("Accounts/LISTS");
+    if (accounts_away) {
+        places.push_back({false, "Accounts/LISTS", main_domain_name()});
+    } else {
+        scan_domain_lists(file_system, request_number, main_domain_name());
+    }
+    if (on_network("Domains")) {
+        places.push_back({true, "Domains", {}});
+    } else {
+        scan_domains_leaving_network(request_number, accounts_away, places);
+    }
+    hand_places(std::move(places));
+}
+
+void ListCache::State::scan_domains_leaving_network(int32_t request_number, bool accounts_away,
+                                                    std::vector<NetworkPlace>& places) {
+    const std::string& main_domain = main_domain_name();
+    for (const std::string& domain : file_system.list("Domains").names) {
+        const std::string directory = "Domains/" + domain;
+        if (domain == main_domain) {
+            if (!accounts_away) {
+                scan_domain_lists(file_system, request_number, domain);
+            }
+        } else if (on_network(directory) || on_network(directory + "/LISTS")) {
+            places.push_back({false, directory + "/LISTS", domain});
+        } else {
+            scan_domain_lists(file_system, request_number, domain);
+        }
+    }
+}
+
+// A record the local side no longer gives stays while the passes give its key.
+KeepList ListCache::State::kept_for_network() {
+    if (!network) {
+        return nullptr;
+    }
+    return
+        [this](const std::string& key, ListRecord& record) { return network->keeps(key, record); };
+}
+
+// The refresh through the watched tree; false when it cannot serve.
+bool ListCache::State::refresh_tree(int32_t request_number, bool mounts_moved) {
+    if (!tree || mounts_moved || !tree->still_describes_table() || !tree->update(reported)) {
+        return false;
+    }
+    reported.clear();
+    tree->visit(request_number, false);
+    exchange();
+    hand_places(tree->changed_places());
+    take_network(request_number, [this](const std::string& key) { return tree->gives(key); });
+    return true;
+}
+
+// A complete walk that sets every watch anew; false when no tree can be built.
+bool ListCache::State::build(int32_t request_number, bool mounts_moved) {
+    counts.mount_builds += mounts_moved && tree ? 1 : 0;
+    reported.clear();
+    if (status_passes) {
+        status_passes->forget_all();
+    }
+    if (network) {
+        network->find_lost_records();
+    }
+    events->drain([](int, uint32_t, std::string_view) {});
+    mounts->take_reading();
+    auto fresh = std::make_unique<WatchedTree>(file_system, *events, status_passes.get(),
+                                               network.get(), network_directories, options, counts);
+    if (!events->ready() || !fresh->build()) {
+        return false;
+    }
+    tree = std::move(fresh);
+    ++counts.builds;
+    tree->visit(request_number, true);
+    sweep_unseen_lists(kept_for_network());
+    exchange();
+    hand_places(tree->changed_places());
+    take_network(request_number, [this](const std::string& key) { return tree->gives(key); });
+    return true;
+}
+
+void ListCache::State::walk(int32_t request_number) {
+    tree.reset();
+    ++counts.walks;
+    walk_leaving_network(request_number);
+    // Before the sweep, while the walk's marks tell what it met.
+    take_network(request_number, [](const std::string& key) {
+        auto found = list_table.find(key);
+        return found != list_table.end() && found->second.seen;
+    });
+    sweep_unseen_lists(kept_for_network());
+    exchange();
+}
+
+ListCache::ListCache(const ListCacheOptions& options, kel::FileSystem& file_system)
+    : state(std::make_unique<State>(options, file_system)) {}
+
+ListCache::~ListCache() = default;
+
+const CacheCounts& ListCache::counts() const {
+    return state->counts;
+}
+
+void ListCache::run_status_pass() {
+    if (state->status_passes &&
+        state->options.status_passes == ListCacheOptions::Passes::OnDemand) {
+        state->status_passes->run_pass();
+    }
+}
+
+void ListCache::run_network_pass() {
+    if (state->network && state->options.network_passes == ListCacheOptions::Passes::OnDemand) {
+        state->network->reading()->run_pass();
+    }
+}
+
+void ListCache::refresh(int32_t request_number) {
+    State& s = *state;
+    if (s.thread) {
+        s.thread->message_arrived();
+    }
+    s.exchange();
+    const bool mounts_moved = s.mounts->moved();
+    if (mounts_moved) {
+        s.network_directories.clear();
+    }
+    if (s.refresh_tree(request_number, mounts_moved) || s.build(request_number, mounts_moved)) {
+        return;
+    }
+    s.walk(request_number);
+}

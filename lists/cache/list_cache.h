@@ -1,0 +1,69 @@
+// The list cache: what keeps list_table current before every message, at the cost
+// of what changed. The rest of the program reaches it only through list_refresh.h.
+//
+// Where things are:
+// - list_cache.{h,cpp}: this class; each refresh picks its way (below) and hands
+//   findings between the serving thread and the background thread.
+// - list_walk.{h,cpp}: the walk of every list directory and the per-list step applied
+//   to the table; the reading of one list's files itself is list_reading.h, above.
+//   When is a subscriber file read again? When its stamp (size, times, inode) differs
+//   from the one of its last reading, or it could not be read and a retry is due
+//   (list_reading.cpp); the tree decides which lists to look at (watched_tree.cpp).
+// - watched_tree.h and watched_tree.cpp, tree_places.cpp, tree_visits.cpp: the
+//   watched tree, the directories with their kernel-event watches, and its visits.
+// - kernel_events.{h,cpp}: the kernel's change events (inotify).
+// - mount_changes.{h,cpp}: whether the mount table changed where it concerns us.
+// - status_passes.{h,cpp}: the background status queries that bound how late a
+//   change that raises no event is seen.
+// - network_reading.{h,cpp}: the background passes over lists on network storage
+//   (NFS, SMB, FUSE, cluster file systems), which raise no events here; what happens
+//   on NFS is said there. network_hand_over.{h,cpp}: the serving thread applies
+//   what they read.
+// - background_thread.{h,cpp}: the one thread beside the serving one.
+// Where From is parsed: not here; from_address.h, above, beside the message reader.
+// Every call on the server's files goes through the file-system seam (file_system.h
+// in support/), so that all of it can be tested against an in-memory fake.
+//
+// Threads. The serving thread alone touches list_table, the ListCache, the
+// WatchedTree, the KernelEvents, the MountChanges and the NetworkHandOver, and
+// writes every log record. The background thread runs the jobs of StatusPasses and
+// NetworkReading; each keeps its own copy of what it needs and reads files only.
+// They meet in exactly two exchanges, each one lock held for a few swaps: the
+// status passes' (StatusPasses::exchange: what to watch in, what changed out) and
+// the network reading's (NetworkReading::exchange: places and lists to read again
+// in, finished passes out). BackgroundThread's own lock carries only the timing
+// (when a message came, when a job is due).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "cache_settings.h"
+#include "file_system.h"
+
+class ListCache {
+  public:
+    // Every call on the server's files goes through `file_system`, which outlives
+    // the cache.
+    explicit ListCache(const ListCacheOptions& options = {},
+                       kel::FileSystem& file_system = kel::real_file_system());
+    ~ListCache();
+    ListCache(const ListCache&) = delete;
+    ListCache& operator=(const ListCache&) = delete;
+
+    // Brings list_table up to date with the tree below the working directory.
+    void refresh(int32_t request_number);
+
+    // Runs one status pass on the calling thread, as the background thread does
+    // (status passes OnDemand only); the next refresh takes its findings.
+    void run_status_pass();
+    // The same for one pass over network storage (network passes OnDemand only).
+    void run_network_pass();
+
+    // What the refreshes so far cost, for tests and benchmarks.
+    const CacheCounts& counts() const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state;
+};

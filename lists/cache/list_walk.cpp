@@ -1,0 +1,78 @@
+// The walk: every list directory read in the server's order (the main domain's,
+// then those of the "Domains" entries as the system lists them), each list read with
+// the per-list step of list_reading.h and taken into list_table, then the sweep of
+// the lists it did not meet. The watched tree and the network reading use its step
+// for what changed; it knows of neither.
+#include "list_walk.h"
+
+#include "address_folding.h"
+#include "logging.h"
+#include "tree_names.h"
+
+void write_list_notes(int32_t request_number, const std::vector<ListNote>& notes) {
+    for (const ListNote& note : notes) {
+        switch (note.kind) {
+            case ListNote::Numbered:
+                kel::logline(request_number) << note.text;
+                break;
+            case ListNote::Plain:
+                kel::logline() << note.text;
+                break;
+            case ListNote::SettingsReport: {
+                SettingsFile report;
+                report.report = note.text;
+                write_settings_notes(report);
+                break;
+            }
+        }
+    }
+}
+
+ListRecord& visit_list(kel::FileSystem& file_system, int32_t request_number,
+                       const std::string& list_directory, const std::string& domain,
+                       const std::string& name) {
+    auto [found, is_new] = list_table.try_emplace(fold_lower(name + "@" + domain));
+    ListRecord& record = found->second;
+    const ListKnown known = is_new ? ListKnown{} : known_of(record);
+    // Read into the record's own list: a list read again writes over its memory.
+    ListVisit visit = examine_list(file_system, is_new ? nullptr : &known, list_directory, domain,
+                                   name, list_clock_now(), &record.subscribers);
+    apply_list_visit(visit, record, is_new);
+    record.from_network = false;
+    record.seen = true;
+    write_list_notes(request_number, visit.notes);
+    return record;
+}
+
+void scan_domain_lists(kel::FileSystem& file_system, int32_t request_number,
+                       const std::string& domain) {
+    const std::string base = domain == main_domain_name() ? "Accounts" : "Domains/" + domain;
+    const std::string list_directory = base + "/LISTS";
+    for (const std::string& entry : file_system.list(list_directory).names) {
+        if (ends_with(entry, list_suffix)) {
+            visit_list(file_system, request_number, list_directory, domain,
+                       entry.substr(0, entry.size() - list_suffix.size()));
+        }
+    }
+}
+
+void sweep_unseen_lists(const KeepList& keep) {
+    std::vector<std::string> vanished;
+    for (auto& [key, record] : list_table) {
+        if (!record.seen && !(keep && keep(key, record))) {
+            vanished.push_back(key);
+        }
+        record.seen = false;
+    }
+    for (const std::string& key : vanished) {
+        list_table.erase(key);
+    }
+}
+
+void walk_lists(kel::FileSystem& file_system, int32_t request_number) {
+    scan_domain_lists(file_system, request_number, main_domain_name());
+    for (const std::string& domain : file_system.list("Domains").names) {
+        scan_domain_lists(file_system, request_number, domain);
+    }
+    sweep_unseen_lists();
+}

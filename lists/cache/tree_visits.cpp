@@ -1,0 +1,210 @@
+// The watched tree's visits: the lists due at this refresh, in the walk's order,
+// each with the walk's own per-list step; then what each visited entry is now (its
+// files' changes told here or not), and the hand-over to the status passes of what
+// they must watch from now on.
+#include "watched_tree.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "list_walk.h"
+#include "tree_names.h"
+
+// A key that gained or lost an entry has all its entries visited now: the record
+// may have been last set from an entry that is gone, or the new one reads over it.
+void WatchedTree::settle_touched_keys() {
+    for (const std::string& key : touched) {
+        auto found = sources.find(key);
+        if (found == sources.end()) {
+            vanished.push_back(key);
+            continue;
+        }
+        const bool shared = found->second.size() > 1;
+        for (const Source& source : found->second) {
+            ListDirectory& lists = *source.directory;
+            ListEntry& entry = lists.entries[lists.by_name.at(source.name)];
+            entry.shared = shared;
+            note_steady(lists, entry);
+            lists.changed.insert(source.name);
+            queue(lists);
+        }
+    }
+    touched.clear();
+}
+
+void WatchedTree::note_steady(ListDirectory& lists, const ListEntry& entry) {
+    if (entry.untrusted || entry.shared || entry.unreadable) {
+        lists.steady.insert(entry.name);
+    } else {
+        lists.steady.erase(entry.name);
+    }
+    if (lists.steady.empty()) {
+        steady_directories.erase(&lists);
+    } else {
+        steady_directories.insert(&lists);
+    }
+}
+
+// An entry that is not visited at every refresh, in a directory whose watch tells
+// its changes, is watched by the passes with the stamps its visit left; any other
+// is not.
+void WatchedTree::hand_to_passes(ListDirectory& lists, ListEntry& entry, const ListRecord& record) {
+    if (status_passes == nullptr) {
+        return;
+    }
+    if (lists.trusted && !entry.untrusted && !entry.shared && !entry.unreadable) {
+        status_passes->watch_list(lists.path, entry.name, record.subscribers_stamp,
+                                  record.settings_stamp);
+        entry.stamp_watched = true;
+        lists.stamp_watched = true;
+    } else if (entry.stamp_watched) {
+        status_passes->forget_list(lists.path, entry.name);
+        entry.stamp_watched = false;
+    }
+}
+
+void WatchedTree::forget_in_passes(ListDirectory& lists) {
+    if (!lists.stamp_watched) {
+        return;
+    }
+    status_passes->forget_directory(lists.path);
+    lists.stamp_watched = false;
+    for (ListEntry& entry : lists.entries) {
+        entry.stamp_watched = false;
+    }
+}
+
+void WatchedTree::visit(int32_t request_number, bool keep_seen) {
+    for (ListDirectory* lists : steady_directories) {
+        queue(*lists);
+    }
+    std::vector<Visited> visited;
+    for (const auto& [position, lists] : plan_visits()) {
+        visit_entries(request_number, keep_seen, *lists, visited);
+    }
+    settle_trust();
+    // Records stay where they are until the end of the refresh: only the lines
+    // below and the build's sweep erase them, and neither erases a visited one.
+    for (const Visited& entry : visited) {
+        hand_to_passes(*entry.lists, entry.lists->entries[entry.index], *entry.record);
+    }
+    drop_vanished();
+    retired.clear();
+}
+
+// The directories with visits to make, once for each place they have in the walk,
+// in the walk's order.
+std::vector<std::pair<size_t, WatchedTree::ListDirectory*>> WatchedTree::plan_visits() {
+    std::vector<std::pair<size_t, ListDirectory*>> plan;
+    for (ListDirectory* lists : work) {
+        if (lists->domain != nullptr && lists->domain->removed) {
+            continue;
+        }
+        for (size_t position : lists->positions) {
+            plan.emplace_back(position, lists);
+        }
+    }
+    std::sort(plan.begin(), plan.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    return plan;
+}
+
+// The entries to visit, by place in the directory's listing.
+void WatchedTree::due_entries(ListDirectory& lists, std::vector<size_t>& due) const {
+    due.clear();
+    if (lists.all_changed || !lists.trusted) {
+        for (size_t i = 0; i < lists.entries.size(); ++i) {
+            due.push_back(i);
+        }
+        return;
+    }
+    for (const auto* names : {&lists.changed, &lists.steady}) {
+        for (const std::string& name : *names) {
+            auto found = lists.by_name.find(name);
+            if (found != lists.by_name.end()) {
+                due.push_back(found->second);
+            }
+        }
+    }
+    std::sort(due.begin(), due.end());
+    due.erase(std::unique(due.begin(), due.end()), due.end());
+}
+
+void WatchedTree::visit_entries(int32_t request_number, bool keep_seen, ListDirectory& lists,
+                                std::vector<Visited>& visited) {
+    std::vector<size_t> due;
+    due_entries(lists, due);
+    for (size_t index : due) {
+        ++counts.lists_examined;
+        ListEntry& entry = lists.entries[index];
+        ListRecord& record =
+            visit_list(file_system, request_number, lists.path, lists.domain_name, entry.name);
+        if (!keep_seen) {
+            record.seen = false;
+        }
+        if (status_passes != nullptr) {
+            visited.push_back({&lists, index, &record});
+        }
+        const bool unreadable =
+            !record.settings_reading.readable || !record.subscribers_reading.readable;
+        if (unreadable != entry.unreadable) {
+            entry.unreadable = unreadable;
+            note_steady(lists, entry);
+        }
+    }
+}
+
+// What the entries visited for a change are now: files whose changes this
+// directory's watch reports, or not.
+void WatchedTree::settle_trust() {
+    for (ListDirectory* lists : work) {
+        lists->queued = false;
+        if (lists->domain != nullptr && lists->domain->removed) {
+            continue;
+        }
+        if (lists->trusted) {
+            for (ListEntry& entry : lists->entries) {
+                if (lists->all_changed || lists->changed.count(entry.name) != 0) {
+                    entry.untrusted = !files_report_here(lists->path, entry.name);
+                    note_steady(*lists, entry);
+                }
+            }
+        }
+        lists->changed.clear();
+        lists->all_changed = false;
+    }
+    work.clear();
+}
+
+void WatchedTree::drop_vanished() {
+    for (const std::string& key : vanished) {
+        if (sources.count(key) != 0) {
+            continue;
+        }
+        auto found = list_table.find(key);
+        if (found != list_table.end() &&
+            !(network != nullptr && network->keeps(key, found->second))) {
+            list_table.erase(found);
+        }
+    }
+    vanished.clear();
+}
+
+// A file whose changes raise events in its directory: a regular file with no
+// other name and no file system mounted on it (whose changes would be told where
+// its source lies). A settings file may also be absent.
+bool WatchedTree::reports_here(const std::string& path, bool may_be_missing) {
+    const kel::PathStatus status = file_system.status(path, false);
+    if (!status.found()) {
+        return may_be_missing && status.error == ENOENT;
+    }
+    return status.type == S_IFREG && status.links == 1 && !status.mount_root;
+}
+
+bool WatchedTree::files_report_here(const std::string& directory, const std::string& name) {
+    const std::string stem = directory + "/" + name;
+    return reports_here(stem + std::string(list_suffix), false) &&
+           reports_here(stem + std::string(settings_suffix), true);
+}
