@@ -1,13 +1,19 @@
 // The thread's loop: it takes each step next_background_step decides, with the
 // lock held except while a job runs its pass. Everything the thread touches is
 // held by shared ownership with the thread itself, so it outlives whatever the
-// process tears down at exit while the thread still runs.
+// process tears down at exit while the thread still runs. A pass runs inside a
+// catch-all; the text of what it threw is copied into a fixed buffer, since the
+// failure may be exhausted memory.
 #include "background_thread.h"
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
-#include <mutex>
+#include <cstring>
+#include <exception>
 #include <system_error>
+
+#include "annotated_mutex.h"
 
 namespace {
 
@@ -16,20 +22,57 @@ using Clock = std::chrono::steady_clock;
 }  // namespace
 
 struct BackgroundThread::Shared {
-    std::vector<std::shared_ptr<BackgroundJob>> jobs;
-    std::vector<Clock::time_point> due;  // per job
-    std::vector<bool> hurry;             // per job: run_soon since its pass began
-    std::mutex lock;
-    std::condition_variable wake;
-    Clock::time_point last_message = Clock::now();
-    bool sleeping = false;  // every job idle: only a message wakes the thread
-    bool stopping = false;
+    using Text = std::array<char, 256>;
+
+    std::vector<std::shared_ptr<BackgroundJob>> jobs;  // set before the thread starts
+    kel::AnnotatedMutex lock;
+    std::condition_variable_any wake;
+    std::vector<Clock::time_point> due QUORVEL_GUARDED_BY(lock);  // per job
+    // Per job: run_soon since its pass began.
+    std::vector<bool> hurry QUORVEL_GUARDED_BY(lock);
+    // Per job: its last pass threw.
+    std::vector<bool> failing QUORVEL_GUARDED_BY(lock);
+    Text failure QUORVEL_GUARDED_BY(lock) = {};
+    bool failure_untold QUORVEL_GUARDED_BY(lock) = false;
+    Clock::time_point last_message QUORVEL_GUARDED_BY(lock) = Clock::now();
+    // Every job idle: only a message wakes the thread.
+    bool sleeping QUORVEL_GUARDED_BY(lock) = false;
+    bool stopping QUORVEL_GUARDED_BY(lock) = false;
+
+    // Runs one pass of the job with the lock given back meanwhile.
+    void run_job(size_t job) QUORVEL_REQUIRES(lock);
 };
+
+namespace {
+
+// One pass of the job; nothing it throws goes further. `failure` gets the text of
+// what it threw, cut to the buffer; empty when it did not throw.
+std::chrono::nanoseconds run_caught(BackgroundJob& job, std::array<char, 256>& failure) {
+    failure[0] = '\0';
+    try {
+        return job.run_pass();
+    } catch (const std::exception& error) {
+        std::strncpy(failure.data(), error.what(), failure.size() - 1);
+        failure[failure.size() - 1] = '\0';
+    } catch (...) {
+        std::strncpy(failure.data(), "an exception of an unknown type", failure.size() - 1);
+    }
+    if (failure[0] == '\0') {
+        std::strncpy(failure.data(), "an exception without a text", failure.size() - 1);
+    }
+    return job.pause_after_failure();
+}
+
+}  // namespace
 
 BackgroundThread::BackgroundThread(std::vector<std::shared_ptr<BackgroundJob>> jobs)
     : shared(std::make_shared<Shared>()) {
-    shared->due.assign(jobs.size(), Clock::now());
-    shared->hurry.assign(jobs.size(), false);
+    {
+        kel::AnnotatedLock held(shared->lock);
+        shared->due.assign(jobs.size(), Clock::now());
+        shared->hurry.assign(jobs.size(), false);
+        shared->failing.assign(jobs.size(), false);
+    }
     shared->jobs = std::move(jobs);
     start();
 }
@@ -39,7 +82,7 @@ BackgroundThread::~BackgroundThread() {
         return;
     }
     {
-        std::lock_guard<std::mutex> held(shared->lock);
+        kel::AnnotatedLock held(shared->lock);
         shared->stopping = true;
     }
     shared->wake.notify_all();
@@ -57,7 +100,7 @@ void BackgroundThread::start() {
 void BackgroundThread::message_arrived() {
     bool sleeping;
     {
-        std::lock_guard<std::mutex> held(shared->lock);
+        kel::AnnotatedLock held(shared->lock);
         shared->last_message = Clock::now();
         sleeping = shared->sleeping;
     }
@@ -73,7 +116,7 @@ void BackgroundThread::message_arrived() {
 
 void BackgroundThread::run_soon(size_t job) {
     {
-        std::lock_guard<std::mutex> held(shared->lock);
+        kel::AnnotatedLock held(shared->lock);
         if (job >= shared->due.size()) {
             return;
         }
@@ -83,35 +126,58 @@ void BackgroundThread::run_soon(size_t job) {
     shared->wake.notify_one();
 }
 
+std::optional<std::string> BackgroundThread::take_failure() {
+    kel::AnnotatedLock held(shared->lock);
+    if (!shared->failure_untold) {
+        return std::nullopt;
+    }
+    shared->failure_untold = false;
+    return std::string(shared->failure.data());
+}
+
+void BackgroundThread::Shared::run_job(size_t job) {
+    const Clock::time_point started = Clock::now();
+    hurry[job] = false;
+    Text text;
+    lock.unlock();
+    const std::chrono::nanoseconds pause = run_caught(*jobs[job], text);
+    const bool failed = text[0] != '\0';
+    if (failed) {
+        jobs[job]->discard();
+    }
+    lock.lock();
+    if (failed && (!failing[job] || failure != text)) {
+        failure = text;
+        failure_untold = true;
+    }
+    failing[job] = failed;
+    due[job] = hurry[job] && !failed ? Clock::now() : started + pause;
+}
+
 void BackgroundThread::serve(std::shared_ptr<Shared> shared) {
     std::vector<std::chrono::nanoseconds> idle_limits;
     for (const auto& job : shared->jobs) {
         idle_limits.push_back(job->idle_limit());
     }
-    std::unique_lock<std::mutex> held(shared->lock);
+    kel::AnnotatedLock held(shared->lock);
     while (!shared->stopping) {
         const BackgroundStep step =
             next_background_step(Clock::now(), shared->last_message, shared->due, idle_limits);
         switch (step.kind) {
-            case BackgroundStep::Run: {
-                const Clock::time_point started = Clock::now();
-                shared->hurry[step.job] = false;
-                held.unlock();
-                const std::chrono::nanoseconds pause = shared->jobs[step.job]->run_pass();
-                held.lock();
-                shared->due[step.job] = shared->hurry[step.job] ? Clock::now() : started + pause;
+            case BackgroundStep::Run:
+                shared->run_job(step.job);
                 break;
-            }
             case BackgroundStep::Wait:
                 // Woken early only to stop: a message changes nothing for a job
                 // that is awake. One that falls idle meanwhile sleeps after this.
-                shared->wake.wait_until(held, step.until);
+                shared->wake.wait_until(shared->lock, step.until);
                 break;
             case BackgroundStep::Sleep: {
                 const Clock::time_point seen = shared->last_message;
                 shared->sleeping = true;
-                shared->wake.wait(held,
-                                  [&] { return shared->stopping || shared->last_message != seen; });
+                while (!shared->stopping && shared->last_message == seen) {
+                    shared->wake.wait(shared->lock);
+                }
                 shared->sleeping = false;
                 break;
             }

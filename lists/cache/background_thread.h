@@ -2,13 +2,17 @@
 // a message. It runs its jobs' passes, each when due, and lets them sleep while no
 // message arrives. It writes no output and never touches the list table: a job
 // works on its own copy of what it needs and hands its findings to the serving
-// thread through a lock of its own. Its jobs: the status queries (stamp_watch.h)
+// thread through a lock of its own. Its jobs: the status queries (status_passes.h)
 // and the reading of lists on storage without change events (network_reading.h).
-// They take turns: a pass of one waits for the other's to end.
+// They take turns: a pass of one waits for the other's to end. Nothing a job does
+// can end the process: whatever a pass throws is caught at its edge, the job
+// forgets what that pass may have half changed, and the serving thread is told.
 #pragma once
 
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -21,6 +25,14 @@ class BackgroundJob {
     // Passes stop once no message has arrived for this long, and start again, at
     // once if one is due, with the next message.
     virtual std::chrono::nanoseconds idle_limit() const = 0;
+    // After a pass that threw: forget whatever that pass may have half changed, so
+    // that the next pass finds and hands over every change anew.
+    virtual void discard() = 0;
+
+    // The pause after a pass that threw, before the job runs again.
+    virtual std::chrono::nanoseconds pause_after_failure() const {
+        return std::chrono::seconds(10);
+    }
 };
 
 // What the thread does next: run a job that is due and not idle (the first such),
@@ -56,6 +68,10 @@ class BackgroundThread {
     // Makes a job due now, and again at the end of a pass of it that is running:
     // it has work it did not have when it set its next pass.
     void run_soon(size_t job);
+
+    // What a failed pass threw (its what()), once: a failure that repeats pass
+    // after pass is told once, until a pass of that job succeeds.
+    std::optional<std::string> take_failure();
 
   private:
     struct Shared;

@@ -18,6 +18,7 @@
 #include "background_thread.h"
 #include "kernel_events.h"
 #include "list_walk.h"
+#include "logging.h"
 #include "mount_changes.h"
 #include "network_hand_over.h"
 #include "status_passes.h"
@@ -254,6 +255,10 @@ void ListCache::refresh(int32_t request_number) {
     State& s = *state;
     if (s.thread) {
         s.thread->message_arrived();
+        if (std::optional<std::string> failure = s.thread->take_failure()) {
+            kel::logline(request_number)
+                << "Background reading failed: " << kel::printable(*failure);
+        }
     }
     s.exchange();
     const bool mounts_moved = s.mounts->moved();

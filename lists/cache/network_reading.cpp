@@ -57,7 +57,7 @@ void NetworkReading::read_again(const std::string& key) {
 
 std::optional<NetworkPass> NetworkReading::exchange() {
     std::optional<NetworkPass> taken;
-    std::lock_guard<std::mutex> held(lock);
+    kel::AnnotatedLock held(lock);
     if (pending_places) {
         handed_places = std::move(pending_places);
         pending_places.reset();
@@ -75,7 +75,7 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
     const Clock::time_point started = Clock::now();
     std::vector<std::string> again;
     {
-        std::lock_guard<std::mutex> held(lock);
+        kel::AnnotatedLock held(lock);
         if (handed_places) {
             places = std::move(*handed_places);
             handed_places.reset();
@@ -119,7 +119,7 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
 
     pass.finished = Clock::now();
     {
-        std::lock_guard<std::mutex> held(lock);
+        kel::AnnotatedLock held(lock);
         if (finished) {
             finished->append(std::move(pass));
         } else {
@@ -155,4 +155,12 @@ void NetworkReading::read_directory(const std::string& path, const std::string& 
 
 std::chrono::nanoseconds pause_after_pass(std::chrono::nanoseconds duration) {
     return std::max<std::chrono::nanoseconds>(NetworkReading::shortest_pause, duration);
+}
+
+void NetworkReading::discard() {
+    for (auto& [key, entry] : known) {
+        entry.list = ListKnown{};
+        // Not known to be empty: an empty file is then read, not taken as unchanged.
+        entry.list.has_subscribers = true;
+    }
 }

@@ -10,12 +10,12 @@
 #pragma once
 
 #include <chrono>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "annotated_mutex.h"
 #include "background_thread.h"
 #include "file_system.h"
 #include "list_reading.h"
@@ -75,6 +75,9 @@ class NetworkReading : public BackgroundJob {
     // tests). Returns the time from this pass's start to the next one's.
     std::chrono::nanoseconds run_pass() override;
     std::chrono::nanoseconds idle_limit() const override { return idle; }
+    // Takes every list it knows for one it never read: the next pass reads each
+    // again and hands over a complete reading of it (and still reports what is gone).
+    void discard() override;
 
   private:
     void read_directory(const std::string& path, const std::string& domain, NetworkPass& pass);
@@ -88,10 +91,10 @@ class NetworkReading : public BackgroundJob {
     std::vector<std::string> pending_again;
 
     // The exchange, under its lock.
-    std::mutex lock;
-    std::optional<std::vector<NetworkPlace>> handed_places;
-    std::vector<std::string> handed_again;
-    std::optional<NetworkPass> finished;
+    kel::AnnotatedMutex lock;
+    std::optional<std::vector<NetworkPlace>> handed_places QUORVEL_GUARDED_BY(lock);
+    std::vector<std::string> handed_again QUORVEL_GUARDED_BY(lock);
+    std::optional<NetworkPass> finished QUORVEL_GUARDED_BY(lock);
 
     // The passes' own, touched only by run_pass.
     struct Known {

@@ -40,7 +40,7 @@ void StatusPasses::forget_all() {
 
 std::vector<StatusPasses::Change> StatusPasses::exchange() {
     std::vector<Change> taken;
-    std::lock_guard<std::mutex> held(lock);
+    kel::AnnotatedLock held(lock);
     if (!pending.empty()) {
         if (handed.empty() || pending.front().kind == Delta::ForgetAll) {
             handed.swap(pending);
@@ -132,7 +132,7 @@ std::chrono::nanoseconds StatusPasses::run_pass() {
     const Clock::time_point started = Clock::now();
     std::vector<Delta> changes;
     {
-        std::lock_guard<std::mutex> held(lock);
+        kel::AnnotatedLock held(lock);
         changes.swap(handed);
     }
     for (Delta& delta : changes) {
@@ -146,7 +146,7 @@ std::chrono::nanoseconds StatusPasses::run_pass() {
         query(directory, names, changed);
     }
     if (!changed.empty()) {
-        std::lock_guard<std::mutex> held(lock);
+        kel::AnnotatedLock held(lock);
         found.insert(found.end(), std::make_move_iterator(changed.begin()),
                      std::make_move_iterator(changed.end()));
     }
@@ -182,6 +182,16 @@ void StatusPasses::query(WatchedDirectory& directory, std::vector<std::string>& 
             list.list = list_now;
             list.settings = settings_now;
             changed.push_back({directory.path, list.name});
+        }
+    }
+}
+
+void StatusPasses::discard() {
+    for (WatchedDirectory& directory : directories) {
+        directory.stamp = {};
+        for (WatchedList& list : directory.lists) {
+            list.list = {};
+            list.settings = {};
         }
     }
 }

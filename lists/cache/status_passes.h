@@ -8,11 +8,11 @@
 #pragma once
 
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "annotated_mutex.h"
 #include "background_thread.h"
 #include "file_system.h"
 
@@ -55,6 +55,9 @@ class StatusPasses : public BackgroundJob {
     // for tests. Returns the time from this pass's start to the next one's.
     std::chrono::nanoseconds run_pass() override;
     std::chrono::nanoseconds idle_limit() const override { return idle_after; }
+    // Forgets every stamp of the copy: the next pass reports every list and
+    // directory it watches, and the tree looks at each once.
+    void discard() override;
 
   private:
     struct Delta {
@@ -69,9 +72,9 @@ class StatusPasses : public BackgroundJob {
     std::vector<Delta> pending;
 
     // The exchange, under its lock.
-    std::mutex lock;
-    std::vector<Delta> handed;
-    std::vector<Change> found;
+    kel::AnnotatedMutex lock;
+    std::vector<Delta> handed QUORVEL_GUARDED_BY(lock);
+    std::vector<Change> found QUORVEL_GUARDED_BY(lock);
 
     // The passes' own copy, touched only by run_pass: arrays walked in order by a
     // pass, and indexes into them for the changes handed over.

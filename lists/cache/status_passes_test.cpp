@@ -216,6 +216,7 @@ TEST(BackgroundThread, RunsItsJobAtOnceAndStopsWithItsOwner) {
             return std::chrono::hours(1);
         }
         std::chrono::nanoseconds idle_limit() const override { return std::chrono::hours(1); }
+        void discard() override {}
     };
     auto job = std::make_shared<Counting>();
     {
@@ -228,6 +229,40 @@ TEST(BackgroundThread, RunsItsJobAtOnceAndStopsWithItsOwner) {
     }
     EXPECT_EQ(job->passes, 1);
     EXPECT_EQ(job.use_count(), 1);
+}
+
+// A settings file the parser could not fit into memory aborted the whole filter
+// while it was idle: whatever a pass throws is caught, the job forgets its half-done
+// pass, the failure is told once however often it repeats, and the job runs again.
+TEST(BackgroundThread, AJobThatThrowsIsDiscardedToldOnceAndRunAgain) {
+    struct Failing : BackgroundJob {
+        std::mutex lock;
+        std::condition_variable ran;
+        int passes = 0, discarded = 0;
+        std::chrono::nanoseconds run_pass() override {
+            std::lock_guard<std::mutex> held(lock);
+            ++passes;
+            ran.notify_all();
+            if (passes <= 3) {
+                throw std::bad_alloc();
+            }
+            return std::chrono::hours(1);
+        }
+        std::chrono::nanoseconds idle_limit() const override { return std::chrono::hours(1); }
+        std::chrono::nanoseconds pause_after_failure() const override {
+            return std::chrono::milliseconds(1);
+        }
+        void discard() override { ++discarded; }
+    };
+    auto job = std::make_shared<Failing>();
+    BackgroundThread thread({job});
+    ASSERT_TRUE(thread.running());
+    std::unique_lock<std::mutex> held(job->lock);
+    ASSERT_TRUE(job->ran.wait_for(held, std::chrono::seconds(60), [&] { return job->passes > 3; }));
+    EXPECT_EQ(job->discarded, 3);
+    held.unlock();
+    EXPECT_EQ(thread.take_failure(), std::optional<std::string>("std::bad_alloc"));
+    EXPECT_EQ(thread.take_failure(), std::nullopt);
 }
 
 }  // namespace
