@@ -34,6 +34,21 @@ class FakeFileSystem::Reader : public ReadableFile {
 
 FakeFileSystem::FakeFileSystem() {
     nodes["."].type = S_IFDIR;
+    nodes["."].stamp.inode = 1;
+}
+
+void FakeFileSystem::observe(Observer given) {
+    std::lock_guard<std::mutex> held_lock(lock);
+    observer = std::move(given);
+}
+
+// Tells the observer, as the directory above `path` sees it.
+void FakeFileSystem::tell(const std::string& path, Change change) {
+    if (!observer || path == ".") {
+        return;
+    }
+    const std::string parent = parent_of(path);
+    observer(parent, path.substr(parent == "." ? 0 : parent.size() + 1), change);
 }
 
 std::string FakeFileSystem::normal(const std::string& path) {
@@ -77,6 +92,7 @@ FakeFileSystem::Node& FakeFileSystem::make(const std::string& path, mode_t type)
     Node& above = make(parent, S_IFDIR);
     above.entries.push_back(path.substr(parent == "." ? 0 : parent.size() + 1));
     touch(above, true);
+    tell(path, Change::Created);
     Node& node = nodes[path];
     node.type = type;
     node.stamp.inode = ++next_inode;
@@ -91,6 +107,7 @@ void FakeFileSystem::write(const std::string& path, const std::string& bytes) {
     node.bytes = bytes;
     node.stamp.size = bytes.size();
     touch(node, true);
+    tell(normal(path), Change::Written);
 }
 
 void FakeFileSystem::make_directory(const std::string& path) {
@@ -112,8 +129,12 @@ void FakeFileSystem::drop(const std::string& path) {
     if (parent != nodes.end()) {
         std::vector<std::string>& entries = parent->second.entries;
         const std::string name = path.substr(parent->first == "." ? 0 : parent->first.size() + 1);
+        const size_t before = entries.size();
         entries.erase(std::remove(entries.begin(), entries.end(), name), entries.end());
         touch(parent->second, true);
+        if (entries.size() != before) {
+            tell(path, Change::Deleted);
+        }
     }
 }
 
@@ -136,10 +157,12 @@ void FakeFileSystem::rename(const std::string& from, const std::string& to) {
     make(parent_of(target), S_IFDIR);
     const std::string parent = parent_of(target);
     nodes[parent].entries.push_back(target.substr(parent == "." ? 0 : parent.size() + 1));
+    touch(nodes[parent], true);
     for (auto& [path, node] : moved) {
         touch(node, false);
         nodes[path] = std::move(node);
     }
+    tell(target, Change::MovedTo);
 }
 
 void FakeFileSystem::set_storage(const std::string& path, Storage storage) {

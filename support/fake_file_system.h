@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -49,6 +50,14 @@ class FakeFileSystem final : public FileSystem {
     // outside the fake's lock, so calls from several threads overlap.
     void set_latency(const std::string& path, std::chrono::microseconds latency);
 
+    // What a change did to a directory, for a fake of the kernel's change events:
+    // `name` is the entry concerned, empty for the directory itself.
+    enum class Change { Created, Deleted, Written, MovedFrom, MovedTo, Gone };
+    using Observer =
+        std::function<void(const std::string& directory, const std::string& name, Change)>;
+    // Told of every change from now on, under the fake's lock: it must not call the fake.
+    void observe(Observer observer);
+
     // Calls made so far on the path or below it (all calls for ".").
     uint64_t calls_below(const std::string& path);
     // The most calls that were ever in progress at once.
@@ -80,6 +89,7 @@ class FakeFileSystem final : public FileSystem {
     Node& make(const std::string& path, mode_t type);
     void touch(Node& node, bool content);
     void drop(const std::string& path);
+    void tell(const std::string& path, Change change);
     // Runs the delays, the holds and the counts of one call, then its failure, if any.
     int enter(Call call, const std::string& path);
     void leave();
@@ -98,6 +108,7 @@ class FakeFileSystem final : public FileSystem {
     size_t in_flight = 0;
     size_t most = 0;
     std::map<std::string, uint64_t> counts;
+    Observer observer;
     uint64_t next_inode = 100;
     int64_t clock = 1'000'000'000;
 };

@@ -25,7 +25,8 @@
 #include "watched_tree.h"
 
 struct ListCache::State {
-    State(const ListCacheOptions& given, kel::FileSystem& file_system);
+    State(const ListCacheOptions& given, kel::FileSystem& file_system,
+          std::unique_ptr<KernelEvents> events, std::unique_ptr<MountChanges> mounts);
 
     void exchange();
     void hand_places(std::optional<std::vector<NetworkPlace>> places);
@@ -42,7 +43,7 @@ struct ListCache::State {
     const ListCacheOptions options;
     kel::FileSystem& file_system;
     std::unique_ptr<KernelEvents> events;
-    std::unique_ptr<MountChanges> mounts = mount_table_changes();
+    std::unique_ptr<MountChanges> mounts;
     CacheCounts counts;
     std::shared_ptr<StatusPasses> status_passes;
     std::unique_ptr<NetworkHandOver> network;
@@ -54,10 +55,17 @@ struct ListCache::State {
     std::unique_ptr<WatchedTree> tree;
     std::vector<StatusPasses::Change> reported;
     std::unordered_map<std::string, bool> network_directories;
+    // What the tree remembers of the directories it lists, across builds.
+    ListingMemory listings;
 };
 
-ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_system)
-    : options(given), file_system(file_system), events(inotify_events(given.watch_budget)) {
+ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_system,
+                        std::unique_ptr<KernelEvents> given_events,
+                        std::unique_ptr<MountChanges> given_mounts)
+    : options(given),
+      file_system(file_system),
+      events(given_events ? std::move(given_events) : inotify_events(given.watch_budget)),
+      mounts(given_mounts ? std::move(given_mounts) : mount_table_changes()) {
     using Passes = ListCacheOptions::Passes;
     std::vector<std::shared_ptr<BackgroundJob>> jobs;
     if (options.status_passes != Passes::Off) {
@@ -140,7 +148,7 @@ void ListCache::State::walk_leaving_network(int32_t request_number) {
     if (accounts_away) {
         places.push_back({false, "Accounts/LISTS", main_domain_name()});
     } else {
-        scan_domain_lists(file_system, request_number, main_domain_name());
+        scan_domain_lists(file_system, request_number, main_domain_name(), main_lists_order);
     }
     if (on_network("Domains")) {
         places.push_back({true, "Domains", {}});
@@ -153,16 +161,18 @@ void ListCache::State::walk_leaving_network(int32_t request_number) {
 void ListCache::State::scan_domains_leaving_network(int32_t request_number, bool accounts_away,
                                                     std::vector<NetworkPlace>& places) {
     const std::string& main_domain = main_domain_name();
-    for (const std::string& domain : file_system.list("Domains").names) {
+    size_t place = 0;
+    for (const std::string& domain : list_domains(file_system, walk_listings())) {
         const std::string directory = "Domains/" + domain;
+        const size_t order = listing_order(++place);
         if (domain == main_domain) {
             if (!accounts_away) {
-                scan_domain_lists(file_system, request_number, domain);
+                scan_domain_lists(file_system, request_number, domain, order);
             }
         } else if (on_network(directory) || on_network(directory + "/LISTS")) {
             places.push_back({false, directory + "/LISTS", domain});
         } else {
-            scan_domain_lists(file_system, request_number, domain);
+            scan_domain_lists(file_system, request_number, domain, order);
         }
     }
 }
@@ -202,7 +212,7 @@ bool ListCache::State::build(int32_t request_number, bool mounts_moved) {
     events->drain([](int, uint32_t, std::string_view) {});
     mounts->take_reading();
     auto fresh = std::make_unique<WatchedTree>(file_system, *events, status_passes.get(),
-                                               network.get(), network_directories, options, counts);
+                                               network.get(), listings, options, counts);
     if (!events->ready() || !fresh->build()) {
         return false;
     }
@@ -220,6 +230,7 @@ void ListCache::State::walk(int32_t request_number) {
     tree.reset();
     ++counts.walks;
     walk_leaving_network(request_number);
+    write_listing_records(request_number, walk_listings());
     // Before the sweep, while the walk's marks tell what it met.
     take_network(request_number, [](const std::string& key) {
         auto found = list_table.find(key);
@@ -229,8 +240,9 @@ void ListCache::State::walk(int32_t request_number) {
     exchange();
 }
 
-ListCache::ListCache(const ListCacheOptions& options, kel::FileSystem& file_system)
-    : state(std::make_unique<State>(options, file_system)) {}
+ListCache::ListCache(const ListCacheOptions& options, kel::FileSystem& file_system,
+                     std::unique_ptr<KernelEvents> events, std::unique_ptr<MountChanges> mounts)
+    : state(std::make_unique<State>(options, file_system, std::move(events), std::move(mounts))) {}
 
 ListCache::~ListCache() = default;
 

@@ -40,13 +40,17 @@
 
 #include "cache_settings.h"
 #include "file_system.h"
+#include "kernel_events.h"
+#include "mount_changes.h"
 
 class ListCache {
   public:
     // Every call on the server's files goes through `file_system`, which outlives
-    // the cache.
+    // the cache; `events` and `mounts` are the kernel's unless a test gives fakes.
     explicit ListCache(const ListCacheOptions& options = {},
-                       kel::FileSystem& file_system = kel::real_file_system());
+                       kel::FileSystem& file_system = kel::real_file_system(),
+                       std::unique_ptr<KernelEvents> events = nullptr,
+                       std::unique_ptr<MountChanges> mounts = nullptr);
     ~ListCache();
     ListCache(const ListCache&) = delete;
     ListCache& operator=(const ListCache&) = delete;

@@ -44,11 +44,32 @@ ListRecord& visit_list(kel::FileSystem& file_system, int32_t request_number,
     return record;
 }
 
+ListingMemory& walk_listings() {
+    static ListingMemory& memory = *new ListingMemory;
+    return memory;
+}
+
+std::vector<std::string> list_domains(kel::FileSystem& file_system, ListingMemory& memory) {
+    return memory.list(file_system, "Domains", domains_order, [&](const std::string& name) {
+        return entry_still_there(file_system, "Domains", name);
+    });
+}
+
+void write_listing_records(int32_t request_number, ListingMemory& memory) {
+    for (const std::string& record : memory.take_records()) {
+        kel::logline(request_number) << record;
+    }
+}
+
 void scan_domain_lists(kel::FileSystem& file_system, int32_t request_number,
-                       const std::string& domain) {
+                       const std::string& domain, size_t order) {
     const std::string base = domain == main_domain_name() ? "Accounts" : "Domains/" + domain;
     const std::string list_directory = base + "/LISTS";
-    for (const std::string& entry : file_system.list(list_directory).names) {
+    const auto still_there = [&](const std::string& name) {
+        return entry_still_there(file_system, list_directory, name);
+    };
+    for (const std::string& entry :
+         walk_listings().list(file_system, list_directory, order, still_there)) {
         if (ends_with(entry, list_suffix)) {
             visit_list(file_system, request_number, list_directory, domain,
                        entry.substr(0, entry.size() - list_suffix.size()));
@@ -70,9 +91,11 @@ void sweep_unseen_lists(const KeepList& keep) {
 }
 
 void walk_lists(kel::FileSystem& file_system, int32_t request_number) {
-    scan_domain_lists(file_system, request_number, main_domain_name());
-    for (const std::string& domain : file_system.list("Domains").names) {
-        scan_domain_lists(file_system, request_number, domain);
+    scan_domain_lists(file_system, request_number, main_domain_name(), main_lists_order);
+    size_t place = 0;
+    for (const std::string& domain : list_domains(file_system, walk_listings())) {
+        scan_domain_lists(file_system, request_number, domain, listing_order(++place));
     }
+    write_listing_records(request_number, walk_listings());
     sweep_unseen_lists();
 }

@@ -11,14 +11,32 @@
 #include "file_system.h"
 #include "list_reading.h"
 #include "list_record.h"
+#include "listing_memory.h"
 
 // The main domain's lists, then those of the "Domains" entries in the order the
 // system lists them, then the sweep; every call through `file_system`.
 void walk_lists(kel::FileSystem& file_system, int32_t request_number);
 
-// Visits the lists of one domain and marks them seen. Called by walk_lists.
+// Visits the lists of one domain and marks them seen; `order` is the place of its
+// listing in the walk (listing_order). Called by walk_lists.
 void scan_domain_lists(kel::FileSystem& file_system, int32_t request_number,
-                       const std::string& domain);
+                       const std::string& domain, size_t order);
+
+// What the walk remembers of the directories it lists (listing_memory.h); its
+// records are written at the end of a walk, after those of the lists.
+ListingMemory& walk_listings();
+// The order of a listing in the walk: the main domain's lists, then "Domains", then
+// the lists of its entries in the order listed (`place` from 1).
+constexpr size_t main_lists_order = 0;
+constexpr size_t domains_order = 1;
+inline size_t listing_order(size_t place) {
+    return 2 * place;
+}
+// The "Domains" entries, remembered when "Domains" cannot be listed.
+std::vector<std::string> list_domains(kel::FileSystem& file_system, ListingMemory& memory);
+// Writes the records of the directories that entered the state that they cannot be
+// listed, with the request number.
+void write_listing_records(int32_t request_number, ListingMemory& memory);
 
 // The walk's step for one list: the entry `name` + ".list" of `list_directory`, in
 // `domain` (as the walk passes it). Creates the record or updates it from the files

@@ -138,6 +138,9 @@ void NetworkHandOver::apply(NetworkPass& pass, int32_t request_number, const Loc
         placed.insert(key);
         write_list_notes(request_number, item.visit.notes);
     }
+    for (const std::string& record : pass.records) {
+        kel::logline(request_number) << record;
+    }
 }
 
 void NetworkHandOver::set_aside(const LocalGives& local) {

@@ -39,6 +39,8 @@ void NetworkPass::append(NetworkPass&& later) {
         latest[item.visit.key] = items.size();
         items.push_back(std::move(item));
     }
+    records.insert(records.end(), std::make_move_iterator(later.records.begin()),
+                   std::make_move_iterator(later.records.end()));
     had_places = had_places || later.had_places;
     finished = later.finished;
 }
@@ -92,18 +94,9 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
     ++passes;
     NetworkPass pass;
     pass.had_places = !places.empty();
+    size_t order = 0;
     for (const NetworkPlace& place : places) {
-        if (!place.domains) {
-            read_directory(place.path, place.domain, pass);
-            continue;
-        }
-        for (const std::string& domain : file_system.list(place.path).names) {
-            // The walk reads the main domain's lists from "Accounts" there too,
-            // which is read in its own place.
-            if (domain != main_domain) {
-                read_directory(place.path + "/" + domain + "/LISTS", domain, pass);
-            }
-        }
+        read_place(place, pass, order);
     }
     for (auto entry = known.begin(); entry != known.end();) {
         if (entry->second.seen == passes) {
@@ -117,6 +110,7 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
         entry = known.erase(entry);
     }
 
+    pass.records = listings.take_records();
     pass.finished = Clock::now();
     {
         kel::AnnotatedLock held(lock);
@@ -130,9 +124,30 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
     return took + pause_after_pass(took);
 }
 
+void NetworkReading::read_place(const NetworkPlace& place, NetworkPass& pass, size_t& order) {
+    if (!place.domains) {
+        read_directory(place.path, place.domain, pass, order++);
+        return;
+    }
+    const auto domain_there = [&](const std::string& name) {
+        return entry_still_there(file_system, place.path, name);
+    };
+    for (const std::string& domain :
+         listings.list(file_system, place.path, order++, domain_there)) {
+        // The walk reads the main domain's lists from "Accounts" there too, which is
+        // read in its own place.
+        if (domain != main_domain) {
+            read_directory(place.path + "/" + domain + "/LISTS", domain, pass, order++);
+        }
+    }
+}
+
 void NetworkReading::read_directory(const std::string& path, const std::string& domain,
-                                    NetworkPass& pass) {
-    for (const std::string& entry : file_system.list(path).names) {
+                                    NetworkPass& pass, size_t order) {
+    const auto still_there = [&](const std::string& name) {
+        return entry_still_there(file_system, path, name);
+    };
+    for (const std::string& entry : listings.list(file_system, path, order, still_there)) {
         if (entry.size() < list_suffix.size() ||
             std::string_view(entry).substr(entry.size() - list_suffix.size()) != list_suffix) {
             continue;

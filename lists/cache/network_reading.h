@@ -19,6 +19,7 @@
 #include "background_thread.h"
 #include "file_system.h"
 #include "list_reading.h"
+#include "listing_memory.h"
 
 // One place the passes read, in the walk's order: a list directory, or "Domains"
 // itself, whose every entry but the main domain is then read ("Domains/<d>/LISTS").
@@ -38,6 +39,9 @@ struct NetworkPass {
         ListVisit visit;
     };
     std::vector<Item> items;
+    // The records of directories that entered the state that they cannot be listed,
+    // in the walk's order; written after those of the lists.
+    std::vector<std::string> records;
     // Whether the passes had places to read; when the last of them finished.
     bool had_places = false;
     std::chrono::steady_clock::time_point finished;
@@ -80,7 +84,9 @@ class NetworkReading : public BackgroundJob {
     void discard() override;
 
   private:
-    void read_directory(const std::string& path, const std::string& domain, NetworkPass& pass);
+    void read_place(const NetworkPlace& place, NetworkPass& pass, size_t& order);
+    void read_directory(const std::string& path, const std::string& domain, NetworkPass& pass,
+                        size_t order);
 
     kel::FileSystem& file_system;
     const std::string main_domain;
@@ -103,6 +109,7 @@ class NetworkReading : public BackgroundJob {
     };
     std::vector<NetworkPlace> places;
     std::unordered_map<std::string, Known> known;
+    ListingMemory listings;
     uint64_t passes = 0;
 };
 

@@ -7,11 +7,17 @@
 #include <algorithm>
 
 #include "address_folding.h"
+#include "list_walk.h"
 #include "tree_names.h"
 
 void WatchedTree::resolve_node(Node& node) {
     const bool was_network = node.network;
-    if (leave_to_network(node)) {
+    // Decided before anything touches the place: a status query on a network file
+    // system that hangs would hold the message, and whatever lies below a directory
+    // on network storage is left to the passes.
+    const kel::Storage storage = storage_of(node);
+    if (network != nullptr && storage == kel::Storage::Network) {
+        leave_to_network(node);
         places_changed = places_changed || !was_network;
         return;
     }
@@ -27,7 +33,7 @@ void WatchedTree::resolve_node(Node& node) {
     }
     // The new watch is taken before the old one is released, so that a directory
     // watched again keeps its watch.
-    const KernelEvents::Added added = watch_path(node.path);
+    const KernelEvents::Added added = watch_path(node.path, storage);
     drop_watch(node);
     if (added.outcome == KernelEvents::Outcome::Watched) {
         node.watch = added.watch;
@@ -37,45 +43,40 @@ void WatchedTree::resolve_node(Node& node) {
                    added.outcome == KernelEvents::Outcome::Missing;
     // Without the passes over network storage it is listed at every refresh, as a
     // directory that cannot be watched.
-    node.network = network != nullptr && added.outcome == KernelEvents::Outcome::NotLocal;
-    if (node.network && !node.linked) {
-        // A link is asked again each time: its own change raises no event below.
-        network_paths[node.path] = true;
-    }
-    if (!node.network && (node.linked || !node.trusted)) {
+    node.network = false;
+    if (node.linked || !node.trusted) {
         fragile.insert(&node);
     } else {
         fragile.erase(&node);
     }
     node.resolve = false;
-    places_changed = places_changed || node.network != was_network;
+    places_changed = places_changed || was_network;
 }
 
-// Whatever lies below a directory on network storage is left to the passes, and
-// costs the message nothing, not even a status query. One known to lie there is
-// not asked again, so that a build never waits for a network file system that
-// hangs, as long as the mounts stay.
-bool WatchedTree::leave_to_network(Node& node) {
-    auto known = network_paths.find(node.path);
-    if (network == nullptr ||
-        !(below_network(node) || (known != network_paths.end() && known->second))) {
-        return false;
-    }
+void WatchedTree::leave_to_network(Node& node) {
     drop_watch(node);
     node.linked = false;
     node.network = true;
     node.trusted = false;
     fragile.erase(&node);
     node.resolve = false;
-    return true;
+}
+
+// Where the node lies, from what is known above it, a test's choice, or the seam,
+// which answers from the mount table without a call on the place.
+kel::Storage WatchedTree::storage_of(const Node& node) {
+    if (network != nullptr && below_network(node)) {
+        return kel::Storage::Network;
+    }
+    if (options.taken_for_network && options.taken_for_network(node.path)) {
+        return kel::Storage::Network;
+    }
+    return file_system.storage(node.path);
 }
 
 // Events are asked for only where every change passes through this kernel.
-KernelEvents::Added WatchedTree::watch_path(const std::string& path) {
-    if (options.taken_for_network && options.taken_for_network(path)) {
-        return {KernelEvents::Outcome::NotLocal, -1};
-    }
-    switch (file_system.storage(path)) {
+KernelEvents::Added WatchedTree::watch_path(const std::string& path, kel::Storage storage) {
+    switch (storage) {
         case kel::Storage::Local:
             return events.add(path);
         case kel::Storage::Network:
@@ -115,6 +116,7 @@ void WatchedTree::release_lists(ListDirectory& lists) {
     lists.steady.clear();
     lists.all_changed = false;
     steady_directories.erase(&lists);
+    unlisted.erase(&lists);
     forget_in_passes(lists);
 }
 
@@ -146,7 +148,7 @@ void WatchedTree::read_domains() {
     ++counts.directories_listed;
     const uint64_t listing = ++domain_listings;
     std::vector<DomainEntry*> order;
-    for (const std::string& name : file_system.list("Domains").names) {
+    for (const std::string& name : list_domains(file_system, listings)) {
         std::unique_ptr<DomainEntry>& entry = domain_table[name];
         if (!entry) {
             entry = make_domain(name);
@@ -199,6 +201,7 @@ void WatchedTree::retire(DomainEntry& entry) {
         fragile.erase(node);
     }
     steady_directories.erase(&lists);
+    unlisted.erase(&lists);
     forget_in_passes(lists);
     auto registered = lists_by_path.find(lists.path);
     if (registered != lists_by_path.end() && registered->second == &lists) {
@@ -228,7 +231,13 @@ void WatchedTree::read_lists(ListDirectory& lists) {
         stamp_watched ? file_system.status(lists.path).stamp : kel::FileStamp{};
     std::vector<ListEntry> entries;
     std::unordered_map<std::string, size_t> by_name;
-    for (const std::string& entry : file_system.list(lists.path).names) {
+    const size_t order = &lists == &accounts_lists || lists.positions.empty()
+                             ? main_lists_order
+                             : listing_order(lists.positions.front());
+    const auto still_there = [&](const std::string& name) {
+        return entry_still_there(file_system, lists.path, name);
+    };
+    for (const std::string& entry : listings.list(file_system, lists.path, order, still_there)) {
         if (!ends_with(entry, list_suffix)) {
             continue;
         }
@@ -264,6 +273,11 @@ void WatchedTree::read_lists(ListDirectory& lists) {
     }
     if (lists.steady.empty()) {
         steady_directories.erase(&lists);
+    }
+    if (listings.is_failing(lists.path)) {
+        unlisted.insert(&lists);
+    } else {
+        unlisted.erase(&lists);
     }
     queue(lists);
 }

@@ -92,6 +92,7 @@ void WatchedTree::visit(int32_t request_number, bool keep_seen) {
     }
     drop_vanished();
     retired.clear();
+    write_listing_records(request_number, listings);
 }
 
 // The directories with visits to make, once for each place they have in the walk,

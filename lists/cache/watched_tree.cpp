@@ -35,13 +35,13 @@
 
 WatchedTree::WatchedTree(kel::FileSystem& file_system, KernelEvents& events,
                          StatusPasses* status_passes, NetworkHandOver* network,
-                         std::unordered_map<std::string, bool>& network_paths,
-                         const ListCacheOptions& options, CacheCounts& counts)
+                         ListingMemory& listings, const ListCacheOptions& options,
+                         CacheCounts& counts)
     : file_system(file_system),
       events(events),
       status_passes(status_passes),
       network(network),
-      network_paths(network_paths),
+      listings(listings),
       options(options),
       counts(counts) {
     lists_by_path[accounts_lists.path] = &accounts_lists;
@@ -162,6 +162,12 @@ bool WatchedTree::update(const std::vector<StatusPasses::Change>& reported) {
             mark_resolve(*node);
         }
     }
+    // A directory that could not be listed is tried at every refresh, as the walk
+    // tries it.
+    relist_domains = relist_domains || listings.is_failing(domains.path);
+    for (ListDirectory* lists : unlisted) {
+        mark_relist(*lists);
+    }
     if (rebuild) {
         return false;
     }
@@ -194,11 +200,6 @@ void WatchedTree::on_event(int watched, uint32_t mask, std::string_view name) {
 
 void WatchedTree::on_entry_event(Node& node, uint32_t mask, std::string_view name) {
     const bool structural = mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO);
-    if (!network_paths.empty() && node.role != Role::Lists) {
-        // The entry changed here: whether it leads to network storage is asked again.
-        network_paths.erase(node.path == "." ? std::string(name)
-                                             : node.path + "/" + std::string(name));
-    }
     switch (node.role) {
         case Role::Base:
             if (name == "Accounts") {

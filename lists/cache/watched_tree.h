@@ -27,6 +27,7 @@
 #include "file_system.h"
 #include "kernel_events.h"
 #include "list_record.h"
+#include "listing_memory.h"
 #include "network_hand_over.h"
 #include "status_passes.h"
 
@@ -35,11 +36,11 @@ class WatchedTree {
   public:
     // `status_passes`: where the status passes learn what to watch; null without
     // them. `network`: what the passes over network storage gave; null without them.
-    // `network_paths`: directories known to lie on network storage (true), kept
-    // across builds until the mounts change. All outlive the tree.
+    // `listings`: what is remembered of the directories listed, across builds. All
+    // outlive the tree.
     WatchedTree(kel::FileSystem& file_system, KernelEvents& events, StatusPasses* status_passes,
-                NetworkHandOver* network, std::unordered_map<std::string, bool>& network_paths,
-                const ListCacheOptions& options, CacheCounts& counts);
+                NetworkHandOver* network, ListingMemory& listings, const ListCacheOptions& options,
+                CacheCounts& counts);
     ~WatchedTree();
     WatchedTree(const WatchedTree&) = delete;
     WatchedTree& operator=(const WatchedTree&) = delete;
@@ -160,8 +161,9 @@ class WatchedTree {
 
     // tree_places.cpp: the directories, their watches and their entries.
     void resolve_node(Node& node);
-    bool leave_to_network(Node& node);
-    KernelEvents::Added watch_path(const std::string& path);
+    void leave_to_network(Node& node);
+    kel::Storage storage_of(const Node& node);
+    KernelEvents::Added watch_path(const std::string& path, kel::Storage storage);
     bool below_network(const Node& node) const;
     void release_lists(ListDirectory& lists);
     void drop_watch(Node& node);
@@ -192,7 +194,7 @@ class WatchedTree {
     KernelEvents& events;
     StatusPasses* status_passes;
     NetworkHandOver* network;
-    std::unordered_map<std::string, bool>& network_paths;
+    ListingMemory& listings;
     const ListCacheOptions& options;
     CacheCounts& counts;
     uint64_t base_device = 0;
@@ -227,6 +229,8 @@ class WatchedTree {
     std::vector<std::string> touched;   // keys whose sources changed
     std::vector<std::string> vanished;  // keys left with none
     std::unordered_set<ListDirectory*> steady_directories;
+    // List directories whose last listing failed: listed again at every refresh.
+    std::unordered_set<ListDirectory*> unlisted;
 
     bool rebuild = false;
     bool relist_domains = false;

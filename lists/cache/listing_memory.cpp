@@ -1,0 +1,55 @@
+// A complete listing replaces what is remembered of its directory; a failed one
+// is answered from the memory, each remembered entry asked whether it is gone.
+#include "listing_memory.h"
+
+#include <errno.h>
+
+#include <algorithm>
+
+#include "logging.h"
+
+std::vector<std::string> ListingMemory::list(kel::FileSystem& file_system, const std::string& path,
+                                             size_t order, const StillThere& still_there) {
+    kel::DirectoryListing listing = file_system.list(path);
+    if (listing.complete() || listing.absent()) {
+        failing_now.erase(path);
+        if (listing.absent()) {
+            complete.erase(path);
+            return {};
+        }
+        complete[path] = listing.names;
+        return std::move(listing.names);
+    }
+    const std::string reason = kel::error_text(listing.error);
+    auto [state, entered] = failing_now.try_emplace(path, reason);
+    state->second = reason;
+    if (entered) {
+        pending.emplace_back(order,
+                             "Cannot list directory " + kel::printable(path) + ": " + reason);
+    }
+    auto remembered = complete.find(path);
+    if (remembered == complete.end()) {
+        return {};
+    }
+    std::vector<std::string>& names = remembered->second;
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [&](const std::string& name) { return !still_there(name); }),
+                names.end());
+    return names;
+}
+
+std::vector<std::string> ListingMemory::take_records() {
+    std::stable_sort(pending.begin(), pending.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::string> records;
+    for (auto& [order, record] : pending) {
+        records.push_back(std::move(record));
+    }
+    pending.clear();
+    return records;
+}
+
+bool entry_still_there(kel::FileSystem& file_system, const std::string& directory,
+                       const std::string& name) {
+    return file_system.status(directory + "/" + name, false).error != ENOENT;
+}

@@ -1,0 +1,48 @@
+// Directory listings as the list cache takes them. A directory that cannot be listed
+// (EIO, ESTALE: NFS in a fail-over, a failing disk) is not an empty one, or every
+// list in it would be dropped and its mail let through unchecked; it is taken as it
+// was at its last complete listing, less the entries found gone since, and a
+// directory never listed completely holds nothing known. A directory that is not
+// there (ENOENT, ENOTDIR) lists as empty. Each directory entering the state that it
+// cannot be listed gives one log record. Used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "file_system.h"
+
+class ListingMemory {
+  public:
+    // Whether an entry remembered from an earlier listing is still there.
+    using StillThere = std::function<bool(const std::string& name)>;
+
+    // The names of the directory at `path`, in the order the system lists them.
+    // `order` places the record of a directory that enters the failing state among
+    // the others of the same refresh.
+    std::vector<std::string> list(kel::FileSystem& file_system, const std::string& path,
+                                  size_t order, const StillThere& still_there);
+
+    // The records of the directories that entered the failing state since the last
+    // call ("Cannot list directory <path>: <reason>"), by their order.
+    std::vector<std::string> take_records();
+
+    // The directories that cannot be listed now, with the reason.
+    const std::map<std::string, std::string>& failing() const { return failing_now; }
+    bool is_failing(const std::string& path) const { return failing_now.count(path) != 0; }
+
+  private:
+    std::unordered_map<std::string, std::vector<std::string>> complete;
+    std::map<std::string, std::string> failing_now;
+    std::vector<std::pair<size_t, std::string>> pending;
+};
+
+// The entry `name` of `directory` is there or cannot be told absent: only ENOENT
+// says that an entry remembered from an earlier listing is gone.
+bool entry_still_there(kel::FileSystem& file_system, const std::string& directory,
+                       const std::string& name);

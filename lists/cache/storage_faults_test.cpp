@@ -1,0 +1,190 @@
+// The list cache on storage that fails or hangs, in-process over the in-memory file
+// system: the walk, the watched tree and the passes over network storage must keep
+// the lists of a directory that cannot be listed, and no message may wait on a
+// place that hangs. In the list cache's own executable, for its main domain name.
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <future>
+#include <sstream>
+
+#include "cache_fakes.h"
+#include "list_cache.h"
+#include "list_walk.h"
+#include "logging.h"
+#include "scratch_directory.h"
+
+namespace {
+
+using Call = kel::FakeFileSystem::Call;
+
+std::string subscribers(const std::string& address) {
+    return address + "\tfeed\tt\t0\t-\tName\n";
+}
+
+// The main domain "main.test" from a real settings file; the lists in a fake.
+class StorageFaults : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(scratch.made());
+        ScratchDirectory::write("Settings/Main.settings", "{ DomainName = Main.Test; }\n");
+        ASSERT_EQ(main_domain_name(), "main.test");
+        list_table.clear();
+    }
+    void TearDown() override {
+        kel::set_output(nullptr);
+        list_table.clear();
+    }
+    // The records one refresh wrote.
+    template <typename Refresh>
+    static std::string lines_of(Refresh refresh) {
+        std::ostringstream captured;
+        kel::set_output(&captured);
+        refresh();
+        kel::set_output(nullptr);
+        return captured.str();
+    }
+
+    ScratchDirectory scratch{"quorvel-faults"};
+};
+
+// One way of keeping the table over a fake: the walk, the watched tree, or the
+// passes over network storage (all of "Domains" there).
+struct Way {
+    const char* name;
+    bool walk;
+    bool network;
+};
+
+class Refresher {
+  public:
+    Refresher(const Way& way, kel::FakeFileSystem& fake) : way(way), fake(fake) {
+        if (way.network) {
+            fake.set_storage("Domains", kel::Storage::Network);
+        }
+        if (!way.walk) {
+            cache.emplace(ListCacheOptions{.status_passes = ListCacheOptions::Passes::Off,
+                                           .network_passes = ListCacheOptions::Passes::OnDemand},
+                          fake, std::make_unique<FakeKernelEvents>(fake),
+                          std::make_unique<FakeMountChanges>());
+        }
+        if (way.network) {
+            // The passes learn where to read at the first refresh.
+            std::ostringstream ignored;
+            kel::set_output(&ignored);
+            cache->refresh(0);
+            kel::set_output(nullptr);
+        }
+    }
+    void refresh(int32_t number) {
+        if (way.walk) {
+            walk_lists(fake, number);
+            return;
+        }
+        if (way.network) {
+            cache->run_network_pass();
+        }
+        cache->refresh(number);
+    }
+
+  private:
+    const Way& way;
+    kel::FakeFileSystem& fake;
+    std::optional<ListCache> cache;
+};
+
+// NFS in a fail-over lets opendir or readdir fail with EIO or ESTALE: every list
+// there was dropped and its mail let through as "Not sent to a local list", and
+// every list was read again when the error ended. Now the lists a directory held
+// keep their records and are examined as usual, a list whose ".list" file is gone
+// is still dropped, a list it never listed stays unknown, the record is written once,
+// and once it can be listed again only what changed is read.
+TEST_F(StorageFaults, ADirectoryThatCannotBeListedKeepsItsLists) {
+    const Way ways[] = {{"walk", true, false}, {"tree", false, false}, {"network", false, true}};
+    for (const Way& way : ways) {
+        for (int error : {EIO, ESTALE}) {
+            SCOPED_TRACE(std::string(way.name) + ", " + kel::error_text(error));
+            list_table.clear();
+            kel::FakeFileSystem fake;
+            const std::string lists = "Domains/a.test/LISTS/";
+            for (const char* list : {"kept", "changed", "gone"}) {
+                fake.write(lists + list + ".list", subscribers("jane@example.org"));
+            }
+            fake.write("Domains/b.test/LISTS/other.list", subscribers("jane@example.org"));
+            Refresher refresher(way, fake);
+            lines_of([&] { refresher.refresh(1); });
+            ASSERT_EQ(list_table.size(), 4u);
+
+            fake.fail(Call::List, "Domains/a.test/LISTS", error);
+            fake.remove(lists + "gone.list");
+            fake.write(lists + "new.list", subscribers("jane@example.org"));
+            fake.write(lists + "changed.settings", "{ Postings = \"from anybody\"; }\n");
+            const std::string failed =
+                "* [2] Cannot list directory Domains/a.test/LISTS: " + kel::error_text(error) +
+                "\n";
+            EXPECT_EQ(lines_of([&] { refresher.refresh(2); }),
+                      "* [2] Reading list settings: changed@a.test\n" + failed);
+            EXPECT_EQ(list_table.count("kept@a.test") + list_table.count("changed@a.test"), 2u);
+            EXPECT_EQ(list_table.count("gone@a.test") + list_table.count("new@a.test"), 0u);
+            EXPECT_EQ(list_table.at("changed@a.test").policy, Anybody);
+            EXPECT_EQ(lines_of([&] { refresher.refresh(3); }), "") << "told once";
+
+            fake.fail(Call::List, "Domains/a.test/LISTS", 0);
+            EXPECT_EQ(lines_of([&] { refresher.refresh(4); }),
+                      "* [4] Reading list settings: new@a.test\n"
+                      "* [4] Reading list subscribers: new@a.test\n");
+            EXPECT_EQ(list_table.size(), 4u);
+        }
+    }
+}
+
+// "Domains" itself that cannot be listed keeps every domain's lists.
+TEST_F(StorageFaults, ADomainsDirectoryThatCannotBeListedKeepsEveryDomain) {
+    const Way ways[] = {{"walk", true, false}, {"tree", false, false}, {"network", false, true}};
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        list_table.clear();
+        kel::FakeFileSystem fake;
+        fake.write("Domains/a.test/LISTS/one.list", subscribers("jane@example.org"));
+        fake.write("Domains/b.test/LISTS/two.list", subscribers("jane@example.org"));
+        Refresher refresher(way, fake);
+        lines_of([&] { refresher.refresh(1); });
+        fake.fail(Call::List, "Domains", EIO);
+        fake.write("Domains/c.test/LISTS/three.list", "");
+        EXPECT_EQ(lines_of([&] { refresher.refresh(2); }),
+                  "* [2] Cannot list directory Domains: Input/output error\n");
+        EXPECT_EQ(list_table.size(), 2u);
+    }
+}
+
+// A network file system that hangs stalled every message: a refresh after a start
+// or a change of the mounts made status calls on the hung place. No call of the
+// serving thread may reach it; the lists there are unknown until a pass ends.
+TEST_F(StorageFaults, NoMessageWaitsOnNetworkStorageThatHangs) {
+    kel::FakeFileSystem fake;
+    fake.write("Accounts/LISTS/news.list", subscribers("jane@example.org"));
+    fake.write("Domains/a.test/LISTS/one.list", subscribers("jane@example.org"));
+    fake.set_storage("Domains", kel::Storage::Network);
+    for (Call call : {Call::Status, Call::List, Call::Open}) {
+        fake.hold(call, "Domains");
+    }
+    auto mounts = std::make_unique<FakeMountChanges>();
+    FakeMountChanges& mount_table = *mounts;
+    {
+        ListCache cache({.status_passes = ListCacheOptions::Passes::Background}, fake,
+                        std::make_unique<FakeKernelEvents>(fake), std::move(mounts));
+        const std::string still = "Lists on network storage are still being read, not checked yet";
+        for (int32_t number : {1, 2}) {
+            auto refreshed = std::async(std::launch::async,
+                                        [&] { return lines_of([&] { cache.refresh(number); }); });
+            ASSERT_EQ(refreshed.wait_for(std::chrono::seconds(60)), std::future_status::ready)
+                << "refresh " << number << " waits on the hung place";
+            EXPECT_NE(refreshed.get().find(still), std::string::npos);
+            EXPECT_EQ(list_table.count("news@main.test"), 1u);
+            mount_table.move();
+        }
+        fake.release();
+    }
+}
+
+}  // namespace
