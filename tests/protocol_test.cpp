@@ -3,18 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "checked_run.h"
+#include "expected_texts.h"
 #include "server_tree.h"
 
 namespace {
 
-const std::vector<std::string> banner = {
-    "* Kelvorn's Quorvel filter 1.0a for Communigate Pro",
-    "* This filter will verify list posting rights before the message is processed",
-    "*   by the LIST module. CGP sync rules will allow the unauthorized messages to",
-    "*   be rejected during the SMTP transaction, thus reducing the backscatter.",
-};
-const std::string hint = "* Be sure the current working directoy is CGPro base directory";
-const std::string ready = "* Ready to receive INTF command.";
 const std::string quit_refusal =
     " REJECTED \"QUIT command received, filter is shut down. Please restart the filter.\"";
 
@@ -30,8 +23,8 @@ TEST(Protocol, StartsWithBannerHintAndReadyLineAndExitsZeroOnClosedInput) {
     ServerTree tree;
     ProcessResult result = run_filter_checked(tree.path(), "");
     std::vector<std::string> expected = banner;
-    expected.push_back(hint);
-    expected.push_back(ready);
+    expected.push_back(directory_hint);
+    expected.push_back(ready_line);
     EXPECT_EQ(result.lines, expected);
     EXPECT_EQ(result.exit_status, 0);
 }
@@ -44,7 +37,7 @@ TEST(Protocol, NoHintWhenTheMainDomainIsKnown) {
     std::vector<std::string> expected = banner;
     expected.push_back("* Ignoring argument: --ignored");
     expected.push_back("* Ignoring argument: x");
-    expected.push_back(ready);
+    expected.push_back(ready_line);
     EXPECT_EQ(result.lines, expected);
     EXPECT_EQ(result.exit_status, 0);
 }
@@ -97,7 +90,7 @@ TEST(Protocol, QuitRefusesEveryLaterRequestUntilInputCloses) {
         run_filter_checked(tree.path(), "9 QUIT\n10 FILE x\n11 INTF 3\n12 KEY\n13 QUIT\n\n14\n");
     std::vector<std::string> expected = banner;
     expected.insert(expected.end(),
-                    {hint, ready, "* 9: Filter is shutting down...",
+                    {directory_hint, ready_line, "* 9: Filter is shutting down...",
                      "9 OK \"Filter is shut down and waiting for standard output to be closed\"",
                      "10" + quit_refusal, "11" + quit_refusal, "12" + quit_refusal,
                      "13" + quit_refusal, "(null) FAILURE", "14" + quit_refusal});
