@@ -1,14 +1,10 @@
 // quorvel-check run as a process: its layout, verdicts, warnings, exit statuses,
-// paths and listing, and that it agrees with the filter itself on every message of
-// the example server.
+// paths and listing. The tool walks the lists whatever the filter's refresh mode, so
+// these run once (that it agrees with the filter is tested with the example server).
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <filesystem>
 
 #include "expected_texts.h"
 #include "filter_process.h"
-#include "output_channel.h"
 #include "quorvel_version.h"
 #include "server_tree.h"
 
@@ -287,37 +283,6 @@ TEST(CheckTool, ControlBytesFromTheTreeAreShownEscaped) {
     tree.write("Queue/odd.msg", queued_message("x@example.net", {"a\x1b[2Jb@example.com"}, ""));
     ProcessResult result = check(tree.path(), {"Queue/odd.msg"});
     EXPECT_EQ(result.output.find('\x1b'), std::string::npos) << result.output;
-}
-
-// The tool must give the filter's own answer: run both on every example message.
-TEST(CheckTool, AgreesWithTheFilterOnEveryExampleMessage) {
-    const std::string server = QUORVEL_EXAMPLE_SERVER;
-    std::vector<std::string> messages;
-    for (const auto& entry : std::filesystem::directory_iterator(server + "/Queue")) {
-        messages.push_back("Queue/" + entry.path().filename().string());
-    }
-    std::sort(messages.begin(), messages.end());
-    std::string input;
-    for (size_t i = 0; i < messages.size(); ++i) {
-        input += std::to_string(i + 1) + " FILE " + messages[i] + "\n";
-    }
-    ProcessResult filtered = run_filter(server, input);
-    ASSERT_EQ(output_channel_breach(input, filtered), "");
-    std::vector<std::string> filter_replies = replies(filtered);
-    ASSERT_EQ(filter_replies.size(), messages.size());
-
-    ProcessResult checked = check(server, messages);
-    std::vector<std::string> check_replies;
-    for (const std::string& line : checked.lines) {
-        if (line.rfind("  reply:   ", 0) == 0) {
-            check_replies.push_back(line.substr(11));
-        }
-    }
-    EXPECT_EQ(check_replies, filter_replies);
-    bool any_refused = std::any_of(
-        filter_replies.begin(), filter_replies.end(),
-        [](const std::string& reply) { return reply.find(" ERROR ") != std::string::npos; });
-    EXPECT_EQ(checked.exit_status, any_refused ? 1 : 0);
 }
 
 }  // namespace

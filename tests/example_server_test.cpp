@@ -1,5 +1,6 @@
 // The example server directory shipped with the sources: every queued message in it
-// gets the reply and the decision records it is there to show.
+// gets the reply and the decision records it is there to show, and quorvel-check
+// gives the filter's own answer to each.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -90,6 +91,35 @@ TEST(ExampleServer, EveryQueuedMessageGetsItsReplyAndRecords) {
         want.push_back(reply(row.reply));
         EXPECT_EQ(numbered_as_n(requests[i], std::to_string(i + 2)), want) << row.message;
     }
+}
+
+// The tool must give the filter's own answer: run both on every example message.
+TEST(ExampleServer, TheCheckToolAgreesWithTheFilterOnEveryMessage) {
+    const std::string server = QUORVEL_EXAMPLE_SERVER;
+    const Lines messages = queued_messages();
+    std::string input;
+    for (size_t i = 0; i < messages.size(); ++i) {
+        input += std::to_string(i + 1) + " FILE " + messages[i] + "\n";
+    }
+    ProcessResult filtered = run_filter(server, input);
+    ASSERT_EQ(output_channel_breach(input, filtered), "");
+    Lines filter_replies = replies(filtered);
+    ASSERT_EQ(filter_replies.size(), messages.size());
+
+    RunOptions options;
+    options.arguments = messages;
+    ProcessResult checked = run_program(quorvel_check_binary(), server, "", options);
+    Lines check_replies;
+    for (const std::string& line : checked.lines) {
+        if (line.rfind("  reply:   ", 0) == 0) {
+            check_replies.push_back(line.substr(11));
+        }
+    }
+    EXPECT_EQ(check_replies, filter_replies);
+    bool any_refused = std::any_of(
+        filter_replies.begin(), filter_replies.end(),
+        [](const std::string& line) { return line.find(" ERROR ") != std::string::npos; });
+    EXPECT_EQ(checked.exit_status, any_refused ? 1 : 0);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // Hostile contents through the real process: huge and broken settings files,
 // message files of one huge line, without their empty line, with NUL bytes or only
-// CRs, request lines of a megabyte, a standard input left in non-blocking mode and a
-// standard output that nobody reads any more. Every run keeps the output channel
-// whole and the filter goes on answering.
+// CRs, a standard input left in non-blocking mode and a standard output that nobody
+// reads any more (request lines of a megabyte: protocol_test.cpp). Every run keeps
+// the output channel whole and the filter goes on answering.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -160,37 +160,6 @@ TEST(FaultInput, ControlBytesNeverReachALineRaw) {
     EXPECT_EQ(result.output.find('\x1b'), std::string::npos);
 }
 
-TEST(FaultInput, MegabyteRequestLines) {
-    const std::string megabyte(1 << 20, 'x');
-    ServerTree tree(news_server());
-    tree.write("Queue/1.msg", message_from("jane@example.com"));
-    const struct {
-        const char* situation;
-        std::string line;
-        std::string reply_start;
-    } cases[] = {
-        {"a megabyte id", std::string(1 << 20, '7') + " KEY", "7777777"},
-        {"a megabyte number id", "1" + std::string((1 << 20) - 1, '0') + " FILE Queue/1.msg",
-         "1000000"},
-        {"a megabyte command", "3 " + megabyte + " x", "3 FAILURE"},
-        {"a megabyte of spaces", std::string(1 << 20, ' '), "(null) FAILURE"},
-        {"a megabyte of NULs", std::string(1 << 20, '\0'), std::string(16, '\0')},
-        {"a megabyte path to a real file", "4 FILE " + repeated("./", 1 << 19) + "Queue/1.msg",
-         "4 OK \"Error: File Not Found ././"},
-        {"a megabyte of arguments", "5 FILE Queue/1.msg " + megabyte,
-         "5 OK \"Error: File Not Found Queue/1.msg xxxx"},
-    };
-    for (const auto& row : cases) {
-        const std::string input = row.line + "\r\n9 KEY\n";
-        ProcessResult result = run_filter_checked(tree.path(), input);
-        Lines found = replies(result);
-        ASSERT_EQ(found.size(), 3u) << row.situation;
-        EXPECT_EQ(found[0].rfind(row.reply_start, 0), 0u) << row.situation;
-        EXPECT_EQ(found[1], "(null) FAILURE") << row.situation;
-        EXPECT_EQ(found[2], "9 OK") << row.situation;
-    }
-}
-
 // A standard input in non-blocking mode once ended the filter at the first moment
 // it had no request waiting: "no data yet" was taken for the end of the input.
 TEST(FaultInput, ANonBlockingStandardInputIsWaitedFor) {
@@ -205,17 +174,6 @@ TEST(FaultInput, ANonBlockingStandardInputIsWaitedFor) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(request_checked(session, "2 FILE Queue/1.msg").back(), "2 OK");
     EXPECT_EQ(session.finish(), 0);
-}
-
-// A standard output in non-blocking mode once lost every line that met a full pipe:
-// a megabyte reply was cut short and the replies after it never came.
-TEST(FaultInput, ANonBlockingStandardOutputLosesNoLine) {
-    ServerTree tree;
-    RunOptions options;
-    options.nonblocking_output = true;
-    const std::string path(1 << 20, 'x');
-    ProcessResult result = run_filter_checked(tree.path(), "1 FILE " + path + "\n2 KEY\n", options);
-    EXPECT_EQ(replies(result), (Lines{"1 OK \"Error: File Not Found " + path + "\"", "2 OK"}));
 }
 
 // Once nobody reads standard output, the filter ends at the first line it cannot

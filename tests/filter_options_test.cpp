@@ -1,7 +1,7 @@
-// The filter's command line through the real process: without arguments, as the
-// server starts it, nothing changes; --warn-only never refuses and logs what it
-// would have refused; --version and --help answer and exit; any other argument is
-// ignored with a record.
+// The filter's command line through the real process: --version and --help answer
+// and exit; any other argument is ignored with a record. (What --warn-only does to
+// a decision is tested with the decisions, posting_decision_test.cpp: these never
+// read a list, and run once.)
 #include <gtest/gtest.h>
 
 #include "checked_run.h"
@@ -15,24 +15,6 @@ ProcessResult run_with(const std::string& directory, const std::vector<std::stri
     RunOptions options;
     options.arguments = arguments;
     return run_filter(directory, input, options);
-}
-
-TEST(FilterOptions, WarnOnlyLogsWhatItWouldRefuseAndAcceptsEverything) {
-    ServerTree tree(team_server());
-    RunOptions options;
-    options.arguments = {"--warn-only"};
-    FilterSession session(tree.path(), options);
-    session.start_lines();
-    request_checked(session, "1 INTF 3");
-    EXPECT_EQ(numbered_as_n(request_checked(session, "2 FILE Queue/stranger.msg"), "2"),
-              (std::vector<std::string>{record(reading_settings("team@example.com")),
-                                        record(reading_subscribers("team@example.com")),
-                                        record(from_stranger("team@example.com")),
-                                        record(would_reject(not_subscribed_reason)), reply("OK")}));
-    EXPECT_EQ(numbered_as_n(request_checked(session, "3 FILE Queue/ok.msg"), "3"),
-              (std::vector<std::string>{record(from_allowed("team@example.com")), record(accepting),
-                                        reply("OK")}));
-    EXPECT_EQ(session.finish(), 0);
 }
 
 // The banner and --version print the one version of the project.

@@ -1,6 +1,6 @@
 // The posting decision as the mail server sees it: one queued message per run of
 // the real filter in a server tree with lists of every policy, and the decision
-// records and the reply that come back.
+// records and the reply that come back; and what --warn-only makes of a refusal.
 #include <gtest/gtest.h>
 
 #include "checked_run.h"
@@ -336,6 +336,24 @@ TEST(PostingDecision, FoldingLeavesTheMultiplicationSignAlone) {
     for (const Row& row : rows) {
         check(row);
     }
+}
+
+// With --warn-only the filter refuses nothing and logs what it would have refused.
+TEST(PostingDecision, WarnOnlyLogsWhatItWouldRefuseAndAcceptsEverything) {
+    ServerTree tree(team_server());
+    RunOptions options;
+    options.arguments = {"--warn-only"};
+    FilterSession session(tree.path(), options);
+    session.start_lines();
+    request_checked(session, "1 INTF 3");
+    EXPECT_EQ(numbered_as_n(request_checked(session, "2 FILE Queue/stranger.msg"), "2"),
+              (Lines{record(reading_settings("team@example.com")),
+                     record(reading_subscribers("team@example.com")),
+                     record(from_stranger("team@example.com")),
+                     record(would_reject(not_subscribed_reason)), ok}));
+    EXPECT_EQ(numbered_as_n(request_checked(session, "3 FILE Queue/ok.msg"), "3"),
+              (Lines{record(from_allowed("team@example.com")), accepted, ok}));
+    EXPECT_EQ(session.finish(), 0);
 }
 
 }  // namespace

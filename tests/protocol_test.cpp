@@ -1,5 +1,7 @@
 // The helper protocol as the mail server sees it: start-up lines, the reply table,
-// QUIT, ids, line ends, a closed input and the exit status.
+// QUIT, ids, line ends, request lines of a megabyte, a standard output in
+// non-blocking mode, a closed input and the exit status. No request here opens a
+// message, so no list is read: these run once, not again walking (CMakeLists.txt).
 #include <gtest/gtest.h>
 
 #include "checked_run.h"
@@ -7,6 +9,8 @@
 #include "server_tree.h"
 
 namespace {
+
+using Lines = std::vector<std::string>;
 
 const std::string quit_refusal =
     " REJECTED \"QUIT command received, filter is shut down. Please restart the filter.\"";
@@ -127,6 +131,52 @@ TEST(Protocol, AOneMegabyteRequestLineGetsOneReply) {
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].rfind("8 OK \"Error: File Not Found xxx", 0), 0u);
     EXPECT_EQ(found[1], "9 OK");
+}
+
+// Each request line of a megabyte gets one reply, and the CR after it another.
+TEST(Protocol, MegabyteRequestLines) {
+    const std::string megabyte(1 << 20, 'x');
+    ServerTree tree(jane_server());
+    std::string long_path;
+    for (int i = 0; i < 1 << 19; ++i) {
+        long_path += "./";
+    }
+    const struct {
+        const char* situation;
+        std::string line;
+        std::string reply_start;
+    } cases[] = {
+        {"a megabyte id", std::string(1 << 20, '7') + " KEY", "7777777"},
+        {"a megabyte number id", "1" + std::string((1 << 20) - 1, '0') + " FILE Queue/news.msg",
+         "1000000"},
+        {"a megabyte command", "3 " + megabyte + " x", "3 FAILURE"},
+        {"a megabyte of spaces", std::string(1 << 20, ' '), "(null) FAILURE"},
+        {"a megabyte of NULs", std::string(1 << 20, '\0'), std::string(16, '\0')},
+        {"a megabyte path to a real file", "4 FILE " + long_path + "Queue/news.msg",
+         "4 OK \"Error: File Not Found ././"},
+        {"a megabyte of arguments", "5 FILE Queue/news.msg " + megabyte,
+         "5 OK \"Error: File Not Found Queue/news.msg xxxx"},
+    };
+    for (const auto& row : cases) {
+        const std::string input = row.line + "\r\n9 KEY\n";
+        ProcessResult result = run_filter_checked(tree.path(), input);
+        Lines found = replies(result);
+        ASSERT_EQ(found.size(), 3u) << row.situation;
+        EXPECT_EQ(found[0].rfind(row.reply_start, 0), 0u) << row.situation;
+        EXPECT_EQ(found[1], "(null) FAILURE") << row.situation;
+        EXPECT_EQ(found[2], "9 OK") << row.situation;
+    }
+}
+
+// A standard output in non-blocking mode once lost every line that met a full pipe:
+// a megabyte reply was cut short and the replies after it never came.
+TEST(Protocol, ANonBlockingStandardOutputLosesNoLine) {
+    ServerTree tree;
+    RunOptions options;
+    options.nonblocking_output = true;
+    const std::string path(1 << 20, 'x');
+    ProcessResult result = run_filter_checked(tree.path(), "1 FILE " + path + "\n2 KEY\n", options);
+    EXPECT_EQ(replies(result), (Lines{"1 OK \"Error: File Not Found " + path + "\"", "2 OK"}));
 }
 
 }  // namespace
