@@ -1,13 +1,10 @@
 // quorvel-check run as a process: its layout, verdicts, warnings, exit statuses,
-// paths and listing, and that it agrees with the filter itself on every message of
-// the example server.
+// paths and listing. The tool walks the lists whatever the filter's refresh mode, so
+// these run once (that it agrees with the filter is tested with the example server).
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <filesystem>
-
+#include "expected_texts.h"
 #include "filter_process.h"
-#include "output_channel.h"
 #include "quorvel_version.h"
 #include "server_tree.h"
 
@@ -19,22 +16,8 @@ ProcessResult check(const std::string& directory, const std::vector<std::string>
     return run_program(quorvel_check_binary(), directory, "", options);
 }
 
-// A main domain with one list that takes postings from subscribers only.
-std::map<std::string, std::string> one_list_server() {
-    return {
-        {"Settings/Main.settings", main_settings("example.com")},
-        {"Accounts/LISTS/team.settings", "{ Owner = lead; Postings = \"from subscribers\"; }"},
-        {"Accounts/LISTS/team.list",
-         subscriber_line("ann@example.net") + subscriber_line("bob@example.net", "-010001")},
-        {"Queue/ok.msg",
-         queued_message("ann@example.net", {"team@example.com"}, "From: Ann <ann@example.net>")},
-        {"Queue/stranger.msg",
-         queued_message("eve@example.net", {"team@example.com"}, "From: eve@example.net")},
-    };
-}
-
 TEST(CheckTool, ExitStatusTellsAcceptedRefusedAndTrouble) {
-    ServerTree tree(one_list_server());
+    ServerTree tree(team_server());
     const struct {
         std::vector<std::string> arguments;
         int status;
@@ -66,7 +49,7 @@ TEST(CheckTool, ExitStatusTellsAcceptedRefusedAndTrouble) {
 }
 
 TEST(CheckTool, ExplainsAMessageWithWhatItCompared) {
-    ServerTree tree(one_list_server());
+    ServerTree tree(team_server());
     tree.write("Queue/mute.msg",
                queued_message("Bob@Example.net", {"friend@example.org", "TEAM@example.com"},
                               "From: \"Bob B.\" <Bob@Example.NET>"));
@@ -81,9 +64,9 @@ TEST(CheckTool, ExplainsAMessageWithWhatItCompared) {
                   "    policy:  subscribers with posting rights (Postings \"from subscribers\")\n"
                   "    owner:   lead@example.com\n"
                   "    from:    subscribed, may post\n"
-                  "  * [1] From header matches an address allowed to post to list "
-                  "team@example.com\n"
-                  "  * [1] Accepting message\n"
+                  "  " +
+                  record(from_allowed("team@example.com"), "1") + "\n  " + record(accepting, "1") +
+                  "\n"
                   "  reply:   1 OK\n"
                   "  verdict: accepted\n"
                   "\n" +
@@ -97,36 +80,31 @@ TEST(CheckTool, ExplainsAMessageWithWhatItCompared) {
                   "    policy:  subscribers with posting rights (Postings \"from subscribers\")\n"
                   "    owner:   lead@example.com\n"
                   "    from:    subscribed, may not post\n"
-                  "  * [2] From header matches an address subscribed but not authorized to post "
-                  "to list team@example.com\n"
-                  "  * [2] Rejecting message\n"
-                  "  reply:   2 ERROR \"You are not allowed to post messages on this list\"\n"
-                  "  verdict: refused (You are not allowed to post messages on this list)\n");
+                  "  " +
+                  record(from_muted("team@example.com"), "2") + "\n  " + record(rejecting, "2") +
+                  "\n  reply:   " + reply(not_allowed, "2") + "\n  verdict: refused (" +
+                  not_allowed_reason + ")\n");
     EXPECT_EQ(result.errors, "");
     EXPECT_EQ(result.exit_status, 1);
 }
 
 // One line per message, fields that cannot break the line, and the counts.
 TEST(CheckTool, BriefGivesOneLinePerMessageAndTheCounts) {
-    ServerTree tree(one_list_server());
+    ServerTree tree(team_server());
     tree.write("Queue/tab\there.msg", queued_message("x@example.net", {"friend@example.org"}, ""));
     tree.write("Queue/empty.msg", "");
     ProcessResult result =
         check(tree.path(), {"--brief", "Queue/ok.msg", "Queue/stranger.msg", "Queue/tab\there.msg",
                             "Queue/missing.msg", "Queue/empty.msg"});
     EXPECT_EQ(result.output,
-              tree.full("Queue/ok.msg") +
-                  "\taccepted\tteam@example.com\tFrom header matches an address allowed to "
-                  "post to list team@example.com\n" +
-                  tree.full("Queue/stranger.msg") +
-                  "\trefused\tteam@example.com\tYou cannot post messages because you are not "
-                  "subscribed to this list\n" +
-                  tree.full("Queue/tab") +
-                  "\\x09here.msg\taccepted\t-\tNot sent to a local list\n" +
+              tree.full("Queue/ok.msg") + "\taccepted\tteam@example.com\t" +
+                  from_allowed("team@example.com") + "\n" + tree.full("Queue/stranger.msg") +
+                  "\trefused\tteam@example.com\t" + not_subscribed_reason + "\n" +
+                  tree.full("Queue/tab") + "\\x09here.msg\taccepted\t-\t" + not_a_list + "\n" +
                   tree.full("Queue/missing.msg") + "\tnot checked\t-\tFile Not Found " +
                   tree.full("Queue/missing.msg") + "\n" + tree.full("Queue/empty.msg") +
-                  "\taccepted\t-\tNot sent to a local list\n"
-                  "5 messages: 3 accepted, 1 refused, 1 not checked, 1 warnings\n");
+                  "\taccepted\t-\t" + not_a_list +
+                  "\n5 messages: 3 accepted, 1 refused, 1 not checked, 1 warnings\n");
     EXPECT_EQ(result.errors, "quorvel-check: " + tree.full("Queue/empty.msg") +
                                  ": warning: it has no envelope, so it is not a queued message: "
                                  "the filter lets it through\n");
@@ -136,7 +114,7 @@ TEST(CheckTool, BriefGivesOneLinePerMessageAndTheCounts) {
 // Each warning shows with the message or the list it concerns. Warnings alone give 3;
 // a refusal (1) or a message that cannot be read (2) says more.
 TEST(CheckTool, EachWarningWithItsMessageOrListAndTheExitStatus) {
-    ServerTree tree(one_list_server());
+    ServerTree tree(team_server());
     const std::string lists = "Domains/example.org/LISTS/";
     tree.write(lists + "odd.settings", "{ Owner = x; Postings = \"from friends\"; }");
     tree.write(lists + "odd.list", "");
@@ -193,7 +171,7 @@ TEST(CheckTool, EachWarningWithItsMessageOrListAndTheExitStatus) {
         EXPECT_EQ(result.exit_status, row.status) << row.messages[0];
     }
     // The odd list's owner sent it: the warning is the only thing wrong.
-    EXPECT_NE(check(tree.path(), {"Queue/odd.msg"}).output.find("Sent by list owner"),
+    EXPECT_NE(check(tree.path(), {"Queue/odd.msg"}).output.find(sent_by_owner("")),
               std::string::npos);
 
     ProcessResult listed = check(tree.path(), {"--lists"});
@@ -208,7 +186,7 @@ TEST(CheckTool, EachWarningWithItsMessageOrListAndTheExitStatus) {
 // A path copied from the server's log is relative to the base directory: it is taken
 // from there when the current directory has no such file. The resolved path shows.
 TEST(CheckTool, ARelativeMessagePathIsTakenFromTheCurrentDirectoryElseFromTheBase) {
-    ServerTree tree(one_list_server());
+    ServerTree tree(team_server());
     ServerTree elsewhere({{"Queue/stranger.msg", tree.read("Queue/ok.msg")}});
     const struct {
         std::string message;
@@ -231,8 +209,7 @@ TEST(CheckTool, ARelativeMessagePathIsTakenFromTheCurrentDirectoryElseFromTheBas
     ProcessResult readme = check(elsewhere.path(), {"--base", server, "Queue/1004.msg"});
     ASSERT_FALSE(readme.lines.empty());
     EXPECT_EQ(readme.lines[0], server + "/Queue/1004.msg");
-    EXPECT_EQ(readme.lines.back(),
-              "  verdict: refused (You are not allowed to post messages on this list)");
+    EXPECT_EQ(readme.lines.back(), "  verdict: refused (" + not_allowed_reason + ")");
     EXPECT_EQ(readme.exit_status, 1);
 }
 
@@ -244,7 +221,7 @@ TEST(CheckTool, VersionIsTheProjectVersion) {
 }
 
 TEST(CheckTool, BaseDirectoryAndRelativeMessagePathsComeFromDifferentPlaces) {
-    ServerTree tree(one_list_server());
+    ServerTree tree(team_server());
     ServerTree elsewhere({{"stranger.msg", tree.read("Queue/stranger.msg")}});
     ProcessResult result = check(elsewhere.path(), {"--base", tree.path(), "stranger.msg"});
     EXPECT_EQ(result.exit_status, 1) << result.output << result.errors;
@@ -254,7 +231,7 @@ TEST(CheckTool, BaseDirectoryAndRelativeMessagePathsComeFromDifferentPlaces) {
 // is not judged; the tool says so and why. (Such a settings file once showed as the
 // policy of subscribers and no owner.)
 TEST(CheckTool, ListsShowPolicyOwnerSubscribersFilesAndReports) {
-    ServerTree tree(one_list_server());
+    ServerTree tree(team_server());
     tree.write("Domains/example.org/LISTS/broken.list", "");
     tree.write("Domains/example.org/LISTS/broken.settings", "{ Owner = x;; }");
     tree.make_fifo("Domains/example.org/LISTS/piped.list");
@@ -302,41 +279,10 @@ TEST(CheckTool, ListsShowPolicyOwnerSubscribersFilesAndReports) {
 }
 
 TEST(CheckTool, ControlBytesFromTheTreeAreShownEscaped) {
-    ServerTree tree(one_list_server());
+    ServerTree tree(team_server());
     tree.write("Queue/odd.msg", queued_message("x@example.net", {"a\x1b[2Jb@example.com"}, ""));
     ProcessResult result = check(tree.path(), {"Queue/odd.msg"});
     EXPECT_EQ(result.output.find('\x1b'), std::string::npos) << result.output;
-}
-
-// The tool must give the filter's own answer: run both on every example message.
-TEST(CheckTool, AgreesWithTheFilterOnEveryExampleMessage) {
-    const std::string server = QUORVEL_EXAMPLE_SERVER;
-    std::vector<std::string> messages;
-    for (const auto& entry : std::filesystem::directory_iterator(server + "/Queue")) {
-        messages.push_back("Queue/" + entry.path().filename().string());
-    }
-    std::sort(messages.begin(), messages.end());
-    std::string input;
-    for (size_t i = 0; i < messages.size(); ++i) {
-        input += std::to_string(i + 1) + " FILE " + messages[i] + "\n";
-    }
-    ProcessResult filtered = run_filter(server, input);
-    ASSERT_EQ(output_channel_breach(input, filtered), "");
-    std::vector<std::string> filter_replies = replies(filtered);
-    ASSERT_EQ(filter_replies.size(), messages.size());
-
-    ProcessResult checked = check(server, messages);
-    std::vector<std::string> check_replies;
-    for (const std::string& line : checked.lines) {
-        if (line.rfind("  reply:   ", 0) == 0) {
-            check_replies.push_back(line.substr(11));
-        }
-    }
-    EXPECT_EQ(check_replies, filter_replies);
-    bool any_refused = std::any_of(
-        filter_replies.begin(), filter_replies.end(),
-        [](const std::string& reply) { return reply.find(" ERROR ") != std::string::npos; });
-    EXPECT_EQ(checked.exit_status, any_refused ? 1 : 0);
 }
 
 }  // namespace

@@ -28,6 +28,10 @@ struct RunOptions {
     bool nonblocking_output = false;
 };
 
+// The prefix that runs a program as the user nobody (the tests must run as root).
+inline const std::vector<std::string> as_nobody = {"setpriv", "--reuid=65534", "--regid=65534",
+                                                   "--clear-groups"};
+
 struct ProcessResult {
     std::string output;              // standard output, byte for byte
     std::string errors;              // standard error

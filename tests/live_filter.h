@@ -1,26 +1,50 @@
-// A filter kept running across requests, for tests of what it sees between two
-// messages: each "file" request goes through the output-channel check, comes back
-// with its number written "n", and no record in it may carry another request's
+// A filter kept running across requests in a server tree, for tests of what it sees
+// between two messages: each request goes through the output-channel check, comes
+// back with its number written "n", and no record in it may carry another request's
 // number (a line written between requests, by no request, would show there).
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "checked_run.h"
+#include "server_tree.h"
+
+// Options that add `environment` to the filter's.
+inline RunOptions with_environment(std::vector<std::string> environment) {
+    RunOptions options;
+    options.environment = std::move(environment);
+    return options;
+}
+// The options of a filter that walks the whole tree at every message, the refresh's
+// other mode.
+inline const RunOptions full_walk = with_environment({"QUORVEL_FULL_WALK=1"});
 
 class LiveFilter {
   public:
     using Lines = std::vector<std::string>;
 
-    explicit LiveFilter(const std::string& directory,
-                        const std::vector<std::string>& environment = {})
-        : session(directory, options(environment)) {
+    // Starts a filter in `tree`, which must outlive it.
+    explicit LiveFilter(ServerTree& tree, const RunOptions& options = {})
+        : place(tree), session(tree.path(), options) {
         session.start_lines();
     }
+    // Starts a filter in a tree of its own, made of `files`.
+    explicit LiveFilter(const std::map<std::string, std::string>& files,
+                        const RunOptions& options = {})
+        : own(std::make_unique<ServerTree>(files)), place(*own), session(place.path(), options) {
+        session.start_lines();
+    }
+
+    // The tree the filter runs in.
+    ServerTree& tree() { return place; }
+
     // The lines of one request for "Queue/<message>.msg".
     Lines post(const std::string& message) {
         const std::string number = std::to_string(++requests);
@@ -31,10 +55,23 @@ class LiveFilter {
         }
         return numbered_as_n(lines, number);
     }
-    // The decision of one message: its last log record before the verdict's.
-    std::string decision(const std::string& message) {
-        Lines lines = post(message);
+    // Queues a message from `sender` to `recipients` whose From field is `from`, and
+    // posts it.
+    Lines post(const std::string& sender, const std::vector<std::string>& recipients,
+               const std::string& from) {
+        const std::string name = "m" + std::to_string(requests + 1);
+        place.write("Queue/" + name + ".msg", queued_message(sender, recipients, "From: " + from));
+        return post(name);
+    }
+    // The decision in a request's lines: the last log record before the verdict's.
+    static std::string decision_of(const Lines& lines) {
         return lines.size() >= 3 ? lines[lines.size() - 3] : "(no decision)";
+    }
+    std::string decision(const std::string& message) { return decision_of(post(message)); }
+    // The reply to one message, its number written "n".
+    std::string reply(const std::string& message) {
+        Lines lines = post(message);
+        return lines.empty() ? "(no reply)" : lines.back();
     }
     // Posts the message every tenth of a second until `done` holds for its lines or
     // `seconds` pass; the lines of the last one.
@@ -53,11 +90,21 @@ class LiveFilter {
     int finish() { return session.finish(); }
 
   private:
-    static RunOptions options(const std::vector<std::string>& environment) {
-        RunOptions options;
-        options.environment = environment;
-        return options;
-    }
+    std::unique_ptr<ServerTree> own;  // when the tree is the filter's own
+    ServerTree& place;
     FilterSession session;
     int requests = 0;
 };
+
+inline bool has_line(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// The lines of one message posted to a filter that follows change events and to one
+// that walks (full_walk), which must write the same.
+inline std::vector<std::string> post_to_both(LiveFilter& watching, LiveFilter& walking,
+                                             const std::string& message) {
+    std::vector<std::string> lines = watching.post(message);
+    EXPECT_EQ(lines, walking.post(message)) << message;
+    return lines;
+}

@@ -12,43 +12,26 @@
 #include <functional>
 #include <thread>
 
+#include "expected_texts.h"
 #include "live_filter.h"
-#include "server_tree.h"
 #include "slow_storage.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 
-#define SKIP_UNLESS_MOUNTED(storage)                                \
-    if (!(storage).mounted()) {                                     \
-        GTEST_SKIP() << "no slow storage: " << (storage).failure(); \
-    }
-
-const std::string still_reading =
-    "* [n] Lists on network storage are still being read, not checked yet";
-const std::string team_allowed =
-    "* [n] From header matches an address allowed to post to list team@example.org";
-const std::string news_allowed =
-    "* [n] From header matches an address allowed to post to list news@example.com";
-const std::string team_muted =
-    "* [n] From header matches an address subscribed but not authorized to post to list "
-    "team@example.org";
+const std::string still_reading = record(network_still_reading);
+const std::string team_allowed = record(from_allowed("team@example.org"));
+const std::string news_allowed = record(from_allowed("news@example.com"));
+const Lines no_list = {record(not_a_list), record(accepting), reply("OK")};
 
 // The main domain example.com keeps "news" on local disk; example.org keeps "team"
 // under "Domains", which goes on slow storage. Jane may post to both.
 std::map<std::string, std::string> server_files() {
-    return {{"Settings/Main.settings", main_settings("example.com")},
-            {"Accounts/LISTS/news.list", subscriber_line("jane@example.com")},
-            {"Domains/example.org/LISTS/team.list", subscriber_line("jane@example.com")},
-            {"Queue/team.msg", queued_message("jane@example.com", {"team@example.org"},
-                                              "From: Jane <jane@example.com>")},
-            {"Queue/news.msg", queued_message("jane@example.com", {"news@example.com"},
-                                              "From: Jane <jane@example.com>")}};
-}
-
-bool holds(const Lines& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
+    std::map<std::string, std::string> files = jane_server();
+    files["Accounts/LISTS/news.list"] = subscriber_line("jane@example.com");
+    files["Domains/example.org/LISTS/team.list"] = subscriber_line("jane@example.com");
+    return files;
 }
 
 // Each metadata call takes a tenth of a second: the first pass takes seconds, and
@@ -57,25 +40,25 @@ TEST(NetworkLists, MessagesAreAnsweredWhileAPassReadsTheLists) {
     ServerTree tree(server_files());
     SlowStorage storage(tree.full("Domains"), {.delay_us = 100000});
     SKIP_UNLESS_MOUNTED(storage);
-    LiveFilter filter(tree.path());
+    LiveFilter filter(tree);
 
     // The local lists are read on the message's path as always, those on network
     // storage are not known yet.
     EXPECT_EQ(filter.post("team"),
-              (Lines{"* [n] Reading list settings: news@example.com",
-                     "* [n] Reading list subscribers: news@example.com", still_reading,
-                     "* [n] Not sent to a local list", "* [n] Accepting message", "n OK"}));
+              (Lines{record(reading_settings("news@example.com")),
+                     record(reading_subscribers("news@example.com")), still_reading,
+                     record(not_a_list), record(accepting), reply("OK")}));
     EXPECT_EQ(filter.post("news"),
-              (Lines{still_reading, news_allowed, "* [n] Accepting message", "n OK"}));
-    EXPECT_EQ(filter.post("team"), (Lines{still_reading, "* [n] Not sent to a local list",
-                                          "* [n] Accepting message", "n OK"}));
+              (Lines{still_reading, news_allowed, record(accepting), reply("OK")}));
+    EXPECT_EQ(filter.post("team"),
+              (Lines{still_reading, record(not_a_list), record(accepting), reply("OK")}));
 
     // The message after the pass gets its records, then its decision.
-    Lines read =
-        filter.post_until("team", [](const Lines& lines) { return !holds(lines, still_reading); });
-    EXPECT_EQ(read, (Lines{"* [n] Reading list settings: team@example.org",
-                           "* [n] Reading list subscribers: team@example.org", team_allowed,
-                           "* [n] Accepting message", "n OK"}));
+    Lines read = filter.post_until(
+        "team", [](const Lines& lines) { return !has_line(lines, still_reading); });
+    EXPECT_EQ(read, (Lines{record(reading_settings("team@example.org")),
+                           record(reading_subscribers("team@example.org")), team_allowed,
+                           record(accepting), reply("OK")}));
     EXPECT_EQ(filter.finish(), 0);
 }
 
@@ -87,8 +70,8 @@ TEST(NetworkLists, AChangeIsSeenWithinAboutTwoPassesAndItsRecordsComeWithAMessag
     ServerTree tree(server_files());
     SlowStorage storage(tree.full("Domains"));
     SKIP_UNLESS_MOUNTED(storage);
-    LiveFilter filter(tree.path());
-    filter.post_until("team", [](const Lines& lines) { return holds(lines, team_allowed); });
+    LiveFilter filter(tree);
+    filter.post_until("team", [](const Lines& lines) { return has_line(lines, team_allowed); });
     const std::string lists = SlowStorage::source_of("Domains") + "/example.org/LISTS/";
     const auto after_a_while = [&](const std::string& message) {
         std::this_thread::sleep_for(std::chrono::seconds(5));
@@ -96,25 +79,23 @@ TEST(NetworkLists, AChangeIsSeenWithinAboutTwoPassesAndItsRecordsComeWithAMessag
     };
 
     tree.write(lists + "team.list", subscriber_line("jane@example.com", "-010001"));
-    EXPECT_EQ(after_a_while("team"),
-              (Lines{"* [n] Reading list subscribers: team@example.org", team_muted,
-                     "* [n] Rejecting message",
-                     "n ERROR \"You are not allowed to post messages on this list\""}));
+    EXPECT_EQ(after_a_while("team"), (Lines{record(reading_subscribers("team@example.org")),
+                                            record(from_muted("team@example.org")),
+                                            record(rejecting), reply(not_allowed)}));
 
     tree.write(lists + "team.settings", "{ Postings = \"from anybody\"; }\n");
-    EXPECT_EQ(after_a_while("team"), (Lines{"* [n] Reading list settings: team@example.org",
-                                            "* [n] Anyone can post on list team@example.org",
-                                            "* [n] Accepting message", "n OK"}));
+    EXPECT_EQ(after_a_while("team"),
+              (Lines{record(reading_settings("team@example.org")),
+                     record(anyone_can_post("team@example.org")), record(accepting), reply("OK")}));
 
     // A list gone there is gone for the decision; one that comes is read.
     tree.remove(lists + "team.list");
     tree.write(SlowStorage::source_of("Domains") + "/example.net/LISTS/crew.list",
                subscriber_line("jane@example.com"));
-    EXPECT_EQ(after_a_while("team"),
-              (Lines{"* [n] Reading list settings: crew@example.net",
-                     "* [n] Reading list subscribers: crew@example.net",
-                     "* [n] Not sent to a local list", "* [n] Accepting message", "n OK"}));
-    EXPECT_EQ(filter.post("news"), (Lines{news_allowed, "* [n] Accepting message", "n OK"}));
+    EXPECT_EQ(after_a_while("team"), (Lines{record(reading_settings("crew@example.net")),
+                                            record(reading_subscribers("crew@example.net")),
+                                            record(not_a_list), record(accepting), reply("OK")}));
+    EXPECT_EQ(filter.post("news"), (Lines{news_allowed, record(accepting), reply("OK")}));
     EXPECT_EQ(filter.finish(), 0);
 }
 
@@ -128,34 +109,33 @@ TEST(NetworkLists, AReadingGrownTooOldIsNotUsedAndTheEndOfInputWaitsForNoPass) {
     ServerTree tree(server_files());
     SlowStorage storage(tree.full("Domains"));
     SKIP_UNLESS_MOUNTED(storage);
-    LiveFilter filter(tree.path(), {"QUORVEL_NETWORK_LIMIT=2", "ASAN_OPTIONS=detect_leaks=0"});
-    filter.post_until("team", [](const Lines& lines) { return holds(lines, team_allowed); });
+    LiveFilter filter(tree,
+                      with_environment({"QUORVEL_NETWORK_LIMIT=2", "ASAN_OPTIONS=detect_leaks=0"}));
+    filter.post_until("team", [](const Lines& lines) { return has_line(lines, team_allowed); });
 
-    const auto not_read = [](const Lines& lines) {
-        return !lines.empty() &&
-               lines.front().rfind("* [n] Lists on network storage not read for ", 0) == 0;
+    const std::string stale_start = record(network_not_read_for);
+    const auto not_read = [&](const Lines& lines) {
+        return !lines.empty() && lines.front().rfind(stale_start, 0) == 0;
     };
     storage.stall();
     Lines stale = filter.post_until("team", not_read);
     ASSERT_TRUE(not_read(stale)) << stale.front();
     // The age in whole seconds: above the limit.
-    const std::string age =
-        stale.front().substr(std::string("* [n] Lists on network storage not read for ").size());
+    const std::string age = stale.front().substr(stale_start.size());
     EXPECT_GE(std::stoi(age), 2) << stale.front();
     EXPECT_EQ(age.substr(age.find(' ')), " s, not checked");
-    EXPECT_EQ(Lines(stale.begin() + 1, stale.end()),
-              (Lines{"* [n] Not sent to a local list", "* [n] Accepting message", "n OK"}));
+    EXPECT_EQ(Lines(stale.begin() + 1, stale.end()), no_list);
     // Local lists are judged as ever.
     Lines news = filter.post("news");
     ASSERT_FALSE(news.empty());
     EXPECT_TRUE(not_read(news)) << news.front();
     EXPECT_EQ(Lines(news.begin() + 1, news.end()),
-              (Lines{news_allowed, "* [n] Accepting message", "n OK"}));
+              (Lines{news_allowed, record(accepting), reply("OK")}));
 
     // A pass that finishes brings the lists back, as they were.
     storage.resume();
     EXPECT_EQ(filter.post_until("team", [&](const Lines& lines) { return !not_read(lines); }),
-              (Lines{team_allowed, "* [n] Accepting message", "n OK"}));
+              (Lines{team_allowed, record(accepting), reply("OK")}));
 
     // Hung again, until a pass is surely stuck; then the input ends.
     storage.stall();

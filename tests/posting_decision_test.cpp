@@ -1,21 +1,22 @@
 // The posting decision as the mail server sees it: one queued message per run of
 // the real filter in a server tree with lists of every policy, and the decision
-// records and the reply that come back.
+// records and the reply that come back; and what --warn-only makes of a refusal.
 #include <gtest/gtest.h>
 
 #include "checked_run.h"
+#include "expected_texts.h"
 #include "server_tree.h"
 
 namespace {
 
 using Lines = std::vector<std::string>;
 
-const std::string accepted = "* [1] Accepting message";
-const std::string rejected = "* [1] Rejecting message";
-const std::string not_allowed = "1 ERROR \"You are not allowed to post messages on this list\"";
-const std::string not_subscribed =
-    "1 ERROR \"You cannot post messages because you are not subscribed to this list\"";
-const std::string spurious = "1 ERROR \"Unsubscribe failed: you have not been subscribed\"";
+const std::string accepted = record(accepting);
+const std::string rejected = record(rejecting);
+const std::string ok = reply("OK");
+const std::string refused = reply(not_allowed);
+const std::string unknown = reply(not_subscribed);
+const std::string spurious = reply(unsubscribe_failed);
 
 // example.com is the main domain; example.org is a further domain.
 std::map<std::string, std::string> server_files() {
@@ -52,18 +53,17 @@ std::map<std::string, std::string> server_files() {
 }
 
 // Runs one message through a fresh filter and returns what its request produced,
-// without the records of the first reading of the lists.
+// its number written "n", without the records of the first reading of the lists.
 Lines decide(const std::string& message) {
     ServerTree tree(server_files());
     tree.write("Queue/1.msg", message);
-    const std::string input = "1 FILE Queue/1.msg\n";
-    ProcessResult result = run_filter_checked(tree.path(), input);
+    ProcessResult result = run_filter_checked(tree.path(), "1 FILE Queue/1.msg\n");
     Lines lines;
     bool started = false;
-    for (const std::string& line : result.lines) {
-        if (line == "* Ready to receive INTF command.") {
+    for (const std::string& line : numbered_as_n(result.lines, "1")) {
+        if (line == ready_line) {
             started = true;
-        } else if (started && line.rfind("* [1] Reading list ", 0) != 0) {
+        } else if (started && line.rfind(record("Reading list "), 0) != 0) {
             lines.push_back(line);
         }
     }
@@ -92,72 +92,67 @@ TEST(PostingDecision, EveryRowOfTheDecisionSummary) {
          "a@x.net",
          {"friend@example.net", "other@example.com"},
          "a@x.net",
-         {"* [1] Not sent to a local list", accepted, "1 OK"}},
+         {record(not_a_list), accepted, ok}},
         {"an unsubscribe suffix that leads to no list",
          "a@x.net",
          {"nobody-off@example.com"},
          "a@x.net",
-         {"* [1] Unsubscribe request sent to nobody-off@example.com",
-          "*  (listname: nobody@example.com)", "* [1] Not sent to a local list", accepted, "1 OK"}},
+         {record(unsubscribe_request("nobody-off@example.com")),
+          listname_line("nobody@example.com"), record(not_a_list), accepted, ok}},
         {"envelope sender is the list owner",
          "boss@example.com",
          {"announce@example.com"},
          "stranger@x.net",
-         {"* [1] Sent by list owner to list announce@example.com", accepted, "1 OK"}},
+         {record(sent_by_owner("announce@example.com")), accepted, ok}},
         {"unsubscribe request, From subscribed",
          "jane@example.com",
          {"members-unsubscribe@example.com"},
          "Jane <JANE@example.com>",
-         {"* [1] Unsubscribe request sent to members-unsubscribe@example.com",
-          "*  (listname: members@example.com)", accepted, "1 OK"}},
+         {record(unsubscribe_request("members-unsubscribe@example.com")),
+          listname_line("members@example.com"), accepted, ok}},
         {"unsubscribe request, From not subscribed",
          "a@x.net",
          {"members-unsubscribe@example.com"},
          "a@x.net",
-         {"* [1] Unsubscribe request sent to members-unsubscribe@example.com",
-          "*  (listname: members@example.com)",
-          "* [1] Spurious unsubscribe from list members@example.com", rejected, spurious}},
+         {record(unsubscribe_request("members-unsubscribe@example.com")),
+          listname_line("members@example.com"), record(spurious_unsubscribe("members@example.com")),
+          rejected, spurious}},
         {"owner-only list",
          "jane@example.com",
          {"announce@example.com"},
          "jane@example.com",
-         {"* [1] Posting is not allowed on list announce@example.com", rejected, not_allowed}},
+         {record(posting_not_allowed("announce@example.com")), rejected, refused}},
         {"anybody list",
          "a@x.net",
          {"chat@example.com"},
          "a@x.net",
-         {"* [1] Anyone can post on list chat@example.com", accepted, "1 OK"}},
+         {record(anyone_can_post("chat@example.com")), accepted, ok}},
         {"moderated guests count as anybody",
          "a@x.net",
          {"guests@example.com"},
          "a@x.net",
-         {"* [1] Anyone can post on list guests@example.com", accepted, "1 OK"}},
+         {record(anyone_can_post("guests@example.com")), accepted, ok}},
         {"subscribers list, From not subscribed",
          "a@x.net",
          {"members@example.com"},
          "a@x.net",
-         {"* [1] From header doesn't match any address subscribed to list members@example.com",
-          rejected, not_subscribed}},
+         {record(from_stranger("members@example.com")), rejected, unknown}},
         {"subscribers list, From without posting rights",
          "mute@example.com",
          {"members@example.com"},
          "Mute <mute@example.com>",
-         {"* [1] From header matches an address subscribed but not authorized to post to list "
-          "members@example.com",
-          rejected, not_allowed}},
+         {record(from_muted("members@example.com")), rejected, refused}},
         {"subscribers list, From with posting rights",
          "x@x.net",
          {"members@example.com"},
          "\"Jane\" <jane@EXAMPLE.COM>",
-         {"* [1] From header matches an address allowed to post to list members@example.com",
-          accepted, "1 OK"}},
+         {record(from_allowed("members@example.com")), accepted, ok}},
         {"all hosted-list recipients passed",
          "jane@example.com",
          {"chat@example.com", "members@example.com"},
          "jane@example.com",
-         {"* [1] Anyone can post on list chat@example.com",
-          "* [1] From header matches an address allowed to post to list members@example.com",
-          accepted, "1 OK"}},
+         {record(anyone_can_post("chat@example.com")), record(from_allowed("members@example.com")),
+          accepted, ok}},
     };
     for (const Row& row : rows) {
         check(row);
@@ -170,61 +165,59 @@ TEST(PostingDecision, UnsubscribeAndDirectPaths) {
          "a@x.net",
          {"members-off@example.com"},
          "a@x.net",
-         {"* [1] Unsubscribe request sent to members-off@example.com",
-          "*  (listname: members@example.com)",
-          "* [1] Spurious unsubscribe from list members@example.com", rejected, spurious}},
+         {record(unsubscribe_request("members-off@example.com")),
+          listname_line("members@example.com"), record(spurious_unsubscribe("members@example.com")),
+          rejected, spurious}},
         {"only -unsubscribe is removed when both stand",
          "a@x.net",
          {"members-off-unsubscribe@example.com"},
          "a@x.net",
-         {"* [1] Unsubscribe request sent to members-off-unsubscribe@example.com",
-          "*  (listname: members-off@example.com)", "* [1] Not sent to a local list", accepted,
-          "1 OK"}},
+         {record(unsubscribe_request("members-off-unsubscribe@example.com")),
+          listname_line("members-off@example.com"), record(not_a_list), accepted, ok}},
         {"a list as written wins over an unsubscribe address",
          "a@x.net",
          {"chat-unsubscribe@example.com", "chat@example.com"},
          "a@x.net",
-         {"* [1] Anyone can post on list chat@example.com", accepted, "1 OK"}},
+         {record(anyone_can_post("chat@example.com")), accepted, ok}},
         {"the first unsubscribe address that names a list ends the search",
          "a@x.net",
          {"chat-unsubscribe@example.com", "members-unsubscribe@example.com"},
          "a@x.net",
-         {"* [1] Unsubscribe request sent to chat-unsubscribe@example.com",
-          "*  (listname: chat@example.com)",
-          "* [1] Spurious unsubscribe from list chat@example.com", rejected, spurious}},
+         {record(unsubscribe_request("chat-unsubscribe@example.com")),
+          listname_line("chat@example.com"), record(spurious_unsubscribe("chat@example.com")),
+          rejected, spurious}},
         {"later recipients get their own listname record",
          "a@x.net",
          {"gone-off@example.com", "friend@x.net", "members-unsubscribe@example.com"},
          "jane@example.com",
-         {"* [1] Unsubscribe request sent to gone-off@example.com",
-          "*  (listname: gone@example.com)", "*  (listname: friend@x.net)",
-          "* [1] Unsubscribe request sent to members-unsubscribe@example.com",
-          "*  (listname: members@example.com)", accepted, "1 OK"}},
+         {record(unsubscribe_request("gone-off@example.com")), listname_line("gone@example.com"),
+          listname_line("friend@x.net"),
+          record(unsubscribe_request("members-unsubscribe@example.com")),
+          listname_line("members@example.com"), accepted, ok}},
         {"the unsubscribe ignores the policy of an owner-only list",
          "a@x.net",
          {"announce-unsubscribe@example.com"},
          "jane@example.com",
-         {"* [1] Unsubscribe request sent to announce-unsubscribe@example.com",
-          "*  (listname: announce@example.com)", accepted, "1 OK"}},
+         {record(unsubscribe_request("announce-unsubscribe@example.com")),
+          listname_line("announce@example.com"), accepted, ok}},
         {"a subscriber without posting rights may unsubscribe",
          "a@x.net",
          {"members-unsubscribe@example.com"},
          "mute@example.com",
-         {"* [1] Unsubscribe request sent to members-unsubscribe@example.com",
-          "*  (listname: members@example.com)", accepted, "1 OK"}},
+         {record(unsubscribe_request("members-unsubscribe@example.com")),
+          listname_line("members@example.com"), accepted, ok}},
         {"the first refusal ends the walk",
          "a@x.net",
          {"chat@example.com", "members@example.com", "announce@example.com"},
          "a@x.net",
-         {"* [1] Anyone can post on list chat@example.com",
-          "* [1] From header doesn't match any address subscribed to list members@example.com",
-          rejected, not_subscribed}},
+         {record(anyone_can_post("chat@example.com")), record(from_stranger("members@example.com")),
+          rejected, unknown}},
         {"a list addressed twice is examined twice",
          "a@x.net",
          {"chat@example.com", "CHAT@example.com"},
          "a@x.net",
-         {"* [1] Anyone can post on list chat@example.com",
-          "* [1] Anyone can post on list chat@example.com", accepted, "1 OK"}},
+         {record(anyone_can_post("chat@example.com")), record(anyone_can_post("chat@example.com")),
+          accepted, ok}},
     };
     for (const Row& row : rows) {
         check(row);
@@ -237,51 +230,48 @@ TEST(PostingDecision, OwnersSubscribersAndDomains) {
          "BOSS@example.COM",
          {"announce@example.com"},
          "a@x.net",
-         {"* [1] Sent by list owner to list announce@example.com", accepted, "1 OK"}},
+         {record(sent_by_owner("announce@example.com")), accepted, ok}},
         {"the owner in From but not in the envelope is no owner",
          "a@x.net",
          {"announce@example.com"},
          "boss@example.com",
-         {"* [1] Posting is not allowed on list announce@example.com", rejected, not_allowed}},
+         {record(posting_not_allowed("announce@example.com")), rejected, refused}},
         {"the owner passes a subscribers list without being subscribed",
          "boss@example.com",
          {"members@example.com"},
          "someone@x.net",
-         {"* [1] Sent by list owner to list members@example.com", accepted, "1 OK"}},
+         {record(sent_by_owner("members@example.com")), accepted, ok}},
         {"a sender without a domain gets the main domain",
          "boss",
          {"announce@example.com"},
          "a@x.net",
-         {"* [1] Sent by list owner to list announce@example.com", accepted, "1 OK"}},
+         {record(sent_by_owner("announce@example.com")), accepted, ok}},
         {"a list of a further domain keeps the case of its name",
          "chief@example.org",
          {"team@EXAMPLE.org"},
          "a@x.net",
-         {"* [1] Sent by list owner to list team@example.org", accepted, "1 OK"}},
+         {record(sent_by_owner("team@example.org")), accepted, ok}},
         {"the owner of one domain is no owner in another",
          "boss@example.org",
          {"announce@example.com"},
          "a@x.net",
-         {"* [1] Posting is not allowed on list announce@example.com", rejected, not_allowed}},
+         {record(posting_not_allowed("announce@example.com")), rejected, refused}},
         {"a list without settings takes subscribers",
          "a@x.net",
          {"plain@example.com"},
          "jane@example.com",
-         {"* [1] From header matches an address allowed to post to list plain@example.com",
-          accepted, "1 OK"}},
+         {record(from_allowed("plain@example.com")), accepted, ok}},
         {"a message without a From field matches no subscriber",
          "jane@example.com",
          {"members@example.com"},
          "",
-         {"* [1] From header doesn't match any address subscribed to list members@example.com",
-          rejected, not_subscribed}},
+         {record(from_stranger("members@example.com")), rejected, unknown}},
         // The comment once stayed in the address, and the subscriber was refused.
         {"a comment beside the From address is no part of it",
          "a@x.net",
          {"members@example.com"},
          "jane@example.com (Jane)",
-         {"* [1] From header matches an address allowed to post to list members@example.com",
-          accepted, "1 OK"}},
+         {record(from_allowed("members@example.com")), accepted, ok}},
     };
     for (const Row& row : rows) {
         check(row);
@@ -289,7 +279,7 @@ TEST(PostingDecision, OwnersSubscribersAndDomains) {
 }
 
 TEST(PostingDecision, MessagesWithoutAnEnvelopeGoToNoList) {
-    const Lines expected = {"* [1] Not sent to a local list", accepted, "1 OK"};
+    const Lines expected = {record(not_a_list), accepted, ok};
     EXPECT_EQ(decide("From: jane@example.com\nTo: announce@example.com\n\nHello\n"), expected);
     EXPECT_EQ(decide(""), expected);
     EXPECT_EQ(decide("P<a@x.net>\nR W x <announce@example.com>\n\n"), expected);
@@ -304,22 +294,22 @@ TEST(PostingDecision, AListWithoutAnOwnerHasNoOwner) {
          "",
          {"ownerless@example.org"},
          "a@x.net",
-         {"* [1] Posting is not allowed on list ownerless@example.org", rejected, not_allowed}},
+         {record(posting_not_allowed("ownerless@example.org")), rejected, refused}},
         {"an empty Owner",
          "",
          {"blank@example.org"},
          "a@x.net",
-         {"* [1] Posting is not allowed on list blank@example.org", rejected, not_allowed}},
+         {record(posting_not_allowed("blank@example.org")), rejected, refused}},
         {"the null sender in the main domain",
          "",
          {"staff@example.com"},
          "a@x.net",
-         {"* [1] Posting is not allowed on list staff@example.com", rejected, not_allowed}},
+         {record(posting_not_allowed("staff@example.com")), rejected, refused}},
         {"an explicit sender equal to the old owner address",
          "@example.org",
          {"ownerless@example.org"},
          "a@x.net",
-         {"* [1] Posting is not allowed on list ownerless@example.org", rejected, not_allowed}},
+         {record(posting_not_allowed("ownerless@example.org")), rejected, refused}},
     };
     for (const Row& row : rows) {
         check(row);
@@ -336,16 +326,34 @@ TEST(PostingDecision, FoldingLeavesTheMultiplicationSignAlone) {
          "boss@example.org",
          {"odd@example.org"},
          "a@x.net",
-         {"* [1] Sent by list owner to list odd@example.org", accepted, "1 OK"}},
+         {record(sent_by_owner("odd@example.org")), accepted, ok}},
         {"recipient with byte 215",
          "a@x.net",
          {"news\xd7@example.com"},
          "a@x.net",
-         {"* [1] Not sent to a local list", accepted, "1 OK"}},
+         {record(not_a_list), accepted, ok}},
     };
     for (const Row& row : rows) {
         check(row);
     }
+}
+
+// With --warn-only the filter refuses nothing and logs what it would have refused.
+TEST(PostingDecision, WarnOnlyLogsWhatItWouldRefuseAndAcceptsEverything) {
+    ServerTree tree(team_server());
+    RunOptions options;
+    options.arguments = {"--warn-only"};
+    FilterSession session(tree.path(), options);
+    session.start_lines();
+    request_checked(session, "1 INTF 3");
+    EXPECT_EQ(numbered_as_n(request_checked(session, "2 FILE Queue/stranger.msg"), "2"),
+              (Lines{record(reading_settings("team@example.com")),
+                     record(reading_subscribers("team@example.com")),
+                     record(from_stranger("team@example.com")),
+                     record(would_reject(not_subscribed_reason)), ok}));
+    EXPECT_EQ(numbered_as_n(request_checked(session, "3 FILE Queue/ok.msg"), "3"),
+              (Lines{record(from_allowed("team@example.com")), accepted, ok}));
+    EXPECT_EQ(session.finish(), 0);
 }
 
 }  // namespace

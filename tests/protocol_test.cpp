@@ -1,20 +1,17 @@
 // The helper protocol as the mail server sees it: start-up lines, the reply table,
-// QUIT, ids, line ends, a closed input and the exit status.
+// QUIT, ids, line ends, request lines of a megabyte, a standard output in
+// non-blocking mode, a closed input and the exit status. No request here opens a
+// message, so no list is read: these run once, not again walking (CMakeLists.txt).
 #include <gtest/gtest.h>
 
 #include "checked_run.h"
+#include "expected_texts.h"
 #include "server_tree.h"
 
 namespace {
 
-const std::vector<std::string> banner = {
-    "* Kelvorn's Quorvel filter 1.0a for Communigate Pro",
-    "* This filter will verify list posting rights before the message is processed",
-    "*   by the LIST module. CGP sync rules will allow the unauthorized messages to",
-    "*   be rejected during the SMTP transaction, thus reducing the backscatter.",
-};
-const std::string hint = "* Be sure the current working directoy is CGPro base directory";
-const std::string ready = "* Ready to receive INTF command.";
+using Lines = std::vector<std::string>;
+
 const std::string quit_refusal =
     " REJECTED \"QUIT command received, filter is shut down. Please restart the filter.\"";
 
@@ -30,8 +27,8 @@ TEST(Protocol, StartsWithBannerHintAndReadyLineAndExitsZeroOnClosedInput) {
     ServerTree tree;
     ProcessResult result = run_filter_checked(tree.path(), "");
     std::vector<std::string> expected = banner;
-    expected.push_back(hint);
-    expected.push_back(ready);
+    expected.push_back(directory_hint);
+    expected.push_back(ready_line);
     EXPECT_EQ(result.lines, expected);
     EXPECT_EQ(result.exit_status, 0);
 }
@@ -44,7 +41,7 @@ TEST(Protocol, NoHintWhenTheMainDomainIsKnown) {
     std::vector<std::string> expected = banner;
     expected.push_back("* Ignoring argument: --ignored");
     expected.push_back("* Ignoring argument: x");
-    expected.push_back(ready);
+    expected.push_back(ready_line);
     EXPECT_EQ(result.lines, expected);
     EXPECT_EQ(result.exit_status, 0);
 }
@@ -97,7 +94,7 @@ TEST(Protocol, QuitRefusesEveryLaterRequestUntilInputCloses) {
         run_filter_checked(tree.path(), "9 QUIT\n10 FILE x\n11 INTF 3\n12 KEY\n13 QUIT\n\n14\n");
     std::vector<std::string> expected = banner;
     expected.insert(expected.end(),
-                    {hint, ready, "* 9: Filter is shutting down...",
+                    {directory_hint, ready_line, "* 9: Filter is shutting down...",
                      "9 OK \"Filter is shut down and waiting for standard output to be closed\"",
                      "10" + quit_refusal, "11" + quit_refusal, "12" + quit_refusal,
                      "13" + quit_refusal, "(null) FAILURE", "14" + quit_refusal});
@@ -134,6 +131,52 @@ TEST(Protocol, AOneMegabyteRequestLineGetsOneReply) {
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].rfind("8 OK \"Error: File Not Found xxx", 0), 0u);
     EXPECT_EQ(found[1], "9 OK");
+}
+
+// Each request line of a megabyte gets one reply, and the CR after it another.
+TEST(Protocol, MegabyteRequestLines) {
+    const std::string megabyte(1 << 20, 'x');
+    ServerTree tree(jane_server());
+    std::string long_path;
+    for (int i = 0; i < 1 << 19; ++i) {
+        long_path += "./";
+    }
+    const struct {
+        const char* situation;
+        std::string line;
+        std::string reply_start;
+    } cases[] = {
+        {"a megabyte id", std::string(1 << 20, '7') + " KEY", "7777777"},
+        {"a megabyte number id", "1" + std::string((1 << 20) - 1, '0') + " FILE Queue/news.msg",
+         "1000000"},
+        {"a megabyte command", "3 " + megabyte + " x", "3 FAILURE"},
+        {"a megabyte of spaces", std::string(1 << 20, ' '), "(null) FAILURE"},
+        {"a megabyte of NULs", std::string(1 << 20, '\0'), std::string(16, '\0')},
+        {"a megabyte path to a real file", "4 FILE " + long_path + "Queue/news.msg",
+         "4 OK \"Error: File Not Found ././"},
+        {"a megabyte of arguments", "5 FILE Queue/news.msg " + megabyte,
+         "5 OK \"Error: File Not Found Queue/news.msg xxxx"},
+    };
+    for (const auto& row : cases) {
+        const std::string input = row.line + "\r\n9 KEY\n";
+        ProcessResult result = run_filter_checked(tree.path(), input);
+        Lines found = replies(result);
+        ASSERT_EQ(found.size(), 3u) << row.situation;
+        EXPECT_EQ(found[0].rfind(row.reply_start, 0), 0u) << row.situation;
+        EXPECT_EQ(found[1], "(null) FAILURE") << row.situation;
+        EXPECT_EQ(found[2], "9 OK") << row.situation;
+    }
+}
+
+// A standard output in non-blocking mode once lost every line that met a full pipe:
+// a megabyte reply was cut short and the replies after it never came.
+TEST(Protocol, ANonBlockingStandardOutputLosesNoLine) {
+    ServerTree tree;
+    RunOptions options;
+    options.nonblocking_output = true;
+    const std::string path(1 << 20, 'x');
+    ProcessResult result = run_filter_checked(tree.path(), "1 FILE " + path + "\n2 KEY\n", options);
+    EXPECT_EQ(replies(result), (Lines{"1 OK \"Error: File Not Found " + path + "\"", "2 OK"}));
 }
 
 }  // namespace

@@ -22,9 +22,7 @@ ServerTree::ServerTree() {
 }
 
 ServerTree::ServerTree(const std::map<std::string, std::string>& files) : ServerTree() {
-    for (const auto& [relative, content] : files) {
-        write(relative, content);
-    }
+    write(files);
 }
 
 ServerTree::~ServerTree() {
@@ -36,6 +34,18 @@ void ServerTree::write(const std::string& relative, const std::string& content) 
     fs::create_directories(fs::path(full(relative)).parent_path());
     std::ofstream out(full(relative), std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+void ServerTree::write(const std::map<std::string, std::string>& files) {
+    for (const auto& [relative, content] : files) {
+        write(relative, content);
+    }
+}
+
+void ServerTree::write_list(const std::string& place, const std::string& settings,
+                            const std::string& subscribers) {
+    write(place + ".settings", settings);
+    write(place + ".list", subscribers);
 }
 
 void ServerTree::append(const std::string& relative, const std::string& content) {
@@ -100,4 +110,33 @@ std::string queued_message(const std::string& sender, const std::vector<std::str
     }
     message += "\nBody text.\n";
     return message;
+}
+
+std::string message_from_jane(const std::string& list) {
+    return queued_message("someone@x.net", {list}, "From: Jane <jane@example.com>");
+}
+
+std::map<std::string, std::string> jane_server() {
+    return {{"Settings/Main.settings", main_settings("example.com")},
+            {"Queue/news.msg", message_from_jane("news@example.com")},
+            {"Queue/team.msg", message_from_jane("team@example.org")}};
+}
+
+std::map<std::string, std::string> news_server() {
+    return {{"Settings/Main.settings", main_settings("example.com")},
+            {"Accounts/LISTS/news.settings", "{ Postings = \"from subscribers\"; }"},
+            {"Accounts/LISTS/news.list", subscriber_line("jane@example.com")}};
+}
+
+std::map<std::string, std::string> team_server() {
+    return {
+        {"Settings/Main.settings", main_settings("example.com")},
+        {"Accounts/LISTS/team.settings", "{ Owner = lead; Postings = \"from subscribers\"; }"},
+        {"Accounts/LISTS/team.list",
+         subscriber_line("ann@example.net") + subscriber_line("bob@example.net", "-010001")},
+        {"Queue/ok.msg",
+         queued_message("ann@example.net", {"team@example.com"}, "From: Ann <ann@example.net>")},
+        {"Queue/stranger.msg",
+         queued_message("eve@example.net", {"team@example.com"}, "From: eve@example.net")},
+    };
 }

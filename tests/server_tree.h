@@ -1,5 +1,6 @@
 // A mail server base directory built in a temporary folder for one test, and
-// removed with it. Paths are relative to the tree's root.
+// removed with it, and the files of the servers that several tests build in it.
+// Paths are relative to the tree's root.
 #pragma once
 
 #include <map>
@@ -19,6 +20,11 @@ class ServerTree {
     std::string full(const std::string& relative) const { return root + "/" + relative; }
 
     void write(const std::string& relative, const std::string& content);
+    void write(const std::map<std::string, std::string>& files);
+    // Writes the two files of a list, "<place>.settings" and "<place>.list", for a
+    // place such as "Accounts/LISTS/news".
+    void write_list(const std::string& place, const std::string& settings,
+                    const std::string& subscribers);
     void append(const std::string& relative, const std::string& content);
     std::string read(const std::string& relative) const;
     // Removes a file, a link or a whole directory tree.
@@ -44,3 +50,21 @@ std::string subscriber_line(const std::string& address, const std::string& posti
 // header lines given, an empty line and a short body.
 std::string queued_message(const std::string& sender, const std::vector<std::string>& recipients,
                            const std::string& headers);
+// Jane's message to `list`: sent by someone@x.net, From "Jane <jane@example.com>".
+std::string message_from_jane(const std::string& list);
+
+// A server whose main domain is example.com, with Jane's messages to news@example.com
+// and team@example.org queued as "Queue/news.msg" and "Queue/team.msg". Its lists
+// are the test's own.
+std::map<std::string, std::string> jane_server();
+
+// A server whose main domain is example.com, with the list news@example.com, which
+// takes postings from subscribers, jane@example.com among them. Its messages are the
+// test's own.
+std::map<std::string, std::string> news_server();
+
+// A server whose main domain is example.com, with the list team@example.com (owner
+// lead, postings from subscribers; ann@example.net may post, bob@example.net may
+// not), and messages to it from Ann ("Queue/ok.msg") and from eve@example.net, who
+// is not subscribed ("Queue/stranger.msg").
+std::map<std::string, std::string> team_server();

@@ -62,3 +62,9 @@ class SlowStorage {
     bool stalled = false;
     int calls_fd = -1;  // its counts file, kept open
 };
+
+// Skips the test, saying why, when `storage` could not be mounted.
+#define SKIP_UNLESS_MOUNTED(storage)                                \
+    if (!(storage).mounted()) {                                     \
+        GTEST_SKIP() << "no slow storage: " << (storage).failure(); \
+    }

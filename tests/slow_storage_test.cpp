@@ -17,20 +17,15 @@
 #include <functional>
 #include <sstream>
 
-#include "checked_run.h"
+#include "expected_texts.h"
 #include "file_system.h"
-#include "server_tree.h"
+#include "live_filter.h"
 #include "storage_types.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
-
-#define SKIP_UNLESS_MOUNTED(storage)                                \
-    if (!(storage).mounted()) {                                     \
-        GTEST_SKIP() << "no slow storage: " << (storage).failure(); \
-    }
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -154,7 +149,7 @@ TEST(SlowStorage, EachCallerHasTheSourcesPermissions) {
     RunOptions options;
     options.arguments = {"Domains/open.list", "Domains/closed.list", "Domains/private/inner.list"};
     EXPECT_EQ(run_program("cat", tree.path(), "", options).output, "open closed inner");
-    options.prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    options.prefix = as_nobody;
     ProcessResult nobody = run_program("cat", tree.path(), "", options);
     EXPECT_EQ(nobody.output, "open ");
     EXPECT_NE(nobody.exit_status, 0);
@@ -181,33 +176,23 @@ TEST(SlowStorage, TheFilterTakesTheMountForNetworkStorage) {
 // Walking, as the filter did before it read network storage off the message path
 // (network_lists_test.cpp): the lists there are read at every message.
 TEST(SlowStorage, TheFilterDecidesMessagesToListsOnTheMount) {
-    ServerTree tree({{"Settings/Main.settings", main_settings("example.com")},
-                     {"Domains/example.org/LISTS/team.list", subscriber_line("jane@example.com")},
-                     {"Queue/1.msg", queued_message("someone@x.net", {"team@example.org"},
-                                                    "From: Jane <jane@example.com>")}});
+    ServerTree tree(jane_server());
+    tree.write("Domains/example.org/LISTS/team.list", subscriber_line("jane@example.com"));
     SlowStorage storage(tree.full("Domains"));
     SKIP_UNLESS_MOUNTED(storage);
-    RunOptions walking;
-    walking.environment = {"QUORVEL_FULL_WALK=1"};
-    FilterSession session(tree.path(), walking);
-    session.start_lines();
-    EXPECT_EQ(numbered_as_n(request_checked(session, "1 FILE Queue/1.msg"), "1"),
-              (Lines{"* [n] Reading list settings: team@example.org",
-                     "* [n] Reading list subscribers: team@example.org",
-                     "* [n] From header matches an address allowed to post to list "
-                     "team@example.org",
-                     "* [n] Accepting message", "n OK"}));
+    LiveFilter filter(tree, full_walk);
+    EXPECT_EQ(filter.post("team"),
+              (Lines{record(reading_settings("team@example.org")),
+                     record(reading_subscribers("team@example.org")),
+                     record(from_allowed("team@example.org")), record(accepting), reply("OK")}));
 
     // Changed in the source between two messages.
     tree.write(SlowStorage::source_of("Domains") + "/example.org/LISTS/team.list",
                subscriber_line("jane@example.com", "-010001"));
-    EXPECT_EQ(numbered_as_n(request_checked(session, "2 FILE Queue/1.msg"), "2"),
-              (Lines{"* [n] Reading list subscribers: team@example.org",
-                     "* [n] From header matches an address subscribed but not authorized to "
-                     "post to list team@example.org",
-                     "* [n] Rejecting message",
-                     "n ERROR \"You are not allowed to post messages on this list\""}));
-    EXPECT_EQ(session.finish(), 0);
+    EXPECT_EQ(filter.post("team"), (Lines{record(reading_subscribers("team@example.org")),
+                                          record(from_muted("team@example.org")), record(rejecting),
+                                          reply(not_allowed)}));
+    EXPECT_EQ(filter.finish(), 0);
 }
 
 }  // namespace
