@@ -93,7 +93,10 @@ TEST_F(LoadSettingsTest, FailuresLoadAsEmpty) {
     fs::create_symlink("/proc/self/mem", odd_name);
 
     // The state tells a file that may be ignored (missing, or holding no value) from
-    // one that is there but cannot be used.
+    // one that is there but cannot be used, and the fault whether that is for what it
+    // holds or for getting at it.
+    const SettingsFault Access = SettingsFault::Access;
+    const SettingsFault Content = SettingsFault::Content;
     const SettingsState Missing = SettingsState::Missing;
     const SettingsState Unreadable = SettingsState::Unreadable;
     const SettingsState Readable = SettingsState::Loaded;
@@ -102,25 +105,27 @@ TEST_F(LoadSettingsTest, FailuresLoadAsEmpty) {
         std::string report;
         std::string log;
         SettingsState state;
+        SettingsFault fault = SettingsFault::None;
     };
     const Case cases[] = {
         {root + "/missing.settings", "", "", Missing},
         {root + "/missing/dir/x.settings", "", "", Missing},
-        {root + "/dir.settings", "", "", Unreadable},
-        {fifo, "", "", Unreadable},
+        {root + "/dir.settings", "", "", Unreadable, Access},
+        {fifo, "", "", Unreadable, Access},
         {dangling, "", "", Missing},
         {write("empty.settings", ""), "", "", Readable},
         {write("blank.settings", " \t\r\n\n"), "", "", Readable},
         {write("bad.settings", "{ a = b;; }"),
          "* while parsing \"" + root + "/bad.settings\" file: syntax error : near \";\" (0:9)\n",
-         "", Unreadable},
+         "", Unreadable, Content},
         {"/proc/self/mem", "",
-         "* Cannot read settings file \"/proc/self/mem\": Input/output error\n", Unreadable},
+         "* Cannot read settings file \"/proc/self/mem\": Input/output error\n", Unreadable,
+         Access},
         {odd_name, "",
          "* Cannot read settings file \"" + root + "/odd\\x0d\\x0a* name\": Input/output error\n",
-         Unreadable},
-        {large, "", "* Settings file \"" + large + "\" is larger than 67108864 bytes; ignored\n",
-         Unreadable},
+         Unreadable, Access},
+        {large, "", "* Settings file \"" + large + "\" is larger than 64 MiB; ignored\n",
+         Unreadable, Content},
         {write("nul", "x") + std::string("\0.settings", 10), "", "", Missing},
     };
     for (const Case& row : cases) {
@@ -132,10 +137,58 @@ TEST_F(LoadSettingsTest, FailuresLoadAsEmpty) {
         SettingsFile file = read_settings_file(row.path);
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(file.state, row.state) << "path: " << render_bytes(row.path);
+        EXPECT_EQ(file.fault, row.fault) << "path: " << render_bytes(row.path);
         EXPECT_EQ(file.state == Unreadable, !file.reason.empty())
             << "path: " << render_bytes(row.path);
     }
     alarm(0);
+}
+
+// What one file may cost is bounded twice, each bound a fault of its content: by its
+// size, which the caller chooses, and by the values it makes, where the parse stops
+// at the first value past the bound without scanning what follows.
+TEST_F(LoadSettingsTest, FilesPastTheSizeOrValueBoundCannotBeRead) {
+    // "(a,...,a)" with n words makes n strings and two arrays.
+    auto values = [](size_t count) {
+        std::string text = "(a";
+        for (size_t made = 3; made < count; ++made) {
+            text += ",a";
+        }
+        return text + ")";
+    };
+    const size_t MiB = size_t{1} << 20;
+    struct Case {
+        std::string content;
+        size_t largest;
+        std::string reason;  // empty when the file is read
+        std::string report;  // from the message on
+    };
+    const Case cases[] = {
+        {values(100000), settings_size_limit, "", ""},
+        {values(100001), settings_size_limit, "it makes more than 100000 values",
+         "more than 100000 values : near \"\" (0:199999)"},
+        // The 100,000th word is the value past the bound; the ";;" after it is never seen.
+        {values(100003).substr(0, 200002) + ";;", settings_size_limit,
+         "it makes more than 100000 values", "more than 100000 values : near \"a\" (0:200000)"},
+        {std::string(MiB, 'a'), MiB, "", ""},
+        {std::string(MiB + 1, 'a'), MiB, "it is larger than 1 MiB", ""},
+        {"x", 0, "it is larger than 0 bytes", ""},
+    };
+    for (const Case& row : cases) {
+        std::string path = write("bound.settings", row.content);
+        SettingsFile file = examine_settings_file(path, row.largest);
+        const std::string label = row.content.substr(0, 20) + "... " + std::to_string(row.largest);
+        EXPECT_EQ(file.reason, row.reason) << label;
+        EXPECT_EQ(file.state,
+                  row.reason.empty() ? SettingsState::Loaded : SettingsState::Unreadable)
+            << label;
+        EXPECT_EQ(file.fault, row.reason.empty() ? SettingsFault::None : SettingsFault::Content)
+            << label;
+        EXPECT_EQ(file.report, row.report.empty()
+                                   ? ""
+                                   : "* while parsing \"" + path + "\" file: " + row.report + "\n")
+            << label;
+    }
 }
 
 TEST_F(LoadSettingsTest, FileAndTextGiveTheSameReport) {
