@@ -2,13 +2,17 @@
 // as the filter reads a settings file, and prints the outcome, the time the reading
 // took and the peak resident memory of the process. Run each size in a process of its
 // own, so that the peak is that reading's.
-// Usage: quorvel_settings_bench [--shape dictionaries|chains] MEBIBYTES
+// Usage: quorvel_settings_bench [--shape dictionaries|chains|string] [--largest BYTES]
+//                               MEBIBYTES
 //   dictionaries: one dictionary of small dictionaries, { k1 = {a = b;}; ... }
 //   chains: an array of nested dictionaries, ({a={b={}}}, ...): the most memory per
 //           value the notation allows.
+//   string: one dictionary of one long quoted string: the most memory per byte.
+//   --largest: the size bound the file is read with (by default the readers' own).
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +29,15 @@ namespace {
 // Writes the file a piece at a time, so that the text itself never weighs on the peak.
 void write_settings(const std::string& path, const std::string& shape, size_t bytes) {
     std::ofstream out(path, std::ios::binary);
+    if (shape == "string") {
+        out << "{a=\"";
+        const std::string block(4096, 'x');
+        for (size_t left = bytes - 8; left > 0; left -= std::min(left, block.size())) {
+            out.write(block.data(), static_cast<std::streamsize>(std::min(left, block.size())));
+        }
+        out << "\";}\n";
+        return;
+    }
     const bool chains = shape == "chains";
     out << (chains ? "(" : "{\n");
     size_t written = 2;
@@ -51,16 +64,22 @@ long peak_kilobytes() {
 int main(int argc, char** argv) {
     std::string shape = "dictionaries";
     size_t mebibytes = 0;
+    size_t largest = settings_size_limit;
     for (int index = 1; index < argc; ++index) {
         std::string argument = argv[index];
         if (argument == "--shape" && index + 1 < argc) {
             shape = argv[++index];
+        } else if (argument == "--largest" && index + 1 < argc) {
+            largest = std::strtoul(argv[++index], nullptr, 10);
         } else {
             mebibytes = std::strtoul(argument.c_str(), nullptr, 10);
         }
     }
-    if (mebibytes == 0 || (shape != "dictionaries" && shape != "chains")) {
-        std::fprintf(stderr, "usage: %s [--shape dictionaries|chains] MEBIBYTES\n", argv[0]);
+    if (mebibytes == 0 || (shape != "dictionaries" && shape != "chains" && shape != "string")) {
+        std::fprintf(stderr,
+                     "usage: %s [--shape dictionaries|chains|string] [--largest BYTES] "
+                     "MEBIBYTES\n",
+                     argv[0]);
         return 2;
     }
     const std::string path =
@@ -69,7 +88,7 @@ int main(int argc, char** argv) {
     write_settings(path, shape, mebibytes << 20);
     const long before_kb = peak_kilobytes();
     const auto start = std::chrono::steady_clock::now();
-    SettingsFile file = examine_settings_file(path);
+    SettingsFile file = examine_settings_file(path, largest);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     const char* state = file.state == SettingsState::Loaded ? "loaded" : "unreadable";
     std::printf("%s, %zu bytes: %s%s%s in %.3f s, peak resident %ld kB (%ld kB before)\n",
