@@ -1,0 +1,101 @@
+// The storage of a place, judged against a fake mount table and fake links: local
+// links are followed, and nothing on a network mount (its mount point included) is
+// ever examined.
+#include "place_storage.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+namespace {
+
+using kel::Storage;
+
+// Links by path; every other path is no link. Remembers each path it was asked about.
+class FakeLinks : public kel::LinkReader {
+  public:
+    std::map<std::string, std::string> links;
+    std::vector<std::string> asked;
+    Link read_link(const std::string& path) override {
+        asked.push_back(path);
+        auto found = links.find(path);
+        if (found == links.end()) {
+            return {};
+        }
+        return {true, found->second != "<unreadable>", found->second};
+    }
+};
+
+TEST(PlaceStorageTest, FollowsLocalLinksAndStopsAtNetworkMounts) {
+    const kel::MountTable table(
+        "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+        "2 1 0:40 / /net rw - nfs4 server:/net rw\n"
+        "3 2 0:41 / /net/local rw - tmpfs tmpfs rw\n"
+        "4 1 0:42 / /fuse rw - fuse.sshfs host: rw\n");
+    FakeLinks fake;
+    fake.links = {
+        {"/srv/cgp/Domains/far", "/net/lists"},  {"/srv/cgp/Domains/near", "../../local"},
+        {"/srv/cgp/Domains/chain", "near/x"},    {"/srv/cgp/Domains/up", "../../../net"},
+        {"/srv/cgp/Domains/loop", "loop"},       {"/srv/cgp/Domains/broken", "<unreadable>"},
+        {"/srv/cgp/Accounts", "/fuse/accounts"}, {"/srv/cgp/deep", "/srv/other/deep"},
+    };
+    struct Case {
+        std::string place;
+        Storage storage;
+        std::string path;
+        std::string mount_point;
+        std::string working_directory = "/srv/cgp";
+    };
+    const Case cases[] = {
+        {"Domains/example.com/LISTS", Storage::Local, "/srv/cgp/Domains/example.com/LISTS", "/"},
+        {"Domains/far/LISTS", Storage::Network, "/net/lists/LISTS", "/net"},
+        {"Domains/near/LISTS", Storage::Local, "/srv/local/LISTS", "/"},
+        {"Domains/chain", Storage::Local, "/srv/local/x", "/"},
+        {"Domains/up/LISTS", Storage::Network, "/net/LISTS", "/net"},
+        {"Accounts/LISTS", Storage::Network, "/fuse/accounts/LISTS", "/fuse"},
+        // ".." after a link leaves the link's target, not the link.
+        {"deep/../x", Storage::Local, "/srv/other/x", "/"},
+        {"../../net/local", Storage::Network, "/net/local", "/net"},
+        {"x/y", Storage::Local, "/net/local/x/y", "/net/local", "/net/local"},
+        {"x", Storage::Network, "/net/home/x", "/net", "/net/home"},
+        {"Domains/loop/LISTS", Storage::Unresolved, "/srv/cgp/Domains/loop/LISTS", "/"},
+        {"Domains/broken/LISTS", Storage::Unresolved, "/srv/cgp/Domains/broken/LISTS", "/"},
+        {"x", Storage::Unresolved, "x", "", ""},
+    };
+    for (const Case& row : cases) {
+        fake.asked.clear();
+        kel::PlaceStorage found = kel::place_storage(row.place, row.working_directory, table, fake);
+        const std::string label = row.working_directory + " " + row.place;
+        EXPECT_EQ(found.storage, row.storage) << label;
+        EXPECT_EQ(found.path, row.path) << label;
+        EXPECT_EQ(found.mount ? found.mount->mount_point : "", row.mount_point) << label;
+        EXPECT_EQ(found.storage == Storage::Unresolved, !found.reason.empty()) << label;
+        for (const std::string& path : fake.asked) {
+            auto under = [&path](const char* prefix) { return path.rfind(prefix, 0) == 0; };
+            EXPECT_FALSE((under("/net") && !under("/net/local/")) || under("/fuse"))
+                << label << " examined " << path;
+        }
+    }
+}
+
+// The real table and the real calls, on a link in a scratch directory.
+TEST(PlaceStorageTest, SystemCallsFollowARealLink) {
+    const std::string root = std::filesystem::canonical(std::filesystem::temp_directory_path()) /
+                             ("quorvel-place-" + std::to_string(getpid()));
+    std::filesystem::create_directories(root + "/target");
+    std::filesystem::create_directory_symlink("target", root + "/link");
+    kel::MountTableReading reading = kel::read_mount_table();
+    ASSERT_TRUE(reading.read) << reading.reason;
+    kel::SystemLinkReader system;
+    kel::PlaceStorage found = kel::place_storage("link/x", root, reading.table, system);
+    std::filesystem::remove_all(root);
+    ASSERT_TRUE(found.mount.has_value());
+    if (found.storage == Storage::Local) {
+        EXPECT_EQ(found.path, root + "/target/x");
+    }
+}
+
+}  // namespace
