@@ -10,11 +10,13 @@
 
 #include "data_set.h"
 
-// The largest settings file read when the caller names no bound. The server writes a
-// few kilobytes; the bound keeps one hostile file from taking the process's memory.
+// The bound applied when the caller names none: it keeps one hostile file from taking
+// the process's memory.
 constexpr size_t settings_size_limit = size_t{64} << 20;
-// The bound for a list's settings file: a list's few settings need a few kilobytes.
-constexpr size_t list_settings_size_limit = size_t{1} << 20;
+// The bound for the server's own settings files, a list's settings and the main
+// settings: the server writes them at a few kilobytes, and within this bound and the
+// bound on values one parse costs a few tens of megabytes and a fraction of a second.
+constexpr size_t server_settings_size_limit = size_t{1} << 20;
 // A settings file that makes more values than this (each string, data block, array
 // and dictionary counts one) cannot be read, and its parse stops as it passes the
 // bound: the values a file makes, not its size, are what take memory and time.

@@ -156,7 +156,7 @@ TEST_F(LoadSettingsTest, FilesPastTheSizeOrValueBoundCannotBeRead) {
         }
         return text + ")";
     };
-    const size_t MiB = size_t{1} << 20;
+    const size_t MiB = server_settings_size_limit;
     struct Case {
         std::string content;
         size_t largest;
