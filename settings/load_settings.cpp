@@ -1,9 +1,10 @@
 // Loading one settings file: the file is read whole into memory and parsed there, so
 // a file and a text in memory take one path and give one report. Only regular files
 // of bounded size are read, opened without waiting, so nothing at a settings path can
-// stall the filter; a read error is logged and loads as Empty like every failure. A
-// reading keeps what it has to tell until its caller writes it, so it may run on any
-// thread; every parse has its own state.
+// stall the filter; a read error is logged and loads as Empty like every failure. The
+// parse stops at the bound on values, so what one file costs is bounded by the bound
+// on values as well as by its size. A reading keeps what it has to tell until its
+// caller writes it, so it may run on any thread; every parse has its own state.
 #include "load_settings.h"
 
 #include <stdio.h>
@@ -15,26 +16,44 @@
 
 namespace {
 
-// The server's settings files are a few kilobytes; this leaves room for any list
-// while keeping one hostile file from taking the process's memory.
-constexpr size_t largest_settings_text = size_t{64} << 20;
+// A bound as people write it: "1 MiB", "64 KiB" or "1000 bytes".
+std::string size_text(size_t bytes) {
+    if (bytes != 0 && bytes % (size_t{1} << 20) == 0) {
+        return std::to_string(bytes >> 20) + " MiB";
+    }
+    if (bytes != 0 && bytes % (size_t{1} << 10) == 0) {
+        return std::to_string(bytes >> 10) + " KiB";
+    }
+    return std::to_string(bytes) + " bytes";
+}
 
-std::string too_large_record(const std::string& name) {
-    return "Settings file \"" + kel::printable(name) + "\" is larger than " +
-           std::to_string(largest_settings_text) + " bytes; ignored";
+std::string too_large_record(const std::string& name, size_t largest) {
+    return "Settings file \"" + kel::printable(name) + "\" is larger than " + size_text(largest) +
+           "; ignored";
+}
+
+SettingsFile unreadable(SettingsFault fault, std::string reason) {
+    SettingsFile file;
+    file.state = SettingsState::Unreadable;
+    file.fault = fault;
+    file.reason = std::move(reason);
+    return file;
 }
 
 // The value of `bytes`: the one top-level value, or Empty when the text holds none or
 // does not parse. A text of several top-level values gives the array of them.
 SettingsFile parse_bytes(const std::string& bytes, const std::string& name) {
-    SettingsFile result;
-    cgp::ParseOutcome outcome = cgp::run_settings_parser(bytes, name);
-    result.report = std::move(outcome.report);
+    cgp::ParseOutcome outcome = cgp::run_settings_parser(bytes, name, settings_value_limit);
     if (!outcome.accepted) {
-        result.state = SettingsState::Unreadable;
-        result.reason = "it is not in the settings notation";
-        return result;
+        SettingsFile refused = unreadable(
+            SettingsFault::Content,
+            outcome.too_many_values
+                ? "it makes more than " + std::to_string(settings_value_limit) + " values"
+                : "it is not in the settings notation");
+        refused.report = std::move(outcome.report);
+        return refused;
     }
+    SettingsFile result;
     result.state = SettingsState::Loaded;
     const cgp::DataSet& top = outcome.top;
     if (top.kind() == cgp::Array && top.size() == 1) {
@@ -43,13 +62,6 @@ SettingsFile parse_bytes(const std::string& bytes, const std::string& name) {
         result.value = top;
     }
     return result;
-}
-
-SettingsFile unreadable(std::string reason) {
-    SettingsFile file;
-    file.state = SettingsState::Unreadable;
-    file.reason = std::move(reason);
-    return file;
 }
 
 SettingsReportSink report_sink = nullptr;
@@ -62,29 +74,32 @@ kel::SimpleMutex& parser_lock() {
 
 }  // namespace
 
-SettingsFile examine_settings_file(const std::string& path) {
-    return examine_settings_file(kel::real_file_system(), path);
+SettingsFile examine_settings_file(const std::string& path, size_t largest) {
+    return examine_settings_file(kel::real_file_system(), path, largest);
 }
 
-SettingsFile examine_settings_file(kel::FileSystem& file_system, const std::string& path) {
-    kel::FileBytes content = kel::read_file(file_system, path, largest_settings_text);
+SettingsFile examine_settings_file(kel::FileSystem& file_system, const std::string& path,
+                                   size_t largest) {
+    kel::FileBytes content = kel::read_file(file_system, path, largest);
     switch (content.outcome) {
         case kel::FileBytes::Read:
             return parse_bytes(content.bytes, path);
         case kel::FileBytes::Missing:
             break;
         case kel::FileBytes::NotRegular:
-            return unreadable("it is not a regular file");
+            return unreadable(SettingsFault::Access, "it is not a regular file");
         case kel::FileBytes::CannotOpen:
-            return unreadable("it cannot be opened: " + kel::error_text(content.error));
+            return unreadable(SettingsFault::Access,
+                              "it cannot be opened: " + kel::error_text(content.error));
         case kel::FileBytes::TooLarge: {
             SettingsFile file =
-                unreadable("it is larger than " + std::to_string(largest_settings_text) + " bytes");
-            file.records.push_back(too_large_record(path));
+                unreadable(SettingsFault::Content, "it is larger than " + size_text(largest));
+            file.records.push_back(too_large_record(path, largest));
             return file;
         }
         case kel::FileBytes::Failed: {
-            SettingsFile file = unreadable("reading it failed: " + kel::error_text(content.error));
+            SettingsFile file = unreadable(SettingsFault::Access,
+                                           "reading it failed: " + kel::error_text(content.error));
             file.records.push_back("Cannot read settings file \"" + kel::printable(path) +
                                    "\": " + kel::error_text(content.error));
             return file;
@@ -109,8 +124,8 @@ void write_settings_notes(const SettingsFile& file) {
     }
 }
 
-SettingsFile read_settings_file(const std::string& path) {
-    SettingsFile file = examine_settings_file(path);
+SettingsFile read_settings_file(const std::string& path, size_t largest) {
+    SettingsFile file = examine_settings_file(path, largest);
     write_settings_notes(file);
     return file;
 }
@@ -121,8 +136,8 @@ cgp::DataSet load_settings(const std::string& path) {
 
 cgp::DataSet parse_settings_text(const std::string& text, const std::string& name) {
     SettingsFile file;
-    if (text.size() > largest_settings_text) {
-        file.records.push_back(too_large_record(name));
+    if (text.size() > settings_size_limit) {
+        file.records.push_back(too_large_record(name, settings_size_limit));
     } else {
         file = parse_bytes(text, name);
     }

@@ -93,7 +93,8 @@ TEST_F(LoadSettingsTest, FailuresLoadAsEmpty) {
     fs::create_symlink("/proc/self/mem", odd_name);
 
     // The state tells a file that may be ignored (missing, or holding no value) from
-    // one that is there but cannot be used.
+    // one that is there but cannot be used; the fault, for what it holds or for access.
+    const SettingsFault Access = SettingsFault::Access, Content = SettingsFault::Content;
     const SettingsState Missing = SettingsState::Missing;
     const SettingsState Unreadable = SettingsState::Unreadable;
     const SettingsState Readable = SettingsState::Loaded;
@@ -102,25 +103,27 @@ TEST_F(LoadSettingsTest, FailuresLoadAsEmpty) {
         std::string report;
         std::string log;
         SettingsState state;
+        SettingsFault fault = SettingsFault::None;
     };
     const Case cases[] = {
         {root + "/missing.settings", "", "", Missing},
         {root + "/missing/dir/x.settings", "", "", Missing},
-        {root + "/dir.settings", "", "", Unreadable},
-        {fifo, "", "", Unreadable},
+        {root + "/dir.settings", "", "", Unreadable, Access},
+        {fifo, "", "", Unreadable, Access},
         {dangling, "", "", Missing},
         {write("empty.settings", ""), "", "", Readable},
         {write("blank.settings", " \t\r\n\n"), "", "", Readable},
         {write("bad.settings", "{ a = b;; }"),
          "* while parsing \"" + root + "/bad.settings\" file: syntax error : near \";\" (0:9)\n",
-         "", Unreadable},
+         "", Unreadable, Content},
         {"/proc/self/mem", "",
-         "* Cannot read settings file \"/proc/self/mem\": Input/output error\n", Unreadable},
+         "* Cannot read settings file \"/proc/self/mem\": Input/output error\n", Unreadable,
+         Access},
         {odd_name, "",
          "* Cannot read settings file \"" + root + "/odd\\x0d\\x0a* name\": Input/output error\n",
-         Unreadable},
-        {large, "", "* Settings file \"" + large + "\" is larger than 67108864 bytes; ignored\n",
-         Unreadable},
+         Unreadable, Access},
+        {large, "", "* Settings file \"" + large + "\" is larger than 64 MiB; ignored\n",
+         Unreadable, Content},
         {write("nul", "x") + std::string("\0.settings", 10), "", "", Missing},
     };
     for (const Case& row : cases) {
@@ -132,10 +135,53 @@ TEST_F(LoadSettingsTest, FailuresLoadAsEmpty) {
         SettingsFile file = read_settings_file(row.path);
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(file.state, row.state) << "path: " << render_bytes(row.path);
+        EXPECT_EQ(file.fault, row.fault) << "path: " << render_bytes(row.path);
         EXPECT_EQ(file.state == Unreadable, !file.reason.empty())
             << "path: " << render_bytes(row.path);
     }
     alarm(0);
+}
+
+// What one file may cost is bounded twice, each bound a fault of its content: by its
+// size, which the caller chooses, and by the values it makes, where the parse stops
+// at the first value past the bound without scanning what follows.
+TEST_F(LoadSettingsTest, FilesPastTheSizeOrValueBoundCannotBeRead) {
+    auto values = [](size_t count) {  // "(a,...,a)": count - 2 words and two arrays
+        std::string text = "(a";
+        while (text.size() < 2 * (count - 2)) {
+            text += ",a";
+        }
+        return text + ")";
+    };
+    const size_t MiB = server_settings_size_limit;
+    struct Case {
+        std::string content;
+        size_t largest;
+        std::string reason;  // empty when the file is read
+        std::string report;  // from the message on
+    };
+    const Case cases[] = {
+        {values(100000), settings_size_limit, "", ""},
+        {values(100001), settings_size_limit, "it makes more than 100000 values",
+         "more than 100000 values : near \"\" (0:199999)"},
+        // The 100,000th word is the value past the bound; the ";;" after it is never seen.
+        {values(100003).substr(0, 200002) + ";;", settings_size_limit,
+         "it makes more than 100000 values", "more than 100000 values : near \"a\" (0:200000)"},
+        {std::string(MiB, 'a'), MiB, "", ""},
+        {std::string(MiB + 1, 'a'), MiB, "it is larger than 1 MiB", ""},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.content.substr(0, 20) + "... " + std::to_string(row.largest));
+        std::string path = write("bound.settings", row.content);
+        SettingsFile file = examine_settings_file(path, row.largest);
+        const bool refused = !row.reason.empty();
+        EXPECT_EQ(file.reason, row.reason);
+        EXPECT_EQ(file.state, refused ? SettingsState::Unreadable : SettingsState::Loaded);
+        EXPECT_EQ(file.fault, refused ? SettingsFault::Content : SettingsFault::None);
+        EXPECT_EQ(file.report, row.report.empty()
+                                   ? ""
+                                   : "* while parsing \"" + path + "\" file: " + row.report + "\n");
+    }
 }
 
 TEST_F(LoadSettingsTest, FileAndTextGiveTheSameReport) {

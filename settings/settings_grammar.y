@@ -1,7 +1,8 @@
 /* Grammar of the settings notation: tokens to a value tree. Every value a rule makes
    goes into the build pool and the rule's semantic value is its pool index; a token's
-   semantic value indexes its text in the run's token table. The first token that no
-   rule accepts ends the parse: there is no error recovery. */
+   semantic value numbers its text in the run's token ring. The first token that no
+   rule accepts ends the parse: there is no error recovery. So does the value that
+   would pass the run's bound on values, before it is built into anything. */
 %code requires {
 #include "settings_parser.h"
 typedef void* yyscan_t;
@@ -19,11 +20,26 @@ cgp::DataSet& value_at(cgp::ParseContext& context, long index) {
     return context.pool[static_cast<size_t>(index)];
 }
 
-const std::string& token_at(cgp::ParseContext& context, long index) {
-    return context.tokens[static_cast<size_t>(index)];
+const std::string& token_at(cgp::ParseContext& context, long number) {
+    return context.token(number);
+}
+
+void report_too_many_values(yyscan_t scanner, cgp::ParseContext& context) {
+    cgparser_error(scanner, context,
+                   ("more than " + std::to_string(context.most_values) + " values").c_str());
 }
 
 }  // namespace
+
+/* A rule's new value; a run that has made as many values as it may ends, refused. */
+#define NEW_VALUE(result, value)                      \
+    do {                                              \
+        (result) = context.add_value(value);          \
+        if ((result) < 0) {                           \
+            report_too_many_values(scanner, context); \
+            YYABORT;                                  \
+        }                                             \
+    } while (0)
 }
 
 %define api.prefix {cgparser_}
@@ -46,7 +62,7 @@ file:
   ;
 
 list:
-    element                     { $$ = context.add_value(cgp::DataSet(cgp::Array));
+    element                     { NEW_VALUE($$, cgp::DataSet(cgp::Array));
                                   value_at(context, $$).append(value_at(context, $1)); }
   | list ',' element            { value_at(context, $1).append(value_at(context, $3)); $$ = $1; }
   ;
@@ -64,19 +80,19 @@ value:
   ;
 
 array:
-    '(' ')'                     { $$ = context.add_value(cgp::DataSet(cgp::Array)); }
+    '(' ')'                     { NEW_VALUE($$, cgp::DataSet(cgp::Array)); }
   | '(' list ')'                { $$ = $2; }
   ;
 
 dictionary:
-    '{' '}'                     { $$ = context.add_value(cgp::DataSet(cgp::Dictionary)); }
+    '{' '}'                     { NEW_VALUE($$, cgp::DataSet(cgp::Dictionary)); }
   | '{' entries '}'             { $$ = $2; }
   ;
 
 /* entries: entry | entries entry, with entry: string "=" element. The first entry
    makes the dictionary; a key given again keeps its last value. */
 entries:
-    string '=' element          { $$ = context.add_value(cgp::DataSet(cgp::Dictionary));
+    string '=' element          { NEW_VALUE($$, cgp::DataSet(cgp::Dictionary));
                                   value_at(context, $$)[value_at(context, $1).text()] =
                                       value_at(context, $3); }
   | entries string '=' element  { value_at(context, $1)[value_at(context, $2).text()] =
@@ -85,21 +101,21 @@ entries:
   ;
 
 string:
-    ATOM                        { $$ = context.add_value(cgp::DataSet(
+    ATOM                        { NEW_VALUE($$, cgp::DataSet(
                                       cgp::decode_string(token_at(context, $1)))); }
   | quoted
   ;
 
 /* Adjacent quoted strings make one; only the first is decoded a second time. */
 quoted:
-    QSTRING                     { $$ = context.add_value(cgp::DataSet(
+    QSTRING                     { NEW_VALUE($$, cgp::DataSet(
                                       cgp::decode_string(token_at(context, $1)))); }
   | quoted QSTRING              { value_at(context, $1).append_text(token_at(context, $2));
                                   $$ = $1; }
   ;
 
 data:
-    DATA                        { $$ = context.add_value(cgp::DataSet(cgp::Data));
+    DATA                        { NEW_VALUE($$, cgp::DataSet(cgp::Data));
                                   value_at(context, $$).append_text(
                                       cgp::decode_data(token_at(context, $1))); }
   ;
