@@ -11,10 +11,11 @@ namespace {
 // destructors run at exit.
 constexpr std::string_view list_suffix = ".list";
 
-// A file that could not be read is tried again after retry_seconds, whatever its
-// stamp says.
+// A file that could not be opened or read is tried again after retry_seconds,
+// whatever its stamp says; one that cannot be used for what it holds waits for its
+// stamp to change (parsing it again would give the same).
 bool retry_due(const ListFileReading& reading, int64_t now) {
-    return !reading.readable && now - reading.read_at >= retry_seconds;
+    return !reading.readable && reading.retry && now - reading.read_at >= retry_seconds;
 }
 
 }  // namespace
@@ -42,7 +43,8 @@ ListVisit examine_list(kel::FileSystem& file_system, const ListKnown* known,
         retry_due(last.settings_reading, now)) {
         visit.notes.push_back(
             {ListNote::Numbered, "Reading list settings: " + kel::printable(address)});
-        SettingsFile file = examine_settings_file(file_system, visit.settings_path);
+        SettingsFile file =
+            examine_settings_file(file_system, visit.settings_path, server_settings_size_limit);
         if (!file.report.empty()) {
             visit.notes.push_back({ListNote::SettingsReport, std::move(file.report)});
         }
@@ -88,11 +90,13 @@ void take_stamps_and_readings(const ListVisit& visit, Target& target) {
     target.settings_stamp = visit.settings_stamp;
     target.subscribers_stamp = visit.subscribers_stamp;
     if (visit.settings_read) {
-        target.settings_reading = {visit.settings.readable, visit.settings.reason, visit.read_at};
+        target.settings_reading = {visit.settings.readable, visit.settings.reason,
+                                   visit.settings.retry, visit.read_at};
     }
     if (visit.subscribers_read) {
         target.subscribers_reading = {visit.subscribers_file.readable,
-                                      visit.subscribers_file.reason, visit.read_at};
+                                      visit.subscribers_file.reason,
+                                      visit.subscribers_file.access_fault, visit.read_at};
     }
 }
 

@@ -106,10 +106,10 @@ std::string larger_than(uint64_t bytes) {
                                   : "it is larger than " + std::to_string(bytes) + " bytes";
 }
 
-// Streams the file's lines into `subscribers`. Empty when the file was read to its
-// end; else why it could not be.
-std::string take_lines(kel::ReadableFile& file, const SubscriberFileLimits& limits,
-                       SubscriberList& subscribers) {
+// Streams the file's lines into `subscribers`; unreadable, with the reason, when the
+// file could not be read to its end.
+SubscriberFileRead take_lines(kel::ReadableFile& file, const SubscriberFileLimits& limits,
+                              SubscriberList& subscribers) {
     // The buffer holds the unfinished line of the last block, at most the longest
     // line, followed by one read's bytes.
     const size_t capacity = limits.longest_line + std::max<size_t>(limits.read_bytes, 1);
@@ -121,7 +121,7 @@ std::string take_lines(kel::ReadableFile& file, const SubscriberFileLimits& limi
     while (true) {
         const long count = file.read(buffer + kept, capacity - kept);
         if (count < 0) {
-            return "reading it failed: " + kel::error_text(static_cast<int>(-count));
+            return {false, "reading it failed: " + kel::error_text(static_cast<int>(-count)), true};
         }
         if (count == 0) {
             break;
@@ -129,7 +129,7 @@ std::string take_lines(kel::ReadableFile& file, const SubscriberFileLimits& limi
         // The file may have grown since it was opened.
         total += static_cast<uint64_t>(count);
         if (total > limits.largest_file) {
-            return larger_than(limits.largest_file);
+            return {false, larger_than(limits.largest_file), false};
         }
         char* line = buffer;
         char* end = buffer + kept + count;
@@ -168,9 +168,9 @@ SubscriberFileRead read_subscriber_file(kel::FileSystem& file_system, const std:
                                         const SubscriberFileLimits& limits) {
     // A list read in part would refuse the subscribers it missed as strangers: a
     // file that cannot be read to its end gives none, and its storage goes.
-    auto unreadable = [&subscribers](std::string reason) {
+    auto unreadable = [&subscribers](std::string reason, bool access_fault = true) {
         subscribers.clear();
-        return SubscriberFileRead{false, std::move(reason)};
+        return SubscriberFileRead{false, std::move(reason), access_fault};
     };
     kel::OpenedFile file = file_system.open(path);
     if (file.error != 0) {
@@ -184,13 +184,13 @@ SubscriberFileRead read_subscriber_file(kel::FileSystem& file_system, const std:
     // A sparse file can claim any size and cost nothing to make; only its size is
     // asked here, nothing is set aside for it.
     if (file.size > limits.largest_file) {
-        return unreadable(larger_than(limits.largest_file));
+        return unreadable(larger_than(limits.largest_file), false);
     }
     // The new list is built over the previous one's storage.
     subscribers.start_over();
-    std::string failure = take_lines(*file.file, limits, subscribers);
-    if (!failure.empty()) {
-        return unreadable(std::move(failure));
+    SubscriberFileRead read = take_lines(*file.file, limits, subscribers);
+    if (!read.readable) {
+        return unreadable(std::move(read.reason), read.access_fault);
     }
     subscribers.finish();
     return {};

@@ -17,6 +17,8 @@ struct SubscriberFileRead {
     bool readable = true;
     // Why the file could not be read, for the log and the tools; empty when it was.
     std::string reason;
+    // It could not be opened or read to its end (as opposed to being too large).
+    bool access_fault = false;
 };
 
 // Bounds on what one reading takes in. A larger file is not read at all; a longer

@@ -124,7 +124,7 @@ class MountTableCache {
         // no call further; a place the table does not place is taken for network
         // storage, and read off the message's path.
         return place.mount && !is_network_file_system(place.mount->type) ? Storage::Local
-                                                                          : Storage::Network;
+                                                                         : Storage::Network;
     }
 
   private:
