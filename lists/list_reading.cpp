@@ -38,6 +38,7 @@ ListVisit examine_list(kel::FileSystem& file_system, const ListKnown* known,
     visit.settings_path = list_directory + "/" + name + ".settings";
     visit.subscribers_path = list_directory + "/" + name + std::string(list_suffix);
 
+    visit.complete = is_new;
     visit.settings_stamp = file_system.status(visit.settings_path).stamp;
     if (is_new || visit.settings_stamp != last.settings_stamp ||
         retry_due(last.settings_reading, now)) {
@@ -102,11 +103,11 @@ void take_stamps_and_readings(const ListVisit& visit, Target& target) {
 
 }  // namespace
 
-void apply_list_visit(ListVisit& visit, ListRecord& record, bool is_new) {
-    if (is_new) {
-        record.settings_path = visit.settings_path;
-        record.subscribers_path = visit.subscribers_path;
-    }
+void apply_list_visit(ListVisit& visit, ListRecord& record) {
+    // The record holds the reading of the files last read for it, wherever they lie
+    // (two folders may give one list address).
+    record.settings_path = visit.settings_path;
+    record.subscribers_path = visit.subscribers_path;
     take_stamps_and_readings(visit, record);
     if (visit.settings_read) {
         record.policy = visit.settings.policy;
