@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "address_folding.h"
+#include "list_warnings.h"
 #include "load_settings.h"
 #include "logging.h"
 #include "subscriber_file.h"
@@ -105,6 +106,7 @@ ListSettings list_settings_from(const SettingsFile& file, const std::string& dom
     }
     if (owner != nullptr && !owner->text().empty()) {
         settings.owner = owner->text() + "@" + domain;
+        settings.owner_setting = owner->text();
     }
     return settings;
 }
@@ -151,6 +153,10 @@ ListVisit examine_list(const ListKnown* known, const std::string& list_directory
         }
         visit.settings_read = true;
         visit.settings = list_settings_from(file, domain);
+        // Right behind "Reading list settings": only unreadable settings have notes.
+        for (std::string& warning : settings_warning_records(address, visit.settings)) {
+            visit.notes.push_back({ListNote::Numbered, std::move(warning)});
+        }
     }
 
     visit.subscribers_stamp = kel::file_stamp(visit.subscribers_path);
