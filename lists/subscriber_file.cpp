@@ -24,8 +24,9 @@ namespace {
 const std::string_view no_posting = "-010001";
 
 // Adds the subscriber that the line [begin, end) names, if it names one. The
-// address is folded where it lies.
-void take_line(char* begin, char* end, SubscriberList& subscribers) {
+// address is folded where it lies. False for a line with some field but fewer than
+// six: no line the server writes (addresses separated by blanks, for instance).
+bool take_line(char* begin, char* end, SubscriberList& subscribers) {
     char* field[6];
     char* field_end[6];
     size_t found = 0;
@@ -35,7 +36,7 @@ void take_line(char* begin, char* end, SubscriberList& subscribers) {
             ++at;
         }
         if (at == end) {
-            return;
+            return found == 0;
         }
         field[found] = at;
         while (at < end && *at != '\t') {
@@ -45,7 +46,7 @@ void take_line(char* begin, char* end, SubscriberList& subscribers) {
     }
     char mode = field[1][0];
     if (mode != 'f' && mode != 'd' && mode != 'i' && mode != 'n') {
-        return;
+        return true;
     }
     bool may_post =
         std::string_view(field[4], static_cast<size_t>(field_end[4] - field[4])) != no_posting;
@@ -54,6 +55,7 @@ void take_line(char* begin, char* end, SubscriberList& subscribers) {
     }
     subscribers.add(std::string_view(field[0], static_cast<size_t>(field_end[0] - field[0])),
                     may_post);
+    return true;
 }
 
 // Every CR and every LF ends a line. A CR LF or LF CR pair thus leaves an empty line
@@ -151,6 +153,7 @@ SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList&
     }
     // The new list is built over the previous one's storage.
     subscribers.start_over();
+    SubscriberFileRead result;
 
     // The buffer holds the unfinished line of the last block, at most the longest
     // line, followed by one read's bytes.
@@ -181,7 +184,7 @@ SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList&
         LineEnds ends(line, end);
         for (char* stop; (stop = ends.next(line)) < end; line = stop + 1) {
             if (!overlong && static_cast<size_t>(stop - line) <= limits.longest_line) {
-                take_line(line, stop, subscribers);
+                result.short_lines += !take_line(line, stop, subscribers);
             }
             overlong = false;
         }
@@ -196,8 +199,8 @@ SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList&
     }
     // A last line without a line end still counts.
     if (!overlong) {
-        take_line(buffer, buffer + kept, subscribers);
+        result.short_lines += !take_line(buffer, buffer + kept, subscribers);
     }
     subscribers.finish();
-    return {};
+    return result;
 }
