@@ -1,7 +1,7 @@
 // The filter's command line through the real process: without arguments, as the
-// server starts it, nothing changes; --warn-only never refuses and logs what it
-// would have refused; --version and --help answer and exit; any other argument is
-// ignored with a record.
+// server starts it, nothing changes; --warn-only is announced at start, never
+// refuses and logs what it would have refused; --version and --help answer and
+// exit; any other argument is ignored with a record.
 #include <gtest/gtest.h>
 
 #include "checked_run.h"
@@ -40,6 +40,7 @@ TEST(FilterOptions, WarnOnlyLogsWhatItWouldRefuseAndAcceptsEverything) {
                   "* [n] Reading list settings: team@example.com",
                   "* [n] Reading list subscribers: team@example.com",
                   "* [n] From header doesn't match any address subscribed to list team@example.com",
+                  "* [n] Sender eve@example.net, From eve@example.net",
                   "* [n] Would reject message: You cannot post messages because you are not "
                   "subscribed to this list",
                   "n OK"}));
@@ -74,6 +75,7 @@ TEST(FilterOptions, HelpPrintsUsageAndExits) {
     EXPECT_EQ(help.output.find("1 INTF"), std::string::npos) << "served a request";
 }
 
+// Warn-only mode is announced first, so a mistyped option shows as its absence.
 TEST(FilterOptions, AnyOtherArgumentIsIgnoredWithARecordAfterTheBanner) {
     ServerTree tree;
     RunOptions options;
@@ -82,7 +84,8 @@ TEST(FilterOptions, AnyOtherArgumentIsIgnoredWithARecordAfterTheBanner) {
     ASSERT_GE(result.lines.size(), 8u) << result.output;
     EXPECT_EQ(
         std::vector<std::string>(result.lines.begin() + 4, result.lines.end()),
-        (std::vector<std::string>{"* Ignoring argument: --warn", "* Ignoring argument: a\\x1b[2Jb",
+        (std::vector<std::string>{"* Warn-only mode: no message is refused",
+                                  "* Ignoring argument: --warn", "* Ignoring argument: a\\x1b[2Jb",
                                   "* Be sure the current working directoy is CGPro base directory",
                                   "* Ready to receive INTF command.", "1 OK"}));
     EXPECT_EQ(result.exit_status, 0);

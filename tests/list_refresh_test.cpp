@@ -45,6 +45,8 @@ std::string record(const std::string& text) {
 std::string reply(const std::string& text) {
     return "n" + text;
 }
+// The record before every refusal here: who was refused.
+const std::string refused_by = record("Sender someone@x.net, From jane@example.com");
 
 // Records in one directory come in the order the system lists it.
 Lines sorted(Lines lines) {
@@ -81,8 +83,8 @@ TEST(ListRefresh, ListsAppearChangeVanishAndComeBack) {
 
     filter.tree.write(news + ".list", subscriber_line("jane@example.com", "-010001"));
     Lines muted_lines = {record("Reading list subscribers: news@example.com"),
-                         record(muted + "news@example.com"), record("Rejecting message"),
-                         reply(not_allowed)};
+                         record(muted + "news@example.com"), refused_by,
+                         record("Rejecting message"), reply(not_allowed)};
     EXPECT_EQ(filter.post(), muted_lines);
 
     // The settings file alone makes no list.
@@ -93,8 +95,8 @@ TEST(ListRefresh, ListsAppearChangeVanishAndComeBack) {
     filter.tree.rename("news.list.saved", news + ".list");
     EXPECT_EQ(filter.post(), (Lines{record("Reading list settings: news@example.com"),
                                     record("Reading list subscribers: news@example.com"),
-                                    record(muted + "news@example.com"), record("Rejecting message"),
-                                    reply(not_allowed)}));
+                                    record(muted + "news@example.com"), refused_by,
+                                    record("Rejecting message"), reply(not_allowed)}));
 }
 
 TEST(ListRefresh, DomainsAppearAndVanish) {
@@ -106,7 +108,7 @@ TEST(ListRefresh, DomainsAppearAndVanish) {
     filter.tree.write("Domains/Example.org/LISTS/Team.list", "");
     EXPECT_EQ(filter.post("Queue/team.msg"),
               (Lines{record("Reading list settings: Team@Example.org"),
-                     record("Posting is not allowed on list team@example.org"),
+                     record("Posting is not allowed on list team@example.org"), refused_by,
                      record("Rejecting message"), reply(not_allowed)}));
     filter.tree.remove("Domains/Example.org");
     EXPECT_EQ(filter.post("Queue/team.msg"), (Lines{record("Not sent to a local list"),
@@ -124,12 +126,18 @@ TEST(ListRefresh, EditsOfTheSameSizeWithinOneSecondAreSeen) {
     filter.tree.write(news + ".list", subscriber_line("jane@example.com", "-010000"));
     filter.tree.set_time(news + ".settings", second, 100);
     filter.tree.set_time(news + ".list", second, 100);
-    EXPECT_EQ(filter.post()[2], record(allowed + "news@example.com"));
+    const std::string unknown_postings = record(
+        "List news@example.com: \"Postings\" is \"moderate all\", none of the server's values; "
+        "read as \"from subscribers\"");
+    Lines first = filter.post();
+    ASSERT_EQ(first.size(), 6u);
+    EXPECT_EQ(first[1], unknown_postings);
+    EXPECT_EQ(first[3], record(allowed + "news@example.com"));
 
     filter.tree.write(news + ".list", subscriber_line("jane@example.com", "-010001"));
     filter.tree.set_time(news + ".list", second, 200);
-    const Lines muted_lines = {record(muted + "news@example.com"), record("Rejecting message"),
-                               reply(not_allowed)};
+    const Lines muted_lines = {record(muted + "news@example.com"), refused_by,
+                               record("Rejecting message"), reply(not_allowed)};
     Lines reread = {record("Reading list subscribers: news@example.com")};
     reread.insert(reread.end(), muted_lines.begin(), muted_lines.end());
     EXPECT_EQ(filter.post(), reread);
@@ -145,7 +153,7 @@ TEST(ListRefresh, EditsOfTheSameSizeWithinOneSecondAreSeen) {
     // A new size at the very same time is a change too.
     filter.tree.write(news + ".settings", "{ Postings = \"moderate all\";  }");
     filter.tree.set_time(news + ".settings", second, 200);
-    reread = {record("Reading list settings: news@example.com")};
+    reread = {record("Reading list settings: news@example.com"), unknown_postings};
     reread.insert(reread.end(), muted_lines.begin(), muted_lines.end());
     EXPECT_EQ(filter.post(), reread);
 
@@ -166,19 +174,19 @@ TEST(ListRefresh, AnEmptySubscriberFileIsReadOnlyAfterANonEmptyOne) {
     filter.tree.write(news + ".list", "");
     Lines first = filter.post();
     EXPECT_EQ(first, (Lines{record("Reading list settings: news@example.com"),
-                            record(stranger + "news@example.com"), record("Rejecting message"),
-                            reply(not_subscribed)}));
+                            record(stranger + "news@example.com"), refused_by,
+                            record("Rejecting message"), reply(not_subscribed)}));
     filter.tree.set_time(news + ".list", 1767225600, 1);
-    EXPECT_EQ(filter.post().size(), 3u);
+    EXPECT_EQ(filter.post().size(), 4u);
 
     filter.tree.write(news + ".list", subscriber_line("jane@example.com"));
     EXPECT_EQ(filter.post()[0], record("Reading list subscribers: news@example.com"));
     filter.tree.write(news + ".list", "");
     EXPECT_EQ(filter.post(), (Lines{record("Reading list subscribers: news@example.com"),
-                                    record(stranger + "news@example.com"),
+                                    record(stranger + "news@example.com"), refused_by,
                                     record("Rejecting message"), reply(not_subscribed)}));
     filter.tree.set_time(news + ".list", 1767225600, 2);
-    EXPECT_EQ(filter.post().size(), 3u);
+    EXPECT_EQ(filter.post().size(), 4u);
 }
 
 void make_socket(const std::string& path) {

@@ -31,10 +31,13 @@ class LiveFilter {
         }
         return numbered_as_n(lines, number);
     }
-    // The decision of one message: its last log record before the verdict's.
+    // The decision of one message: its last log record before the verdict's, and
+    // before the one that names who was refused.
     std::string decision(const std::string& message) {
         Lines lines = post(message);
-        return lines.size() >= 3 ? lines[lines.size() - 3] : "(no decision)";
+        size_t at = lines.size() - 3;
+        at -= lines.size() >= 4 && lines[at].rfind("* [n] Sender ", 0) == 0;
+        return lines.size() >= 3 ? lines[at] : "(no decision)";
     }
     // Posts the message every tenth of a second until `done` holds for its lines or
     // `seconds` pass; the lines of the last one.

@@ -17,6 +17,8 @@ using Lines = std::vector<std::string>;
 const std::string lists = "Accounts/LISTS/";
 const std::string accepted = "* [n] Accepting message";
 const std::string rejected = "* [n] Rejecting message";
+// Who was refused, in the record before: the rows below post as this.
+const std::string refused_by = "* [n] Sender a@x.net, From stranger@x.net";
 
 std::string record(const std::string& text) {
     return "* [n] " + text;
@@ -103,7 +105,7 @@ TEST(UnreadableList, AListWithAFileThatCannotBeReadIsNotJudged) {
         {"an owner-only list needs no subscribers",
          "a@x.net",
          {"announce@example.com"},
-         {record("Posting is not allowed on list announce@example.com"), rejected}},
+         {record("Posting is not allowed on list announce@example.com"), refused_by, rejected}},
         {"an open list needs no subscribers",
          "a@x.net",
          {"chat@example.com"},
@@ -117,7 +119,7 @@ TEST(UnreadableList, AListWithAFileThatCannotBeReadIsNotJudged) {
          "a@x.net",
          {"parse@example.com", "announce@example.com"},
          {settings_unread("parse@example.com"),
-          record("Posting is not allowed on list announce@example.com"), rejected}},
+          record("Posting is not allowed on list announce@example.com"), refused_by, rejected}},
     };
     for (const auto& row : cases) {
         Lines lines = filter.post(row.sender, row.recipients);
