@@ -99,6 +99,7 @@ TEST(CheckTool, ExplainsAMessageWithWhatItCompared) {
                   "    from:    subscribed, may not post\n"
                   "  * [2] From header matches an address subscribed but not authorized to post "
                   "to list team@example.com\n"
+                  "  * [2] Sender bob@example.net, From Bob@Example.NET\n"
                   "  * [2] Rejecting message\n"
                   "  reply:   2 ERROR \"You are not allowed to post messages on this list\"\n"
                   "  verdict: refused (You are not allowed to post messages on this list)\n");
@@ -146,6 +147,11 @@ TEST(CheckTool, EachWarningWithItsMessageOrListAndTheExitStatus) {
     tree.write(lists + "broken.list", "");
     tree.write(lists + "piped.settings", "{ Postings = \"from anybody\"; }");
     tree.make_fifo(lists + "piped.list");
+    tree.write(lists + "whole.settings",
+               "{ Owner = x@example.org; Postings = \"from owner only\"; }");
+    tree.write(lists + "whole.list", "");
+    tree.write(lists + "orphan.settings", "{ Postings = \"from anybody\"; }");
+    tree.write(lists + "spaced.list", "a@x feed t 0 - N\n\n\t\n" + subscriber_line("b@x"));
     auto to = [](const std::string& list) {
         return queued_message("x@example.org", {list + "@example.org"}, "From: x@example.org");
     };
@@ -153,6 +159,7 @@ TEST(CheckTool, EachWarningWithItsMessageOrListAndTheExitStatus) {
     tree.write("Queue/lonely.msg", to("lonely"));
     tree.write("Queue/broken.msg", to("broken"));
     tree.write("Queue/piped.msg", to("piped"));
+    tree.write("Queue/whole.msg", to("whole"));
     tree.write("Queue/empty.msg", "");
     tree.write("Queue/binary.msg", std::string("\0\x01\xff\xfe\n\n\x80", 7));
 
@@ -160,11 +167,18 @@ TEST(CheckTool, EachWarningWithItsMessageOrListAndTheExitStatus) {
         "  warning: it has no envelope, so it is not a queued message: the filter lets it "
         "through\n";
     const std::string odd =
-        "warning: \"Postings\" is \"from friends\", none of the server's values: read as "
-        "subscribers with posting rights\n";
-    const std::string lonely =
-        "warning: it takes postings from its owner only and names no owner: every posting is "
-        "refused\n";
+        "warning: \"Postings\" is \"from friends\", none of the server's values; read as \"from "
+        "subscribers\"\n";
+    const std::string lonely = "warning: posting from owner only, and the list has no owner\n";
+    const std::string whole =
+        "warning: \"Owner\" is \"x@example.org\", which holds \"@\"; the owner's postings will "
+        "not be recognised\n";
+    const std::string orphan =
+        "warning: a settings file without a subscriber file: the server has no such list, and "
+        "its mail goes through unchecked\n";
+    const std::string spaced =
+        "warning: 1 non-empty line of its subscriber file is not a subscriber line (fewer than "
+        "six fields separated by TABs): nobody on it counts as subscribed\n";
     const std::string broken =
         "warning: its settings file cannot be read: the filter does not judge this list\n";
     const std::string piped =
@@ -181,6 +195,7 @@ TEST(CheckTool, EachWarningWithItsMessageOrListAndTheExitStatus) {
         {{"Queue/lonely.msg"}, "    " + lonely, 1},
         {{"Queue/broken.msg"}, "    " + broken, 3},
         {{"Queue/piped.msg"}, "    " + piped, 3},
+        {{"Queue/whole.msg"}, "    " + whole, 1},
         {{"Queue/ok.msg", "Queue/broken.msg"}, "    " + broken, 3},
         {{"Queue/stranger.msg", "Queue/broken.msg"}, "    " + broken, 1},
         {{"Queue/missing.msg", "Queue/broken.msg"}, "    " + broken, 2},
@@ -197,7 +212,7 @@ TEST(CheckTool, EachWarningWithItsMessageOrListAndTheExitStatus) {
               std::string::npos);
 
     ProcessResult listed = check(tree.path(), {"--lists"});
-    for (const std::string& warning : {odd, lonely, broken, piped}) {
+    for (const std::string& warning : {odd, lonely, broken, piped, whole, orphan, spaced}) {
         EXPECT_NE(listed.output.find("\n  " + warning.substr(0, 8) + "     " + warning.substr(9)),
                   std::string::npos)
             << warning << listed.output;
