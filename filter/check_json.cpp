@@ -87,7 +87,8 @@ void write_list_report(kel::JsonWriter& json, const ListReport& report) {
 }  // namespace
 
 std::string messages_json(const std::vector<Explained>& decisions, const CheckCounts& counts,
-                          const std::vector<std::string>& tree_warnings) {
+                          const std::vector<std::string>& tree_warnings,
+                          const std::vector<std::string>& reports) {
     kel::JsonWriter json;
     json.begin_object().key("messages").begin_array();
     for (const Explained& explained : decisions) {
@@ -99,6 +100,7 @@ std::string messages_json(const std::vector<Explained>& decisions, const CheckCo
     json.key("refused").number(static_cast<int64_t>(counts.refused));
     json.key("not_checked").number(static_cast<int64_t>(counts.not_checked));
     json.key("warnings").number(static_cast<int64_t>(counts.warnings)).end_object();
+    json.key("reports").strings(reports);
     json.key("warnings").strings(tree_warnings).end_object();
     return json.text();
 }

@@ -19,6 +19,8 @@ struct CheckCounts {
     size_t warnings = 0;
 };
 
+// `reports`: the parse reports of the settings files read at start.
 std::string messages_json(const std::vector<Explained>& decisions, const CheckCounts& counts,
-                          const std::vector<std::string>& tree_warnings);
+                          const std::vector<std::string>& tree_warnings,
+                          const std::vector<std::string>& reports);
 std::string lists_json(const ListsReport& report, const std::vector<std::string>& tree_warnings);

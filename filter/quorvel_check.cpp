@@ -83,7 +83,7 @@ int check_postings(const CheckOptions& options, const std::vector<std::string>& 
     counts.warnings = warnings.size();
     std::vector<Explained> decisions = decide_all(options, counts);
     if (options.json) {
-        std::cout << messages_json(decisions, counts, warnings);
+        std::cout << messages_json(decisions, counts, warnings, collected_reports());
         return exit_status(counts);
     }
     for (const std::string& report : collected_reports()) {

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <nlohmann/json.hpp>
+
 #include "filter_process.h"
 #include "output_channel.h"
 #include "quorvel_version.h"
@@ -53,6 +55,15 @@ TEST(CheckTool, ExitStatusTellsAcceptedRefusedAndTrouble) {
         {{"--base"}, 2},
         {{"--base", "no/such/dir", "Queue/ok.msg"}, 2},
         {{"--lists", "Queue/ok.msg"}, 2},
+        {{"--from", "Ann <ANN@example.net>", "--to", "team@example.com"}, 0},
+        {{"--from", "eve@example.net", "--to", "friend@x.net", "--to", "team@example.com"}, 1},
+        {{"--from", "eve@example.net", "--to", "team@example.com", "--sender", "LEAD"}, 0},
+        {{"--brief", "--from", "eve@example.net", "--to", "team@example.com"}, 1},
+        {{"--from", "ann@example.net"}, 2},
+        {{"--to", "team@example.com"}, 2},
+        {{"--from", "ann@example.net", "--to", "team@example.com", "Queue/ok.msg"}, 2},
+        {{"--brief", "--json", "Queue/ok.msg"}, 2},
+        {{"--json", "--lists"}, 0},
     };
     for (const auto& row : cases) {
         ProcessResult result = check(tree.path(), row.arguments);
@@ -249,6 +260,54 @@ TEST(CheckTool, ARelativeMessagePathIsTakenFromTheCurrentDirectoryElseFromTheBas
     EXPECT_EQ(readme.lines.back(),
               "  verdict: refused (You are not allowed to post messages on this list)");
     EXPECT_EQ(readme.exit_status, 1);
+}
+
+// A monitor reads the JSON document: parsed back by a strict parser, with a path
+// that is not UTF-8, a refusal and a posting given by its addresses.
+TEST(CheckTool, JsonHoldsWhatTheTextShows) {
+    ServerTree tree(one_list_server());
+    tree.write("Queue/caf\xe9.msg", tree.read("Queue/stranger.msg"));
+    ProcessResult result = check(tree.path(), {"--json", "Queue/ok.msg", "Queue/caf\xe9.msg"});
+    EXPECT_EQ(result.exit_status, 1);
+    const auto document = nlohmann::json::parse(result.output);
+    const auto& refused = document["messages"][1];
+    EXPECT_EQ(refused["path"], tree.full("Queue/caf\\xe9.msg"));
+    EXPECT_EQ(refused["verdict"], "refused");
+    EXPECT_EQ(refused["list"], "team@example.com");
+    EXPECT_EQ(refused["refusal"],
+              "You cannot post messages because you are not subscribed to this list");
+    EXPECT_EQ(refused["lists"][0]["policy"], "subscribers with posting rights");
+    EXPECT_EQ(refused["lists"][0]["postings"], "from subscribers");
+    EXPECT_EQ(refused["lists"][0]["from"], "not subscribed");
+    EXPECT_EQ(refused["records"][1], "* [2] Sender eve@example.net, From eve@example.net");
+    EXPECT_EQ(document["counts"]["refused"], 1);
+
+    ProcessResult given = check(
+        tree.path(), {"--json", "--from", "Ann <ANN@example.net>", "--to", "team@example.com"});
+    const auto posting = nlohmann::json::parse(given.output)["messages"][0];
+    EXPECT_TRUE(posting["path"].is_null());
+    EXPECT_EQ(posting["from"], "ANN@example.net");
+    EXPECT_EQ(posting["from_folded"], "ann@example.net");
+    EXPECT_EQ(posting["sender"], "ann@example.net");
+    EXPECT_EQ(posting["reply"], "1 OK");
+
+    const auto lists = nlohmann::json::parse(check(tree.path(), {"--json", "--lists"}).output);
+    EXPECT_EQ(lists["lists"][0]["subscribers"], 2);
+    EXPECT_EQ(lists["lists"][0]["members"]["state"], "read");
+    EXPECT_EQ(lists["counts"]["lists"], 1);
+}
+
+// A tree the filter would find no lists in is no all-clear.
+TEST(CheckTool, ATreeWithoutMainSettingsOrListsIsAWarning) {
+    ServerTree tree({{"Queue/ok.msg", queued_message("a@x.net", {"team@example.com"}, "")}});
+    ProcessResult lists = check(tree.path(), {"--lists"});
+    EXPECT_EQ(lists.errors,
+              "quorvel-check: warning: no './Settings/Main.settings'; is this the server's base "
+              "directory?\n"
+              "quorvel-check: warning: no hosted list found under '.': the filter would check "
+              "nothing\n");
+    EXPECT_EQ(lists.exit_status, 3);
+    EXPECT_EQ(check(tree.path(), {"Queue/ok.msg"}).exit_status, 3);
 }
 
 TEST(CheckTool, VersionIsTheProjectVersion) {
