@@ -96,10 +96,11 @@ TEST(NetworkLists, AChangeIsSeenWithinAboutTwoPassesAndItsRecordsComeWithAMessag
     };
 
     tree.write(lists + "team.list", subscriber_line("jane@example.com", "-010001"));
-    EXPECT_EQ(after_a_while("team"),
-              (Lines{"* [n] Reading list subscribers: team@example.org", team_muted,
-                     "* [n] Rejecting message",
-                     "n ERROR \"You are not allowed to post messages on this list\""}));
+    EXPECT_EQ(
+        after_a_while("team"),
+        (Lines{"* [n] Reading list subscribers: team@example.org", team_muted,
+               "* [n] Sender jane@example.com, From jane@example.com", "* [n] Rejecting message",
+               "n ERROR \"You are not allowed to post messages on this list\""}));
 
     tree.write(lists + "team.settings", "{ Postings = \"from anybody\"; }\n");
     EXPECT_EQ(after_a_while("team"), (Lines{"* [n] Reading list settings: team@example.org",

@@ -205,7 +205,7 @@ TEST(SlowStorage, TheFilterDecidesMessagesToListsOnTheMount) {
               (Lines{"* [n] Reading list subscribers: team@example.org",
                      "* [n] From header matches an address subscribed but not authorized to "
                      "post to list team@example.org",
-                     "* [n] Rejecting message",
+                     "* [n] Sender someone@x.net, From jane@example.com", "* [n] Rejecting message",
                      "n ERROR \"You are not allowed to post messages on this list\""}));
     EXPECT_EQ(session.finish(), 0);
 }
