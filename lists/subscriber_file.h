@@ -17,6 +17,9 @@ struct SubscriberFileRead {
     bool readable = true;
     // Why the file could not be read, for the log and the tools; empty when it was.
     std::string reason;
+    // Lines with some field but fewer than six, which the server never writes
+    // (addresses separated by blanks instead of TABs, for instance); for the tools.
+    uint64_t short_lines = 0;
 };
 
 // Bounds on what one reading takes in. A larger file is not read at all; a longer
