@@ -12,10 +12,11 @@ namespace {
 // destructors run at exit.
 constexpr std::string_view list_suffix = ".list";
 
-// A file that could not be read is tried again after retry_seconds, whatever its
-// stamp says.
+// A file that could not be opened or read is tried again after retry_seconds,
+// whatever its stamp says; one that cannot be used for what it holds waits for its
+// stamp to change (parsing it again would give the same).
 bool retry_due(const ListFileReading& reading, int64_t now) {
-    return !reading.readable && now - reading.read_at >= retry_seconds;
+    return !reading.readable && reading.retry && now - reading.read_at >= retry_seconds;
 }
 
 }  // namespace
@@ -38,12 +39,14 @@ ListVisit examine_list(kel::FileSystem& file_system, const ListKnown* known,
     visit.settings_path = list_directory + "/" + name + ".settings";
     visit.subscribers_path = list_directory + "/" + name + std::string(list_suffix);
 
+    visit.complete = is_new;
     visit.settings_stamp = file_system.status(visit.settings_path).stamp;
     if (is_new || visit.settings_stamp != last.settings_stamp ||
         retry_due(last.settings_reading, now)) {
         visit.notes.push_back(
             {ListNote::Numbered, "Reading list settings: " + kel::printable(address)});
-        SettingsFile file = examine_settings_file(file_system, visit.settings_path);
+        SettingsFile file =
+            examine_settings_file(file_system, visit.settings_path, server_settings_size_limit);
         if (!file.report.empty()) {
             visit.notes.push_back({ListNote::SettingsReport, std::move(file.report)});
         }
@@ -93,21 +96,23 @@ void take_stamps_and_readings(const ListVisit& visit, Target& target) {
     target.settings_stamp = visit.settings_stamp;
     target.subscribers_stamp = visit.subscribers_stamp;
     if (visit.settings_read) {
-        target.settings_reading = {visit.settings.readable, visit.settings.reason, visit.read_at};
+        target.settings_reading = {visit.settings.readable, visit.settings.reason,
+                                   visit.settings.retry, visit.read_at};
     }
     if (visit.subscribers_read) {
         target.subscribers_reading = {visit.subscribers_file.readable,
-                                      visit.subscribers_file.reason, visit.read_at};
+                                      visit.subscribers_file.reason,
+                                      visit.subscribers_file.access_fault, visit.read_at};
     }
 }
 
 }  // namespace
 
-void apply_list_visit(ListVisit& visit, ListRecord& record, bool is_new) {
-    if (is_new) {
-        record.settings_path = visit.settings_path;
-        record.subscribers_path = visit.subscribers_path;
-    }
+void apply_list_visit(ListVisit& visit, ListRecord& record) {
+    // The record holds the reading of the files last read for it, wherever they lie
+    // (two folders may give one list address).
+    record.settings_path = visit.settings_path;
+    record.subscribers_path = visit.subscribers_path;
     take_stamps_and_readings(visit, record);
     if (visit.settings_read) {
         record.policy = visit.settings.policy;

@@ -50,6 +50,9 @@ struct ListVisit {
     SubscriberList subscribers;
     // The list clock at the reading: when what it read was read.
     int64_t read_at = 0;
+    // It read the list whole (a list not met before, or both files read again), so
+    // it may replace a record that another folder's files gave.
+    bool complete = false;
     std::vector<ListNote> notes;
 };
 
@@ -65,8 +68,8 @@ ListVisit examine_list(kel::FileSystem& file_system, const ListKnown* known,
 // Whether applying the visit changes anything in a record that `known` describes
 // (null: a list not met before).
 bool visit_changes(const ListKnown* known, const ListVisit& visit);
-// Takes what the visit found into the record (`is_new`: made for it, which also
-// takes the paths) or into what is known of the list (of a visit that read into its
-// own list). The subscribers move out of the visit.
-void apply_list_visit(ListVisit& visit, ListRecord& record, bool is_new);
+// Takes what the visit found, and the paths it read, into the record, or into what
+// is known of the list (of a visit that read into its own list). The subscribers
+// move out of the visit.
+void apply_list_visit(ListVisit& visit, ListRecord& record);
 void apply_list_visit(const ListVisit& visit, ListKnown& known);

@@ -28,7 +28,8 @@ const std::string& main_domain_name() {
         return main_domain;
     }
     main_domain_loaded = true;
-    cgp::DataSet settings = load_settings("Settings/Main.settings");
+    const cgp::DataSet settings =
+        read_settings_file("Settings/Main.settings", server_settings_size_limit).value;
     if (const cgp::DataSet* name = settings.find("DomainName")) {
         main_domain = fold_lower(name->text());
     }
@@ -54,6 +55,7 @@ ListSettings list_settings_from(const SettingsFile& file, const std::string& dom
         case SettingsState::Missing:
             return settings;
         case SettingsState::Unreadable:
+            settings.retry = file.fault == SettingsFault::Access;
             return unreadable(file.reason);
         case SettingsState::Loaded:
             break;

@@ -22,12 +22,14 @@ enum PostingPolicy : int32_t {
 // What the last reading of one of a list's files gave. A file that is there but
 // cannot be used (not a regular file, not readable, too large, a settings file that
 // does not parse or holds no dictionary) "cannot be read": its list is not judged
-// on it, and it is tried again when its stamp changes and at least once every
-// retry_seconds.
+// on it, and it is read again when its stamp changes; one that could not be opened
+// or read to its end is also tried again at least once every retry_seconds.
 struct ListFileReading {
     bool readable = true;
     // Why the file cannot be read, for the tools; empty when it can.
     std::string reason;
+    // It could not be opened or read (not for what it holds): tried again in time.
+    bool retry = false;
     // The list clock when the file was last read.
     int64_t read_at = 0;
 };
@@ -76,6 +78,7 @@ PostingPolicy policy_for(const std::string& postings);
 struct ListSettings {
     bool readable = true;
     std::string reason;
+    bool retry = false;  // unreadable for want of access, not for what it holds
     PostingPolicy policy = Subscribers;
     std::optional<std::string> postings;  // "Postings" as written, when it is there
     std::string owner;                    // "Owner", "@" and `domain`; empty without an owner
@@ -83,8 +86,8 @@ struct ListSettings {
 };
 ListSettings list_settings_from(const SettingsFile& file, const std::string& domain);
 
-// A file that cannot be read is tried again at least this often, in seconds of the
-// list clock.
+// A file that could not be opened or read is tried again at least this often, in
+// seconds of the list clock.
 constexpr int64_t retry_seconds = 60;
 // The list clock: seconds that only go forward (the system's monotonic clock).
 // Tests set their own; null restores the system's.

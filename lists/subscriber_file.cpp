@@ -124,7 +124,7 @@ SubscriberFileRead take_lines(kel::ReadableFile& file, const SubscriberFileLimit
     while (true) {
         const long count = file.read(buffer + kept, capacity - kept);
         if (count < 0) {
-            return {false, "reading it failed: " + kel::error_text(static_cast<int>(-count))};
+            return {false, "reading it failed: " + kel::error_text(static_cast<int>(-count)), true};
         }
         if (count == 0) {
             break;
@@ -132,7 +132,7 @@ SubscriberFileRead take_lines(kel::ReadableFile& file, const SubscriberFileLimit
         // The file may have grown since it was opened.
         total += static_cast<uint64_t>(count);
         if (total > limits.largest_file) {
-            return {false, larger_than(limits.largest_file)};
+            return {false, larger_than(limits.largest_file), false};
         }
         char* line = buffer;
         char* end = buffer + kept + count;
@@ -171,9 +171,9 @@ SubscriberFileRead read_subscriber_file(kel::FileSystem& file_system, const std:
                                         const SubscriberFileLimits& limits) {
     // A list read in part would refuse the subscribers it missed as strangers: a
     // file that cannot be read to its end gives none, and its storage goes.
-    auto unreadable = [&subscribers](std::string reason) {
+    auto unreadable = [&subscribers](std::string reason, bool access_fault = true) {
         subscribers.clear();
-        return SubscriberFileRead{false, std::move(reason)};
+        return SubscriberFileRead{false, std::move(reason), access_fault};
     };
     kel::OpenedFile file = file_system.open(path);
     if (file.error != 0) {
@@ -187,13 +187,13 @@ SubscriberFileRead read_subscriber_file(kel::FileSystem& file_system, const std:
     // A sparse file can claim any size and cost nothing to make; only its size is
     // asked here, nothing is set aside for it.
     if (file.size > limits.largest_file) {
-        return unreadable(larger_than(limits.largest_file));
+        return unreadable(larger_than(limits.largest_file), false);
     }
     // The new list is built over the previous one's storage.
     subscribers.start_over();
     SubscriberFileRead read = take_lines(*file.file, limits, subscribers);
     if (!read.readable) {
-        return unreadable(std::move(read.reason));
+        return unreadable(std::move(read.reason), read.access_fault);
     }
     subscribers.finish();
     return read;

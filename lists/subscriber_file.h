@@ -17,6 +17,8 @@ struct SubscriberFileRead {
     bool readable = true;
     // Why the file could not be read, for the log and the tools; empty when it was.
     std::string reason;
+    // It could not be opened or read to its end (as opposed to being too large).
+    bool access_fault = false;
     // Lines with some field but fewer than six, which the server never writes
     // (addresses separated by blanks instead of TABs, for instance); for the tools.
     uint64_t short_lines = 0;

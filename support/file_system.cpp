@@ -7,12 +7,18 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <memory>
+#include <optional>
+
+#include "annotated_mutex.h"
+#include "place_storage.h"
 #include "storage_types.h"
 
 namespace kel {
@@ -72,6 +78,59 @@ class Descriptor : public ReadableFile {
 
   private:
     int number;
+};
+
+// The process's mount table, kept parsed and read again when poll says that the
+// kernel changed it.
+class MountTableCache {
+  public:
+    MountTableCache() : descriptor(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC)) {}
+    ~MountTableCache() {
+        if (descriptor >= 0) {
+            close(descriptor);
+        }
+    }
+    MountTableCache(const MountTableCache&) = delete;
+    MountTableCache& operator=(const MountTableCache&) = delete;
+
+    // Where `path` lies; none when the table cannot be read.
+    std::optional<Storage> storage(const std::string& path) {
+        AnnotatedLock held(lock);
+        pollfd marked{descriptor, POLLPRI, 0};
+        const bool changed = descriptor >= 0 && poll(&marked, 1, 0) > 0 &&
+                             (marked.revents & (POLLPRI | POLLERR)) != 0;
+        if (!table || changed) {
+            MountTableReading reading = read_mount_table();
+            table.reset();
+            if (reading.read) {
+                table = std::move(reading.table);
+            }
+        }
+        std::unique_ptr<char, decltype(&free)> here(getcwd(nullptr, 0), &free);
+        if (!table || !here) {
+            return std::nullopt;
+        }
+        SystemLinkReader links;
+        const PlaceStorage place = place_storage(path, here.get(), *table, links);
+        switch (place.storage) {
+            case PlaceKind::Local:
+                return Storage::Local;
+            case PlaceKind::Network:
+                return Storage::Network;
+            case PlaceKind::Unresolved:
+                break;
+        }
+        // A link that cannot be followed stops the kernel on local storage too, with
+        // no call further; a place the table does not place is taken for network
+        // storage, and read off the message's path.
+        return place.mount && !is_network_file_system(place.mount->type) ? Storage::Local
+                                                                         : Storage::Network;
+    }
+
+  private:
+    const int descriptor;
+    AnnotatedMutex lock;
+    std::optional<MountTable> table QUORVEL_GUARDED_BY(lock);
 };
 
 class KernelFileSystem final : public FileSystem {
@@ -145,20 +204,32 @@ class KernelFileSystem final : public FileSystem {
     }
 
     Storage storage(const std::string& path) override {
+        if (has_nul(path)) {
+            return Storage::Absent;
+        }
+        if (std::optional<Storage> from_table = mounts.storage(path)) {
+            return *from_table;
+        }
         struct statfs found;
-        if (has_nul(path) || statfs(path.c_str(), &found) != 0) {
-            return has_nul(path) || errno == ENOENT || errno == ENOTDIR ? Storage::Absent
-                                                                        : Storage::Unknown;
+        if (statfs(path.c_str(), &found) != 0) {
+            return errno == ENOENT || errno == ENOTDIR ? Storage::Absent : Storage::Unknown;
         }
         return has_local_change_events(static_cast<int64_t>(found.f_type)) ? Storage::Local
                                                                            : Storage::Network;
     }
+
+  private:
+    MountTableCache mounts;
 };
 
 }  // namespace
 
+bool leads_nowhere(int error) {
+    return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG;
+}
+
 bool DirectoryListing::absent() const {
-    return error == ENOENT || error == ENOTDIR;
+    return leads_nowhere(error);
 }
 
 std::vector<PathStatus> FileSystem::statuses_in(const std::string& directory,

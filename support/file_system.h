@@ -17,6 +17,10 @@
 
 namespace kel {
 
+// The errno says that a path leads nowhere (nothing there, not a directory, a loop
+// of links, a name too long), as opposed to a failure of the storage.
+bool leads_nowhere(int error);
+
 // What a status query gave. `error` is 0 when the path could be queried, else the
 // errno that stopped the query; everything else is then zero.
 struct PathStatus {
@@ -42,7 +46,8 @@ struct DirectoryListing {
     int error = 0;
 
     bool complete() const { return error == 0; }
-    // Nothing is there to list (ENOENT, ENOTDIR): an absent directory, not a failure.
+    // Nothing is there to list (ENOENT, ENOTDIR, ELOOP, ENAMETOOLONG): an absent
+    // directory, not a failure.
     bool absent() const;
 };
 

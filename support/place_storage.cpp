@@ -49,7 +49,7 @@ std::string with_rest(std::string path, const std::vector<std::string>& pending)
     return path;
 }
 
-PlaceStorage judged(Storage storage, std::string path, const Mount* mount,
+PlaceStorage judged(PlaceKind storage, std::string path, const Mount* mount,
                     std::string reason = "") {
     PlaceStorage result;
     result.storage = storage;
@@ -87,21 +87,21 @@ PlaceStorage place_storage(std::string_view place, const std::string& working_di
     push_components(place, pending);
     std::string reached = !place.empty() && place[0] == '/' ? "/" : working_directory;
     if (reached.empty() || reached[0] != '/') {
-        return judged(Storage::Unresolved, std::string(place), nullptr,
+        return judged(PlaceKind::Unresolved, std::string(place), nullptr,
                       "the working directory is not known");
     }
     int followed = 0;
     for (;;) {
         const Mount* mount = table.mount_of(reached);
         if (mount == nullptr) {
-            return judged(Storage::Unresolved, with_rest(reached, pending), nullptr,
+            return judged(PlaceKind::Unresolved, with_rest(reached, pending), nullptr,
                           "the mount table holds no mount for it");
         }
         if (is_network_file_system(mount->type)) {
-            return judged(Storage::Network, with_rest(reached, pending), mount);
+            return judged(PlaceKind::Network, with_rest(reached, pending), mount);
         }
         if (pending.empty()) {
-            return judged(Storage::Local, reached, mount);
+            return judged(PlaceKind::Local, reached, mount);
         }
         const std::string name = std::move(pending.back());
         pending.pop_back();
@@ -113,7 +113,7 @@ PlaceStorage place_storage(std::string_view place, const std::string& working_di
         // Even an lstat of a network mount point asks its server.
         const Mount* next_mount = table.mount_of(next);
         if (next_mount != nullptr && is_network_file_system(next_mount->type)) {
-            return judged(Storage::Network, with_rest(next, pending), next_mount);
+            return judged(PlaceKind::Network, with_rest(next, pending), next_mount);
         }
         LinkReader::Link link = links.read_link(next);
         if (!link.is_link) {
@@ -121,11 +121,11 @@ PlaceStorage place_storage(std::string_view place, const std::string& working_di
             continue;
         }
         if (!link.readable) {
-            return judged(Storage::Unresolved, with_rest(next, pending), mount,
+            return judged(PlaceKind::Unresolved, with_rest(next, pending), mount,
                           "the symbolic link " + next + " cannot be read");
         }
         if (++followed > most_links) {
-            return judged(Storage::Unresolved, with_rest(next, pending), mount,
+            return judged(PlaceKind::Unresolved, with_rest(next, pending), mount,
                           "it passes more than 40 symbolic links");
         }
         push_components(link.target, pending);

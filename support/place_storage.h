@@ -31,7 +31,7 @@ class SystemLinkReader : public LinkReader {
     Link read_link(const std::string& path) override;
 };
 
-enum class Storage {
+enum class PlaceKind {
     Local,
     Network,
     // Not judged: a chain of more links than the kernel follows, a link that cannot
@@ -40,7 +40,7 @@ enum class Storage {
 };
 
 struct PlaceStorage {
-    Storage storage = Storage::Unresolved;
+    PlaceKind storage = PlaceKind::Unresolved;
     // The place's path, absolute and with the links met on local storage followed; on
     // network storage, the rest of the path as written, after the mount reached.
     std::string path;

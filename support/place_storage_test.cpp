@@ -9,7 +9,7 @@
 
 namespace {
 
-using kel::Storage;
+using kel::PlaceKind;
 
 // Links by path; every other path is no link. Nothing on /net (but on /net/local,
 // mounted over it) or on /fuse may be examined.
@@ -39,26 +39,26 @@ TEST(PlaceStorageTest, FollowsLocalLinksAndStopsAtNetworkMounts) {
     };
     struct Case {
         std::string place;
-        Storage storage;
+        PlaceKind storage;
         std::string path;
         std::string mount_point;
         std::string working_directory = "/srv/cgp";
     };
     const Case cases[] = {
-        {"Domains/example.com/LISTS", Storage::Local, "/srv/cgp/Domains/example.com/LISTS", "/"},
-        {"Domains/far/LISTS", Storage::Network, "/net/lists/LISTS", "/net"},
-        {"Domains/near/LISTS", Storage::Local, "/srv/local/LISTS", "/"},
-        {"Domains/chain", Storage::Local, "/srv/local/x", "/"},
-        {"Domains/up/LISTS", Storage::Network, "/net/LISTS", "/net"},
-        {"Accounts/LISTS", Storage::Network, "/fuse/accounts/LISTS", "/fuse"},
+        {"Domains/example.com/LISTS", PlaceKind::Local, "/srv/cgp/Domains/example.com/LISTS", "/"},
+        {"Domains/far/LISTS", PlaceKind::Network, "/net/lists/LISTS", "/net"},
+        {"Domains/near/LISTS", PlaceKind::Local, "/srv/local/LISTS", "/"},
+        {"Domains/chain", PlaceKind::Local, "/srv/local/x", "/"},
+        {"Domains/up/LISTS", PlaceKind::Network, "/net/LISTS", "/net"},
+        {"Accounts/LISTS", PlaceKind::Network, "/fuse/accounts/LISTS", "/fuse"},
         // ".." after a link leaves the link's target, not the link.
-        {"deep/../x", Storage::Local, "/srv/other/x", "/"},
-        {"../../net/local", Storage::Network, "/net/local", "/net"},
-        {"x/y", Storage::Local, "/net/local/x/y", "/net/local", "/net/local"},
-        {"x", Storage::Network, "/net/home/x", "/net", "/net/home"},
-        {"Domains/loop/LISTS", Storage::Unresolved, "/srv/cgp/Domains/loop/LISTS", "/"},
-        {"Domains/broken/LISTS", Storage::Unresolved, "/srv/cgp/Domains/broken/LISTS", "/"},
-        {"x", Storage::Unresolved, "x", "", ""},
+        {"deep/../x", PlaceKind::Local, "/srv/other/x", "/"},
+        {"../../net/local", PlaceKind::Network, "/net/local", "/net"},
+        {"x/y", PlaceKind::Local, "/net/local/x/y", "/net/local", "/net/local"},
+        {"x", PlaceKind::Network, "/net/home/x", "/net", "/net/home"},
+        {"Domains/loop/LISTS", PlaceKind::Unresolved, "/srv/cgp/Domains/loop/LISTS", "/"},
+        {"Domains/broken/LISTS", PlaceKind::Unresolved, "/srv/cgp/Domains/broken/LISTS", "/"},
+        {"x", PlaceKind::Unresolved, "x", "", ""},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.working_directory + " " + row.place);
@@ -66,7 +66,7 @@ TEST(PlaceStorageTest, FollowsLocalLinksAndStopsAtNetworkMounts) {
         EXPECT_EQ(found.storage, row.storage);
         EXPECT_EQ(found.path, row.path);
         EXPECT_EQ(found.mount ? found.mount->mount_point : "", row.mount_point);
-        EXPECT_EQ(found.storage == Storage::Unresolved, !found.reason.empty());
+        EXPECT_EQ(found.storage == PlaceKind::Unresolved, !found.reason.empty());
     }
 }
 

@@ -37,7 +37,7 @@ ListRecord& visit_list(kel::FileSystem& file_system, int32_t request_number,
     // Read into the record's own list: a list read again writes over its memory.
     ListVisit visit = examine_list(file_system, is_new ? nullptr : &known, list_directory, domain,
                                    name, list_clock_now(), &record.subscribers);
-    apply_list_visit(visit, record, is_new);
+    apply_list_visit(visit, record);
     record.from_network = false;
     record.seen = true;
     write_list_notes(request_number, visit.notes);

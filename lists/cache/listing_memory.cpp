@@ -2,8 +2,6 @@
 // is answered from the memory, each remembered entry asked whether it is gone.
 #include "listing_memory.h"
 
-#include <errno.h>
-
 #include <algorithm>
 
 #include "logging.h"
@@ -51,5 +49,5 @@ std::vector<std::string> ListingMemory::take_records() {
 
 bool entry_still_there(kel::FileSystem& file_system, const std::string& directory,
                        const std::string& name) {
-    return file_system.status(directory + "/" + name, false).error != ENOENT;
+    return !kel::leads_nowhere(file_system.status(directory + "/" + name, false).error);
 }

@@ -42,7 +42,7 @@ class ListingMemory {
     std::vector<std::pair<size_t, std::string>> pending;
 };
 
-// The entry `name` of `directory` is there or cannot be told absent: only ENOENT
-// says that an entry remembered from an earlier listing is gone.
+// The entry `name` of `directory` is there or cannot be told absent: only a status
+// that leads nowhere (ENOENT and the like) says that a remembered entry is gone.
 bool entry_still_there(kel::FileSystem& file_system, const std::string& directory,
                        const std::string& name);

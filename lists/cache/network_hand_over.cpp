@@ -133,9 +133,21 @@ void NetworkHandOver::apply(NetworkPass& pass, int32_t request_number, const Loc
             continue;
         }
         auto [found, is_new] = list_table.try_emplace(key);
-        apply_list_visit(item.visit, found->second, is_new);
-        found->second.from_network = true;
+        ListRecord& record = found->second;
         placed.insert(key);
+        if (!is_new &&
+            (!record.from_network || record.subscribers_path != item.visit.subscribers_path)) {
+            // Another folder gave the record: a part of a reading over it would mix
+            // one folder's policy with the other's subscribers. The passes read the
+            // list whole next time; a whole reading replaces the record.
+            if (!item.visit.complete) {
+                passes->read_again(key);
+                continue;
+            }
+            record = ListRecord{};
+        }
+        apply_list_visit(item.visit, record);
+        record.from_network = true;
         write_list_notes(request_number, item.visit.notes);
     }
     for (const std::string& record : pass.records) {

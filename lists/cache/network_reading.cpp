@@ -32,8 +32,10 @@ void NetworkPass::append(NetworkPass&& later) {
     }
     for (Item& item : later.items) {
         auto found = latest.find(item.visit.key);
-        if (found != latest.end() && (item.gone || item.visit.subscribers_read)) {
-            // Applied first and replaced at once: the list it read is never used.
+        if (found != latest.end() && item.visit.subscribers_read) {
+            // Applied first and replaced at once: the list it read is never used. (A
+            // list gone from here is no such case: where a local list gives the key,
+            // the record stays until that list is read again.)
             items[found->second].visit.subscribers.clear();
         }
         latest[item.visit.key] = items.size();

@@ -187,4 +187,62 @@ TEST_F(StorageFaults, NoMessageWaitsOnNetworkStorageThatHangs) {
     }
 }
 
+// Two "Domains" entries that fold to one domain, one local, one on network storage:
+// a partial reading of one folder applied over the other's record gave a list one
+// folder's policy with the other's subscribers, and a list gone from one folder
+// could leave the record without subscribers: wrongful refusals. Whatever happens
+// to either folder, the record is always one folder's whole reading.
+TEST_F(StorageFaults, TwinFoldersNeverMixInOneRecord) {
+    kel::FakeFileSystem fake;
+    const std::string local = "Domains/Twin.test/LISTS/x", away = "Domains/twin.test/LISTS/x";
+    const auto write_list = [&](const std::string& stem, const std::string& postings,
+                                const std::string& subscriber) {
+        fake.write(stem + ".settings", "{ Postings = \"" + postings + "\"; }\n");
+        fake.write(stem + ".list", subscribers(subscriber));
+    };
+    write_list(local, "from anybody", "local@example.org");
+    write_list(away, "from owner only", "away@example.org");
+    fake.set_storage("Domains/twin.test", kel::Storage::Network);
+    ListCache cache({.status_passes = ListCacheOptions::Passes::Off,
+                     .network_passes = ListCacheOptions::Passes::OnDemand},
+                    fake, std::make_unique<FakeKernelEvents>(fake),
+                    std::make_unique<FakeMountChanges>());
+    // A record is whole when its policy and its subscribers come from one folder.
+    const auto whole = [&](const std::string& step) {
+        auto found = list_table.find("x@twin.test");
+        ASSERT_NE(found, list_table.end()) << step;
+        const ListRecord& record = found->second;
+        const bool from_local = record.subscribers_path == local + ".list";
+        EXPECT_EQ(record.subscribers.size(), 1u) << step;
+        EXPECT_NE(record.subscribers.find(from_local ? "local@example.org" : "away@example.org"),
+                  Subscription::NotSubscribed)
+            << step;
+        EXPECT_EQ(record.policy, from_local ? Anybody : OwnerOnly) << step;
+        EXPECT_EQ(record.settings_path, (from_local ? local : away) + ".settings") << step;
+    };
+    int32_t number = 0;
+    const auto pass_and_refresh = [&](const std::string& step) {
+        cache.run_network_pass();
+        lines_of([&] { cache.refresh(++number); });
+        whole(step);
+    };
+    lines_of([&] { cache.refresh(++number); });
+    pass_and_refresh("both read");
+    pass_and_refresh("nothing changed");
+    fake.write(away + ".list", subscribers("away@example.org") + "# more\n");
+    pass_and_refresh("the network folder's subscribers changed");
+    fake.write(local + ".settings", "{ Postings = \"from anybody\"; Owner = o; }\n");
+    pass_and_refresh("the local folder's settings changed");
+    fake.write(away + ".settings", "{ Postings = \"from owner only\"; Owner = o; }\n");
+    pass_and_refresh("the network folder's settings changed");
+    fake.remove(away + ".list");
+    pass_and_refresh("gone from the network folder");
+    write_list(away, "from owner only", "away@example.org");
+    pass_and_refresh("back in the network folder");
+    fake.remove(local + ".list");
+    pass_and_refresh("gone from the local folder");
+    write_list(local, "from anybody", "local@example.org");
+    pass_and_refresh("back in the local folder");
+}
+
 }  // namespace
