@@ -55,6 +55,7 @@ class ExtFilter : public Helper {
     // OK, so a filter can be tried on real mail without refusing any of it. Set
     // before the request loop starts.
     void set_warn_only(bool on) { warn_only = on; }
+    bool warn_only_mode() const { return warn_only; }
 
   private:
     bool warn_only = false;

@@ -1,7 +1,7 @@
 // The start-up of the process: the options, the banner, the main domain name while
 // the process still has one thread (its cache is not locked), then the request loop.
-// Started by the server, the filter gets no arguments; an argument it does not know
-// is ignored, and logged so that a mistyped option does not go unnoticed.
+// Warn-only mode is announced right after the banner; an argument the filter does
+// not know is ignored, and logged so that a mistyped option does not go unnoticed.
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -56,6 +56,10 @@ int Quorvel::start(int argc, char** argv) {
                       "  by the LIST module. CGP sync rules will allow the unauthorized "
                       "messages to\n"
                       "  be rejected during the SMTP transaction, thus reducing the backscatter.\n";
+    // Said at once: a filter that refuses nothing must never pass for one that does.
+    if (warn_only_mode()) {
+        kel::logline() << "Warn-only mode: no message is refused";
+    }
     for (const std::string& argument : ignored) {
         kel::logline() << "Ignoring argument: " << kel::printable(argument);
     }

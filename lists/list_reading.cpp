@@ -3,6 +3,7 @@
 // Every stamp, listing and read goes through the seam it is given.
 #include "list_reading.h"
 
+#include "list_warnings.h"
 #include "logging.h"
 
 namespace {
@@ -54,6 +55,10 @@ ListVisit examine_list(kel::FileSystem& file_system, const ListKnown* known,
         }
         visit.settings_read = true;
         visit.settings = list_settings_from(file, domain);
+        // Right behind "Reading list settings": only unreadable settings have notes.
+        for (std::string& warning : settings_warning_records(address, visit.settings)) {
+            visit.notes.push_back({ListNote::Numbered, std::move(warning)});
+        }
     }
 
     visit.subscribers_stamp = file_system.status(visit.subscribers_path).stamp;

@@ -81,6 +81,7 @@ ListSettings list_settings_from(const SettingsFile& file, const std::string& dom
     }
     if (owner != nullptr && !owner->text().empty()) {
         settings.owner = owner->text() + "@" + domain;
+        settings.owner_setting = owner->text();
     }
     return settings;
 }

@@ -82,6 +82,7 @@ struct ListSettings {
     PostingPolicy policy = Subscribers;
     std::optional<std::string> postings;  // "Postings" as written, when it is there
     std::string owner;                    // "Owner", "@" and `domain`; empty without an owner
+    std::string owner_setting;            // "Owner" as written, for the warnings
 };
 ListSettings list_settings_from(const SettingsFile& file, const std::string& domain);
 

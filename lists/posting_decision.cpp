@@ -2,8 +2,9 @@
 // list whose policy refuses this sender, or it is an unsubscribe request for such a
 // list from an address that is not subscribed; a list is not judged on a file that
 // cannot be read. The envelope sender is tested against the list owner, the From
-// address (read only when a test needs it) against the subscribers. The first
-// refusal ends the walk, and the direct-posting path wins over the unsubscribe path.
+// address (read only when a test or a refusal needs it) against the subscribers. The
+// first refusal ends the walk, and the direct-posting path wins over the unsubscribe
+// path.
 #include "posting_decision.h"
 
 #include <string_view>
@@ -21,22 +22,29 @@ const char* const not_subscribed =
     "You cannot post messages because you are not subscribed to this list";
 const char* const spurious_unsubscribe = "Unsubscribe failed: you have not been subscribed";
 
-// The From address, folded, read on first use.
+// The From address, read on first use: as read for the refusal's record, folded for
+// the subscriber tests.
 class LazyFrom {
   public:
     explicit LazyFrom(const FromReader& read) : read(read) {}
-    const std::string& folded() {
+    const std::string& as_read() {
         if (!done) {
-            value = fold_lower(read());
+            value = read();
+            folded_value = fold_lower(value);
             done = true;
         }
         return value;
+    }
+    const std::string& folded() {
+        as_read();
+        return folded_value;
     }
 
   private:
     const FromReader& read;
     bool done = false;
     std::string value;
+    std::string folded_value;
 };
 
 // Collects the records and the outcome while the walk runs.
@@ -66,10 +74,28 @@ class Decision {
         value.refused = true;
         value.refusal = text;
     }
+    // The last record of a refusal names who was refused, so that the log can be
+    // searched for the person who complains: the envelope sender and the From
+    // address as read.
+    void name_the_refused(const std::string& sender, const std::string& from) {
+        std::string line = "Sender ";
+        append_address_or_none(line, sender);
+        line += ", From ";
+        append_address_or_none(line, from);
+        value.records.push_back({true, std::move(line)});
+    }
 
     PostingDecision value;
 
   private:
+    static void append_address_or_none(std::string& line, const std::string& address) {
+        if (address.empty()) {
+            line += "(none)";
+        } else {
+            kel::append_printable(line, address);
+        }
+    }
+
     const ListTable& lists;
 };
 
@@ -202,6 +228,7 @@ PostingDecision decide_posting(MessageEnvelope envelope, const FromReader& read_
         }
         decision.value.list = recipient;
         if (judge_list(decision, recipient, *list, envelope.sender, from, unsubscribe_request)) {
+            decision.name_the_refused(envelope.sender, from.as_read());
             break;
         }
     }

@@ -31,7 +31,9 @@ struct PostingDecision {
     // The hosted lists among the recipients as the decision judged them (unsubscribe
     // suffixes removed), in the order of the envelope, repeated as addressed.
     std::vector<std::string> lists;
-    // In the order the filter writes them.
+    // In the order the filter writes them. A refusal's last record names the
+    // refused: "Sender <envelope sender>, From <From address as read>", "(none)" for
+    // an empty one.
     std::vector<DecisionRecord> records;
 };
 
@@ -43,9 +45,9 @@ PostingDecision decide_posting(const MessageEnvelope& envelope, const std::strin
 // Gives the From address as read_from_header does; called at most once.
 using FromReader = std::function<std::string()>;
 // The same decision, asking for the From address only at the first subscriber test
-// (an unsubscribe request, or a list open to its subscribers): mail to no list, from
-// a list's owner, or to a list open to anybody or to its owner alone costs no
-// reading of the header.
+// (an unsubscribe request, or a list open to its subscribers) or at a refusal: mail
+// to no list, from a list's owner, or to a list open to anybody costs no reading of
+// the header.
 PostingDecision decide_posting(MessageEnvelope envelope, const FromReader& from,
                                const std::unordered_map<std::string, ListRecord>& lists);
 

@@ -21,8 +21,9 @@ namespace {
 const std::string_view no_posting = "-010001";
 
 // Adds the subscriber that the line [begin, end) names, if it names one. The
-// address is folded where it lies.
-void take_line(char* begin, char* end, SubscriberList& subscribers) {
+// address is folded where it lies. False for a line with some field but fewer than
+// six: no line the server writes (addresses separated by blanks, for instance).
+bool take_line(char* begin, char* end, SubscriberList& subscribers) {
     char* field[6];
     char* field_end[6];
     size_t found = 0;
@@ -32,7 +33,7 @@ void take_line(char* begin, char* end, SubscriberList& subscribers) {
             ++at;
         }
         if (at == end) {
-            return;
+            return found == 0;
         }
         field[found] = at;
         while (at < end && *at != '\t') {
@@ -42,7 +43,7 @@ void take_line(char* begin, char* end, SubscriberList& subscribers) {
     }
     char mode = field[1][0];
     if (mode != 'f' && mode != 'd' && mode != 'i' && mode != 'n') {
-        return;
+        return true;
     }
     bool may_post =
         std::string_view(field[4], static_cast<size_t>(field_end[4] - field[4])) != no_posting;
@@ -51,6 +52,7 @@ void take_line(char* begin, char* end, SubscriberList& subscribers) {
     }
     subscribers.add(std::string_view(field[0], static_cast<size_t>(field_end[0] - field[0])),
                     may_post);
+    return true;
 }
 
 // Every CR and every LF ends a line. A CR LF or LF CR pair thus leaves an empty line
@@ -106,10 +108,11 @@ std::string larger_than(uint64_t bytes) {
                                   : "it is larger than " + std::to_string(bytes) + " bytes";
 }
 
-// Streams the file's lines into `subscribers`; unreadable, with the reason, when the
-// file could not be read to its end.
+// Streams the file's lines into `subscribers`: readable, with the count of lines
+// that are not subscriber lines, when the file was read to its end; else why not.
 SubscriberFileRead take_lines(kel::ReadableFile& file, const SubscriberFileLimits& limits,
                               SubscriberList& subscribers) {
+    SubscriberFileRead result;
     // The buffer holds the unfinished line of the last block, at most the longest
     // line, followed by one read's bytes.
     const size_t capacity = limits.longest_line + std::max<size_t>(limits.read_bytes, 1);
@@ -136,7 +139,7 @@ SubscriberFileRead take_lines(kel::ReadableFile& file, const SubscriberFileLimit
         LineEnds ends(line, end);
         for (char* stop; (stop = ends.next(line)) < end; line = stop + 1) {
             if (!overlong && static_cast<size_t>(stop - line) <= limits.longest_line) {
-                take_line(line, stop, subscribers);
+                result.short_lines += !take_line(line, stop, subscribers);
             }
             overlong = false;
         }
@@ -151,9 +154,9 @@ SubscriberFileRead take_lines(kel::ReadableFile& file, const SubscriberFileLimit
     }
     // A last line without a line end still counts.
     if (!overlong) {
-        take_line(buffer, buffer + kept, subscribers);
+        result.short_lines += !take_line(buffer, buffer + kept, subscribers);
     }
-    return {};
+    return result;
 }
 
 }  // namespace
@@ -193,5 +196,5 @@ SubscriberFileRead read_subscriber_file(kel::FileSystem& file_system, const std:
         return unreadable(std::move(read.reason), read.access_fault);
     }
     subscribers.finish();
-    return {};
+    return read;
 }

@@ -19,6 +19,9 @@ struct SubscriberFileRead {
     std::string reason;
     // It could not be opened or read to its end (as opposed to being too large).
     bool access_fault = false;
+    // Lines with some field but fewer than six, which the server never writes
+    // (addresses separated by blanks instead of TABs, for instance); for the tools.
+    uint64_t short_lines = 0;
 };
 
 // Bounds on what one reading takes in. A larger file is not read at all; a longer

@@ -41,6 +41,7 @@ TEST_F(SubscriberFileTest, SubscriberLines) {
         std::string line;
         std::string address;
         Subscription found;
+        uint64_t short_lines = 0;  // lines with fewer than six fields
     } cases[] = {
         {line("Jane@Example.org"), "jane@example.org", Subscription::MayPost},
         {line("jane@example.org", "-010001"), "jane@example.org", Subscription::MayNotPost},
@@ -52,18 +53,18 @@ TEST_F(SubscriberFileTest, SubscriberLines) {
         {"a@b\tnull\tt\t0\t-\tN\n", "a@b", Subscription::MayPost},
         {"a@b\tFeed\tt\t0\t-\tN\n", "a@b", Subscription::NotSubscribed},
         {"a@b\tbanned\tt\t0\t-\tN\n", "a@b", Subscription::NotSubscribed},
-        {"a@b\tfeed\tt\t0\t-\n", "a@b", Subscription::NotSubscribed},
+        {"a@b\tfeed\tt\t0\t-\n", "a@b", Subscription::NotSubscribed, 1},
         {"a@b\t\tfeed\t\tt\t0\t\t-010001\tN\n", "a@b", Subscription::MayNotPost},
         {"\t\ta@b\tfeed\tt\t0\t-010001\tN\n", "a@b", Subscription::MayNotPost},
-        {"a@b feed t 0 - N\n", "a@b", Subscription::NotSubscribed},
+        {"a@b feed t 0 - N\n", "a@b", Subscription::NotSubscribed, 1},
         {"a@b\tfeed\tt\t0\t-010001\tN\tmore\tfields\n", "a@b", Subscription::MayNotPost},
         {line("a@b") + line("A@B", "-010001"), "a@b", Subscription::MayPost},
         {line("A@B", "-010001") + line("a@b"), "a@b", Subscription::MayNotPost},
         {"a@b\tfeed\tt\t0\t-010001\tN", "a@b", Subscription::MayNotPost},
         {"x\r\na@b\tfeed\tt\t0\t-010001\tN\n\rc@d\tfeed\tt\t0\t-\tN\r", "a@b",
-         Subscription::MayNotPost},
+         Subscription::MayNotPost, 1},
         {"x\r\na@b\tfeed\tt\t0\t-\tN\n\rc@d\tfeed\tt\t0\t-010001\tN\r", "c@d",
-         Subscription::MayNotPost},
+         Subscription::MayNotPost, 1},
     };
     for (const auto& row : cases) {
         write("subscribers.list", row.line);
@@ -73,7 +74,9 @@ TEST_F(SubscriberFileTest, SubscriberLines) {
             SubscriberFileLimits limits;
             limits.read_bytes = read_bytes;
             SubscriberList subscribers;
-            EXPECT_TRUE(read_subscriber_file("subscribers.list", subscribers, limits).readable);
+            SubscriberFileRead read = read_subscriber_file("subscribers.list", subscribers, limits);
+            EXPECT_TRUE(read.readable);
+            EXPECT_EQ(read.short_lines, row.short_lines) << row.line;
             EXPECT_EQ(subscribers.find(row.address), row.found)
                 << "file: " << row.line << ", read " << read_bytes << " bytes at a time";
         }

@@ -25,6 +25,8 @@ check flex /usr/bin/flex
 check bison /usr/bin/bison
 check libgtest-dev /usr/include/gtest/gtest.h
 check libgmock-dev /usr/include/gmock/gmock.h
+# The tests parse the check tool's JSON with it; the programs do not use it.
+[ "$task" = package ] || check nlohmann-json3-dev /usr/include/nlohmann/json.hpp
 # The package: CPack finds the programs' library dependencies with file and
 # dpkg-shlibdeps, dpkg-buildflags gives the hardening flags, lintian checks the result.
 if [ "$task" = package ]; then

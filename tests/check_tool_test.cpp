@@ -3,6 +3,8 @@
 // these run once (that it agrees with the filter is tested with the example server).
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "expected_texts.h"
 #include "filter_process.h"
 #include "quorvel_version.h"
@@ -36,6 +38,15 @@ TEST(CheckTool, ExitStatusTellsAcceptedRefusedAndTrouble) {
         {{"--base"}, 2},
         {{"--base", "no/such/dir", "Queue/ok.msg"}, 2},
         {{"--lists", "Queue/ok.msg"}, 2},
+        {{"--from", "Ann <ANN@example.net>", "--to", "team@example.com"}, 0},
+        {{"--from", "eve@example.net", "--to", "friend@x.net", "--to", "team@example.com"}, 1},
+        {{"--from", "eve@example.net", "--to", "team@example.com", "--sender", "LEAD"}, 0},
+        {{"--brief", "--from", "eve@example.net", "--to", "team@example.com"}, 1},
+        {{"--from", "ann@example.net"}, 2},
+        {{"--to", "team@example.com"}, 2},
+        {{"--from", "ann@example.net", "--to", "team@example.com", "Queue/ok.msg"}, 2},
+        {{"--brief", "--json", "Queue/ok.msg"}, 2},
+        {{"--json", "--lists"}, 0},
     };
     for (const auto& row : cases) {
         ProcessResult result = check(tree.path(), row.arguments);
@@ -81,9 +92,10 @@ TEST(CheckTool, ExplainsAMessageWithWhatItCompared) {
                   "    owner:   lead@example.com\n"
                   "    from:    subscribed, may not post\n"
                   "  " +
-                  record(from_muted("team@example.com"), "2") + "\n  " + record(rejecting, "2") +
-                  "\n  reply:   " + reply(not_allowed, "2") + "\n  verdict: refused (" +
-                  not_allowed_reason + ")\n");
+                  record(from_muted("team@example.com"), "2") + "\n  " +
+                  record(refused_sender("bob@example.net", "Bob@Example.NET"), "2") + "\n  " +
+                  record(rejecting, "2") + "\n  reply:   " + reply(not_allowed, "2") +
+                  "\n  verdict: refused (" + not_allowed_reason + ")\n");
     EXPECT_EQ(result.errors, "");
     EXPECT_EQ(result.exit_status, 1);
 }
@@ -124,6 +136,11 @@ TEST(CheckTool, EachWarningWithItsMessageOrListAndTheExitStatus) {
     tree.write(lists + "broken.list", "");
     tree.write(lists + "piped.settings", "{ Postings = \"from anybody\"; }");
     tree.make_fifo(lists + "piped.list");
+    tree.write(lists + "whole.settings",
+               "{ Owner = x@example.org; Postings = \"from owner only\"; }");
+    tree.write(lists + "whole.list", "");
+    tree.write(lists + "orphan.settings", "{ Postings = \"from anybody\"; }");
+    tree.write(lists + "spaced.list", "a@x feed t 0 - N\n\n\t\n" + subscriber_line("b@x"));
     auto to = [](const std::string& list) {
         return queued_message("x@example.org", {list + "@example.org"}, "From: x@example.org");
     };
@@ -131,6 +148,7 @@ TEST(CheckTool, EachWarningWithItsMessageOrListAndTheExitStatus) {
     tree.write("Queue/lonely.msg", to("lonely"));
     tree.write("Queue/broken.msg", to("broken"));
     tree.write("Queue/piped.msg", to("piped"));
+    tree.write("Queue/whole.msg", to("whole"));
     tree.write("Queue/empty.msg", "");
     tree.write("Queue/binary.msg", std::string("\0\x01\xff\xfe\n\n\x80", 7));
 
@@ -138,11 +156,18 @@ TEST(CheckTool, EachWarningWithItsMessageOrListAndTheExitStatus) {
         "  warning: it has no envelope, so it is not a queued message: the filter lets it "
         "through\n";
     const std::string odd =
-        "warning: \"Postings\" is \"from friends\", none of the server's values: read as "
-        "subscribers with posting rights\n";
-    const std::string lonely =
-        "warning: it takes postings from its owner only and names no owner: every posting is "
-        "refused\n";
+        "warning: \"Postings\" is \"from friends\", none of the server's values; read as \"from "
+        "subscribers\"\n";
+    const std::string lonely = "warning: posting from owner only, and the list has no owner\n";
+    const std::string whole =
+        "warning: \"Owner\" is \"x@example.org\", which holds \"@\"; the owner's postings will "
+        "not be recognised\n";
+    const std::string orphan =
+        "warning: a settings file without a subscriber file: the server has no such list, and "
+        "its mail goes through unchecked\n";
+    const std::string spaced =
+        "warning: 1 non-empty line of its subscriber file is not a subscriber line (fewer than "
+        "six fields separated by TABs): nobody on it counts as subscribed\n";
     const std::string broken =
         "warning: its settings file cannot be read: the filter does not judge this list\n";
     const std::string piped =
@@ -159,6 +184,7 @@ TEST(CheckTool, EachWarningWithItsMessageOrListAndTheExitStatus) {
         {{"Queue/lonely.msg"}, "    " + lonely, 1},
         {{"Queue/broken.msg"}, "    " + broken, 3},
         {{"Queue/piped.msg"}, "    " + piped, 3},
+        {{"Queue/whole.msg"}, "    " + whole, 1},
         {{"Queue/ok.msg", "Queue/broken.msg"}, "    " + broken, 3},
         {{"Queue/stranger.msg", "Queue/broken.msg"}, "    " + broken, 1},
         {{"Queue/missing.msg", "Queue/broken.msg"}, "    " + broken, 2},
@@ -175,7 +201,7 @@ TEST(CheckTool, EachWarningWithItsMessageOrListAndTheExitStatus) {
               std::string::npos);
 
     ProcessResult listed = check(tree.path(), {"--lists"});
-    for (const std::string& warning : {odd, lonely, broken, piped}) {
+    for (const std::string& warning : {odd, lonely, broken, piped, whole, orphan, spaced}) {
         EXPECT_NE(listed.output.find("\n  " + warning.substr(0, 8) + "     " + warning.substr(9)),
                   std::string::npos)
             << warning << listed.output;
@@ -211,6 +237,55 @@ TEST(CheckTool, ARelativeMessagePathIsTakenFromTheCurrentDirectoryElseFromTheBas
     EXPECT_EQ(readme.lines[0], server + "/Queue/1004.msg");
     EXPECT_EQ(readme.lines.back(), "  verdict: refused (" + not_allowed_reason + ")");
     EXPECT_EQ(readme.exit_status, 1);
+}
+
+// A monitor reads the JSON document: parsed back by a strict parser, with a path
+// that is not UTF-8, a refusal and a posting given by its addresses.
+TEST(CheckTool, JsonHoldsWhatTheTextShows) {
+    ServerTree tree(team_server());
+    tree.write("Queue/caf\xe9.msg", tree.read("Queue/stranger.msg"));
+    ProcessResult result = check(tree.path(), {"--json", "Queue/ok.msg", "Queue/caf\xe9.msg"});
+    EXPECT_EQ(result.exit_status, 1);
+    const auto document = nlohmann::json::parse(result.output);
+    const auto& refused = document["messages"][1];
+    EXPECT_EQ(refused["path"], tree.full("Queue/caf\\xe9.msg"));
+    EXPECT_EQ(refused["verdict"], "refused");
+    EXPECT_EQ(refused["list"], "team@example.com");
+    EXPECT_EQ(refused["refusal"],
+              "You cannot post messages because you are not subscribed to this list");
+    EXPECT_EQ(refused["lists"][0]["policy"], "subscribers with posting rights");
+    EXPECT_EQ(refused["lists"][0]["postings"], "from subscribers");
+    EXPECT_EQ(refused["lists"][0]["from"], "not subscribed");
+    EXPECT_EQ(refused["records"][1],
+              record(refused_sender("eve@example.net", "eve@example.net"), "2"));
+    EXPECT_EQ(document["counts"]["refused"], 1);
+
+    ProcessResult given = check(
+        tree.path(), {"--json", "--from", "Ann <ANN@example.net>", "--to", "team@example.com"});
+    const auto posting = nlohmann::json::parse(given.output)["messages"][0];
+    EXPECT_TRUE(posting["path"].is_null());
+    EXPECT_EQ(posting["from"], "ANN@example.net");
+    EXPECT_EQ(posting["from_folded"], "ann@example.net");
+    EXPECT_EQ(posting["sender"], "ann@example.net");
+    EXPECT_EQ(posting["reply"], "1 OK");
+
+    const auto lists = nlohmann::json::parse(check(tree.path(), {"--json", "--lists"}).output);
+    EXPECT_EQ(lists["lists"][0]["subscribers"], 2);
+    EXPECT_EQ(lists["lists"][0]["members"]["state"], "read");
+    EXPECT_EQ(lists["counts"]["lists"], 1);
+}
+
+// A tree the filter would find no lists in is no all-clear.
+TEST(CheckTool, ATreeWithoutMainSettingsOrListsIsAWarning) {
+    ServerTree tree({{"Queue/ok.msg", queued_message("a@x.net", {"team@example.com"}, "")}});
+    ProcessResult lists = check(tree.path(), {"--lists"});
+    EXPECT_EQ(lists.errors,
+              "quorvel-check: warning: no './Settings/Main.settings'; is this the server's base "
+              "directory?\n"
+              "quorvel-check: warning: no hosted list found under '.': the filter would check "
+              "nothing\n");
+    EXPECT_EQ(lists.exit_status, 3);
+    EXPECT_EQ(check(tree.path(), {"Queue/ok.msg"}).exit_status, 3);
 }
 
 TEST(CheckTool, VersionIsTheProjectVersion) {

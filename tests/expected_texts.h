@@ -27,6 +27,8 @@ inline const std::vector<std::string> banner = {
 inline const std::string directory_hint =
     "* Be sure the current working directoy is CGPro base directory";
 inline const std::string ready_line = "* Ready to receive INTF command.";
+// Written right after the banner when started with --warn-only.
+inline const std::string warn_only_line = "* Warn-only mode: no message is refused";
 
 // The reasons of the refusals, and the replies that carry them.
 inline const std::string not_allowed_reason = "You are not allowed to post messages on this list";
@@ -77,6 +79,19 @@ inline std::string listname_line(const std::string& list) {
 }
 inline std::string spurious_unsubscribe(const std::string& list) {
     return "Spurious unsubscribe from list " + list;
+}
+// The record before every refusal's verdict: who was refused, the From address as
+// read ("(none)" for an empty address).
+inline std::string refused_sender(const std::string& sender, const std::string& from) {
+    return "Sender " + sender + ", From " + from;
+}
+// Jane's messages (message_from_jane in server_tree.h), refused.
+inline const std::string jane_refused = refused_sender("someone@x.net", "jane@example.com");
+// The warning right after a list's "Reading list settings" record when its "Postings"
+// is none of the server's values (the other settings warnings: list_warnings_test.cpp).
+inline std::string unknown_postings(const std::string& list, const std::string& postings) {
+    return "List " + list + ": \"Postings\" is \"" + postings +
+           "\", none of the server's values; read as \"from subscribers\"";
 }
 inline const std::string not_a_list = "Not sent to a local list";
 inline const std::string accepting = "Accepting message";

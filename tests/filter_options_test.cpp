@@ -1,7 +1,7 @@
 // The filter's command line through the real process: --version and --help answer
-// and exit; any other argument is ignored with a record. (What --warn-only does to
-// a decision is tested with the decisions, posting_decision_test.cpp: these never
-// read a list, and run once.)
+// and exit; --warn-only is announced at start; any other argument is ignored with a
+// record. (What --warn-only does to a decision is tested with the decisions,
+// posting_decision_test.cpp: these never read a list, and run once.)
 #include <gtest/gtest.h>
 
 #include "checked_run.h"
@@ -41,16 +41,17 @@ TEST(FilterOptions, HelpPrintsUsageAndExits) {
     EXPECT_EQ(help.output.find("1 INTF"), std::string::npos) << "served a request";
 }
 
+// Warn-only mode is announced first, so a mistyped option shows as its absence.
 TEST(FilterOptions, AnyOtherArgumentIsIgnoredWithARecordAfterTheBanner) {
     ServerTree tree;
     RunOptions options;
     options.arguments = {"--warn", "a\x1b[2Jb", "--warn-only"};
     ProcessResult result = run_filter_checked(tree.path(), "1 KEY\n", options);
     ASSERT_GE(result.lines.size(), 8u) << result.output;
-    EXPECT_EQ(
-        std::vector<std::string>(result.lines.begin() + 4, result.lines.end()),
-        (std::vector<std::string>{"* Ignoring argument: --warn", "* Ignoring argument: a\\x1b[2Jb",
-                                  directory_hint, ready_line, "1 OK"}));
+    EXPECT_EQ(std::vector<std::string>(result.lines.begin() + 4, result.lines.end()),
+              (std::vector<std::string>{warn_only_line, "* Ignoring argument: --warn",
+                                        "* Ignoring argument: a\\x1b[2Jb", directory_hint,
+                                        ready_line, "1 OK"}));
     EXPECT_EQ(result.exit_status, 0);
 }
 

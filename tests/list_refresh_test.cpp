@@ -17,6 +17,8 @@ using Lines = std::vector<std::string>;
 
 const std::string news = "Accounts/LISTS/news";
 const std::string news_address = "news@example.com";
+// The record before every refusal here: who was refused.
+const std::string refused_by = record(jane_refused);
 
 // Records in one directory come in the order the system lists it.
 Lines sorted(Lines lines) {
@@ -47,17 +49,17 @@ TEST(ListRefresh, ListsAppearChangeVanishAndComeBack) {
     tree.write(news + ".list", subscriber_line("jane@example.com", "-010001"));
     EXPECT_EQ(filter.post("news"),
               (Lines{record(reading_subscribers(news_address)), record(from_muted(news_address)),
-                     record(rejecting), reply(not_allowed)}));
+                     refused_by, record(rejecting), reply(not_allowed)}));
 
     // The settings file alone makes no list.
     tree.rename(news + ".list", "news.list.saved");
     EXPECT_EQ(filter.post("news"), no_list);
 
     tree.rename("news.list.saved", news + ".list");
-    EXPECT_EQ(
-        filter.post("news"),
-        (Lines{record(reading_settings(news_address)), record(reading_subscribers(news_address)),
-               record(from_muted(news_address)), record(rejecting), reply(not_allowed)}));
+    EXPECT_EQ(filter.post("news"),
+              (Lines{record(reading_settings(news_address)),
+                     record(reading_subscribers(news_address)), record(from_muted(news_address)),
+                     refused_by, record(rejecting), reply(not_allowed)}));
 }
 
 TEST(ListRefresh, DomainsAppearAndVanish) {
@@ -69,7 +71,7 @@ TEST(ListRefresh, DomainsAppearAndVanish) {
                     "{ Owner = chief; Postings = \"from owner only\"; }", "");
     EXPECT_EQ(filter.post("team"), (Lines{record(reading_settings("Team@Example.org")),
                                           record(posting_not_allowed("team@example.org")),
-                                          record(rejecting), reply(not_allowed)}));
+                                          refused_by, record(rejecting), reply(not_allowed)}));
     tree.remove("Domains/Example.org");
     EXPECT_EQ(filter.post("team"), (Lines{record(not_a_list), record(accepting), reply("OK")}));
 }
@@ -86,11 +88,15 @@ TEST(ListRefresh, EditsOfTheSameSizeWithinOneSecondAreSeen) {
                     subscriber_line("jane@example.com", "-010000"));
     tree.set_time(news + ".settings", second, 100);
     tree.set_time(news + ".list", second, 100);
-    EXPECT_EQ(filter.post("news")[2], record(from_allowed(news_address)));
+    const std::string moderate_all = record(unknown_postings(news_address, "moderate all"));
+    Lines first = filter.post("news");
+    ASSERT_EQ(first.size(), 6u);
+    EXPECT_EQ(first[1], moderate_all);
+    EXPECT_EQ(first[3], record(from_allowed(news_address)));
 
     tree.write(news + ".list", subscriber_line("jane@example.com", "-010001"));
     tree.set_time(news + ".list", second, 200);
-    const Lines muted_lines = {record(from_muted(news_address)), record(rejecting),
+    const Lines muted_lines = {record(from_muted(news_address)), refused_by, record(rejecting),
                                reply(not_allowed)};
     Lines reread = {record(reading_subscribers(news_address))};
     reread.insert(reread.end(), muted_lines.begin(), muted_lines.end());
@@ -107,7 +113,7 @@ TEST(ListRefresh, EditsOfTheSameSizeWithinOneSecondAreSeen) {
     // A new size at the very same time is a change too.
     tree.write(news + ".settings", "{ Postings = \"moderate all\";  }");
     tree.set_time(news + ".settings", second, 200);
-    reread = {record(reading_settings(news_address))};
+    reread = {record(reading_settings(news_address)), moderate_all};
     reread.insert(reread.end(), muted_lines.begin(), muted_lines.end());
     EXPECT_EQ(filter.post("news"), reread);
 
@@ -127,13 +133,13 @@ TEST(ListRefresh, AnEmptySubscriberFileIsReadOnlyAfterANonEmptyOne) {
     LiveFilter filter(jane_server());
     ServerTree& tree = filter.tree();
     tree.write(news + ".list", "");
-    const Lines refused = {record(from_stranger(news_address)), record(rejecting),
+    const Lines refused = {record(from_stranger(news_address)), refused_by, record(rejecting),
                            reply(not_subscribed)};
     Lines first = {record(reading_settings(news_address))};
     first.insert(first.end(), refused.begin(), refused.end());
     EXPECT_EQ(filter.post("news"), first);
     tree.set_time(news + ".list", 1767225600, 1);
-    EXPECT_EQ(filter.post("news").size(), 3u);
+    EXPECT_EQ(filter.post("news").size(), 4u);
 
     tree.write(news + ".list", subscriber_line("jane@example.com"));
     EXPECT_EQ(filter.post("news")[0], record(reading_subscribers(news_address)));
@@ -142,7 +148,7 @@ TEST(ListRefresh, AnEmptySubscriberFileIsReadOnlyAfterANonEmptyOne) {
     emptied.insert(emptied.end(), refused.begin(), refused.end());
     EXPECT_EQ(filter.post("news"), emptied);
     tree.set_time(news + ".list", 1767225600, 2);
-    EXPECT_EQ(filter.post("news").size(), 3u);
+    EXPECT_EQ(filter.post("news").size(), 4u);
 }
 
 void make_socket(const std::string& path) {

@@ -36,8 +36,8 @@ TEST(ListWatch, DomainAndListDirectoriesReplacedByLinksAreFollowed) {
     tree.remove("Domains/example.org");
     link_in_one_rename(tree, "../Elsewhere/org", "Domains/example.org");
     EXPECT_EQ(filter.post("team"),
-              (Lines{record(reading_subscribers(team)), record(from_muted(team)), record(rejecting),
-                     reply(not_allowed)}));
+              (Lines{record(reading_subscribers(team)), record(from_muted(team)),
+                     record(jane_refused), record(rejecting), reply(not_allowed)}));
     // Written through the target's own path.
     tree.append("Elsewhere/org/LISTS/team.list", subscriber_line("joe@example.com"));
     EXPECT_EQ(filter.post("team")[0], record(reading_subscribers(team)));
@@ -127,7 +127,8 @@ TEST(ListWatch, EventsLostToAFullQueueAreMadeUpFor) {
     tree.write("Domains/example.org/LISTS/team.list", "");
     EXPECT_EQ(filter.post("news"),
               (Lines{record(reading_subscribers(news)), record(reading_settings(team)),
-                     record(from_muted(news)), record(rejecting), reply(not_allowed)}));
+                     record(from_muted(news)), record(jane_refused), record(rejecting),
+                     reply(not_allowed)}));
     // And events are followed again afterwards.
     tree.write("Accounts/LISTS/news.list", subscriber_line("jane@example.com"));
     EXPECT_EQ(filter.decision("news"), record(from_allowed(news)));

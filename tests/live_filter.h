@@ -63,9 +63,15 @@ class LiveFilter {
         place.write("Queue/" + name + ".msg", queued_message(sender, recipients, "From: " + from));
         return post(name);
     }
-    // The decision in a request's lines: the last log record before the verdict's.
+    // The decision in a request's lines: the last log record before the verdict's,
+    // and before the one that names who was refused.
     static std::string decision_of(const Lines& lines) {
-        return lines.size() >= 3 ? lines[lines.size() - 3] : "(no decision)";
+        if (lines.size() < 3) {
+            return "(no decision)";
+        }
+        size_t at = lines.size() - 3;
+        at -= lines.size() >= 4 && lines[at].rfind("* [n] Sender ", 0) == 0;
+        return lines[at];
     }
     std::string decision(const std::string& message) { return decision_of(post(message)); }
     // The reply to one message, its number written "n".

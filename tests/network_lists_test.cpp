@@ -79,9 +79,10 @@ TEST(NetworkLists, AChangeIsSeenWithinAboutTwoPassesAndItsRecordsComeWithAMessag
     };
 
     tree.write(lists + "team.list", subscriber_line("jane@example.com", "-010001"));
-    EXPECT_EQ(after_a_while("team"), (Lines{record(reading_subscribers("team@example.org")),
-                                            record(from_muted("team@example.org")),
-                                            record(rejecting), reply(not_allowed)}));
+    EXPECT_EQ(after_a_while("team"),
+              (Lines{record(reading_subscribers("team@example.org")),
+                     record(from_muted("team@example.org")), record(jane_refused),
+                     record(rejecting), reply(not_allowed)}));
 
     tree.write(lists + "team.settings", "{ Postings = \"from anybody\"; }\n");
     EXPECT_EQ(after_a_while("team"),

@@ -53,7 +53,8 @@ std::map<std::string, std::string> server_files() {
 }
 
 // Runs one message through a fresh filter and returns what its request produced,
-// its number written "n", without the records of the first reading of the lists.
+// its number written "n", without the records of the first reading of the lists (and
+// its settings warnings).
 Lines decide(const std::string& message) {
     ServerTree tree(server_files());
     tree.write("Queue/1.msg", message);
@@ -63,7 +64,8 @@ Lines decide(const std::string& message) {
     for (const std::string& line : numbered_as_n(result.lines, "1")) {
         if (line == ready_line) {
             started = true;
-        } else if (started && line.rfind(record("Reading list "), 0) != 0) {
+        } else if (started && line.rfind(record("Reading list "), 0) != 0 &&
+                   line.rfind(record("List "), 0) != 0) {
             lines.push_back(line);
         }
     }
@@ -116,12 +118,13 @@ TEST(PostingDecision, EveryRowOfTheDecisionSummary) {
          "a@x.net",
          {record(unsubscribe_request("members-unsubscribe@example.com")),
           listname_line("members@example.com"), record(spurious_unsubscribe("members@example.com")),
-          rejected, spurious}},
+          record(refused_sender("a@x.net", "a@x.net")), rejected, spurious}},
         {"owner-only list",
          "jane@example.com",
          {"announce@example.com"},
          "jane@example.com",
-         {record(posting_not_allowed("announce@example.com")), rejected, refused}},
+         {record(posting_not_allowed("announce@example.com")),
+          record(refused_sender("jane@example.com", "jane@example.com")), rejected, refused}},
         {"anybody list",
          "a@x.net",
          {"chat@example.com"},
@@ -136,12 +139,14 @@ TEST(PostingDecision, EveryRowOfTheDecisionSummary) {
          "a@x.net",
          {"members@example.com"},
          "a@x.net",
-         {record(from_stranger("members@example.com")), rejected, unknown}},
+         {record(from_stranger("members@example.com")),
+          record(refused_sender("a@x.net", "a@x.net")), rejected, unknown}},
         {"subscribers list, From without posting rights",
          "mute@example.com",
          {"members@example.com"},
          "Mute <mute@example.com>",
-         {record(from_muted("members@example.com")), rejected, refused}},
+         {record(from_muted("members@example.com")),
+          record(refused_sender("mute@example.com", "mute@example.com")), rejected, refused}},
         {"subscribers list, From with posting rights",
          "x@x.net",
          {"members@example.com"},
@@ -167,7 +172,7 @@ TEST(PostingDecision, UnsubscribeAndDirectPaths) {
          "a@x.net",
          {record(unsubscribe_request("members-off@example.com")),
           listname_line("members@example.com"), record(spurious_unsubscribe("members@example.com")),
-          rejected, spurious}},
+          record(refused_sender("a@x.net", "a@x.net")), rejected, spurious}},
         {"only -unsubscribe is removed when both stand",
          "a@x.net",
          {"members-off-unsubscribe@example.com"},
@@ -185,7 +190,7 @@ TEST(PostingDecision, UnsubscribeAndDirectPaths) {
          "a@x.net",
          {record(unsubscribe_request("chat-unsubscribe@example.com")),
           listname_line("chat@example.com"), record(spurious_unsubscribe("chat@example.com")),
-          rejected, spurious}},
+          record(refused_sender("a@x.net", "a@x.net")), rejected, spurious}},
         {"later recipients get their own listname record",
          "a@x.net",
          {"gone-off@example.com", "friend@x.net", "members-unsubscribe@example.com"},
@@ -211,7 +216,7 @@ TEST(PostingDecision, UnsubscribeAndDirectPaths) {
          {"chat@example.com", "members@example.com", "announce@example.com"},
          "a@x.net",
          {record(anyone_can_post("chat@example.com")), record(from_stranger("members@example.com")),
-          rejected, unknown}},
+          record(refused_sender("a@x.net", "a@x.net")), rejected, unknown}},
         {"a list addressed twice is examined twice",
          "a@x.net",
          {"chat@example.com", "CHAT@example.com"},
@@ -235,7 +240,8 @@ TEST(PostingDecision, OwnersSubscribersAndDomains) {
          "a@x.net",
          {"announce@example.com"},
          "boss@example.com",
-         {record(posting_not_allowed("announce@example.com")), rejected, refused}},
+         {record(posting_not_allowed("announce@example.com")),
+          record(refused_sender("a@x.net", "boss@example.com")), rejected, refused}},
         {"the owner passes a subscribers list without being subscribed",
          "boss@example.com",
          {"members@example.com"},
@@ -255,7 +261,8 @@ TEST(PostingDecision, OwnersSubscribersAndDomains) {
          "boss@example.org",
          {"announce@example.com"},
          "a@x.net",
-         {record(posting_not_allowed("announce@example.com")), rejected, refused}},
+         {record(posting_not_allowed("announce@example.com")),
+          record(refused_sender("boss@example.org", "a@x.net")), rejected, refused}},
         {"a list without settings takes subscribers",
          "a@x.net",
          {"plain@example.com"},
@@ -265,7 +272,8 @@ TEST(PostingDecision, OwnersSubscribersAndDomains) {
          "jane@example.com",
          {"members@example.com"},
          "",
-         {record(from_stranger("members@example.com")), rejected, unknown}},
+         {record(from_stranger("members@example.com")),
+          record(refused_sender("jane@example.com", "(none)")), rejected, unknown}},
         // The comment once stayed in the address, and the subscriber was refused.
         {"a comment beside the From address is no part of it",
          "a@x.net",
@@ -294,22 +302,26 @@ TEST(PostingDecision, AListWithoutAnOwnerHasNoOwner) {
          "",
          {"ownerless@example.org"},
          "a@x.net",
-         {record(posting_not_allowed("ownerless@example.org")), rejected, refused}},
+         {record(posting_not_allowed("ownerless@example.org")),
+          record(refused_sender("@example.com", "a@x.net")), rejected, refused}},
         {"an empty Owner",
          "",
          {"blank@example.org"},
          "a@x.net",
-         {record(posting_not_allowed("blank@example.org")), rejected, refused}},
+         {record(posting_not_allowed("blank@example.org")),
+          record(refused_sender("@example.com", "a@x.net")), rejected, refused}},
         {"the null sender in the main domain",
          "",
          {"staff@example.com"},
          "a@x.net",
-         {record(posting_not_allowed("staff@example.com")), rejected, refused}},
+         {record(posting_not_allowed("staff@example.com")),
+          record(refused_sender("@example.com", "a@x.net")), rejected, refused}},
         {"an explicit sender equal to the old owner address",
          "@example.org",
          {"ownerless@example.org"},
          "a@x.net",
-         {record(posting_not_allowed("ownerless@example.org")), rejected, refused}},
+         {record(posting_not_allowed("ownerless@example.org")),
+          record(refused_sender("@example.org", "a@x.net")), rejected, refused}},
     };
     for (const Row& row : rows) {
         check(row);
@@ -350,6 +362,7 @@ TEST(PostingDecision, WarnOnlyLogsWhatItWouldRefuseAndAcceptsEverything) {
               (Lines{record(reading_settings("team@example.com")),
                      record(reading_subscribers("team@example.com")),
                      record(from_stranger("team@example.com")),
+                     record(refused_sender("eve@example.net", "eve@example.net")),
                      record(would_reject(not_subscribed_reason)), ok}));
     EXPECT_EQ(numbered_as_n(request_checked(session, "3 FILE Queue/ok.msg"), "3"),
               (Lines{record(from_allowed("team@example.com")), accepted, ok}));

@@ -189,9 +189,10 @@ TEST(SlowStorage, TheFilterDecidesMessagesToListsOnTheMount) {
     // Changed in the source between two messages.
     tree.write(SlowStorage::source_of("Domains") + "/example.org/LISTS/team.list",
                subscriber_line("jane@example.com", "-010001"));
-    EXPECT_EQ(filter.post("team"), (Lines{record(reading_subscribers("team@example.org")),
-                                          record(from_muted("team@example.org")), record(rejecting),
-                                          reply(not_allowed)}));
+    EXPECT_EQ(filter.post("team"),
+              (Lines{record(reading_subscribers("team@example.org")),
+                     record(from_muted("team@example.org")), record(jane_refused),
+                     record(rejecting), reply(not_allowed)}));
     EXPECT_EQ(filter.finish(), 0);
 }
 

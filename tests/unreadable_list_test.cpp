@@ -15,6 +15,8 @@ using Lines = std::vector<std::string>;
 const std::string lists = "Accounts/LISTS/";
 const std::string accepted = record(accepting);
 const std::string rejected = record(rejecting);
+// Who was refused, in the record before: the rows below post as this.
+const std::string refused_by = record(refused_sender("a@x.net", "stranger@x.net"));
 
 // Jane subscribes to every list; the files that cannot be read are named for what
 // is wrong with them.
@@ -70,7 +72,7 @@ TEST(UnreadableList, AListWithAFileThatCannotBeReadIsNotJudged) {
         {"an owner-only list needs no subscribers",
          "a@x.net",
          {"announce@example.com"},
-         {record(posting_not_allowed("announce@example.com")), rejected}},
+         {record(posting_not_allowed("announce@example.com")), refused_by, rejected}},
         {"an open list needs no subscribers",
          "a@x.net",
          {"chat@example.com"},
@@ -85,7 +87,7 @@ TEST(UnreadableList, AListWithAFileThatCannotBeReadIsNotJudged) {
          "a@x.net",
          {"parse@example.com", "announce@example.com"},
          {record(settings_unread("parse@example.com")),
-          record(posting_not_allowed("announce@example.com")), rejected}},
+          record(posting_not_allowed("announce@example.com")), refused_by, rejected}},
     };
     for (const auto& row : cases) {
         Lines lines = filter.post(row.sender, row.recipients, "stranger@x.net");

@@ -946,7 +946,9 @@ TEST_F(TreeTest, AnOverflowedEventQueueGivesOneCompleteWalk) {
     EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "");
     EXPECT_EQ(tree.counts().builds, 2u);
     write("Accounts/LISTS/late.settings", "{ Postings = \"from owner only\"; }\n");
-    EXPECT_EQ(refresh_tree(tree, 3), "* [3] Reading list settings: late@main.test\n");
+    EXPECT_EQ(refresh_tree(tree, 3),
+              "* [3] Reading list settings: late@main.test\n"
+              "* [3] List late@main.test: posting from owner only, and the list has no owner\n");
     EXPECT_EQ(tree.counts().builds, 2u);
 }
 
