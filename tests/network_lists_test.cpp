@@ -14,6 +14,7 @@
 
 #include "expected_texts.h"
 #include "live_filter.h"
+#include "private_mounts.h"
 #include "slow_storage.h"
 
 namespace {
@@ -141,6 +142,58 @@ TEST(NetworkLists, AReadingGrownTooOldIsNotUsedAndTheEndOfInputWaitsForNoPass) {
     // Hung again, until a pass is surely stuck; then the input ends.
     storage.stall();
     ASSERT_TRUE(not_read(filter.post_until("team", not_read)));
+    EXPECT_EQ(filter.finish(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A hung network file system stalled every message: a filter started while the
+// mount hung never answered its first message, and one that was serving stalled
+// at the next change of the mounts, which made it look at the hung place again.
+// Neither touches it now: the mount table says where network storage lies.
+TEST(NetworkLists, AHungMountHoldsNoMessageAtStartOrAfterAMountChange) {
+    const std::string refusal = enter_private_mount_namespace();
+    ServerTree tree(server_files());
+    SlowStorage storage(tree.full("Domains"));
+    SKIP_UNLESS_MOUNTED(storage);
+    storage.stall();
+    LiveFilter filter(tree, with_environment({"ASAN_OPTIONS=detect_leaks=0"}));
+    const Lines news_read = {record(reading_settings("news@example.com")),
+                             record(reading_subscribers("news@example.com")),
+                             still_reading,
+                             news_allowed,
+                             record(accepting),
+                             reply("OK")};
+    EXPECT_EQ(filter.post("news"), news_read);
+    if (!refusal.empty()) {
+        GTEST_SKIP() << "no mount namespace of our own: " << refusal;
+    }
+    tree.make_directory("Queue/held");
+    ASSERT_EQ(bind_mount(tree.full("Settings"), tree.full("Queue/held")), "");
+    EXPECT_EQ(filter.post("news"),
+              (Lines{still_reading, news_allowed, record(accepting), reply("OK")}));
+    unmount_below(tree.full("Queue"));
+    EXPECT_EQ(filter.finish(), 0);
+}
+
+// NFS in a fail-over fails to list a directory: the lists it held were dropped and
+// their mail let through. They keep their records; the failure is told once.
+TEST(NetworkLists, ADirectoryThatCannotBeListedThereKeepsItsLists) {
+    ServerTree tree(server_files());
+    SlowStorage storage(tree.full("Domains"));
+    SKIP_UNLESS_MOUNTED(storage);
+    LiveFilter filter(tree);
+    filter.post_until("team", [](const Lines& lines) { return has_line(lines, team_allowed); });
+    const std::string lists = SlowStorage::source_of("Domains") + "/example.org/LISTS/";
+    tree.write(lists + ".slow_fs-eio", "");
+    const std::string failed =
+        record("Cannot list directory Domains/example.org/LISTS: Input/output error");
+    Lines told =
+        filter.post_until("team", [&](const Lines& lines) { return has_line(lines, failed); });
+    EXPECT_EQ(told, (Lines{failed, team_allowed, record(accepting), reply("OK")}));
+    EXPECT_EQ(filter.post("team"), (Lines{team_allowed, record(accepting), reply("OK")}));
     EXPECT_EQ(filter.finish(), 0);
 }
 

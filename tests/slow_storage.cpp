@@ -216,6 +216,11 @@ bool SlowStorage::mount(const SlowStorageOptions& options) {
     if (!reason.empty()) {
         return false;
     }
+    // The first close of a file there asks the program to flush it; the program has
+    // no flush, and once told so the kernel asks no more. Asked here, while the
+    // program answers, so that a process that forks from this one and runs another
+    // program (which closes the inherited counts file) never waits on a stalled one.
+    close(open((mount_point + "/" + calls_name).c_str(), O_RDONLY | O_CLOEXEC));
     calls_fd = open((mount_point + "/" + calls_name).c_str(), O_RDONLY | O_CLOEXEC);
     if (calls_fd < 0) {
         reason = "cannot open the counts of slow_fs: " + std::string(std::strerror(errno));

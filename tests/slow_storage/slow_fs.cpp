@@ -15,6 +15,9 @@
 // afresh, so a reader keeps it open and reads it at offset 0 (a path lookup of it
 // would add a getattr of the root to the counts).
 //
+// A directory whose source holds an entry ".slow_fs-eio" fails to be read (readdir
+// answers EIO), as an NFS directory does in a fail-over.
+//
 // No mount outlives the program: it unmounts when it ends on a signal, and a watcher
 // it leaves behind unmounts when it is killed.
 #define FUSE_USE_VERSION 31
@@ -215,6 +218,9 @@ int fs_readdir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file
                fuse_readdir_flags) {
     slow_down(Readdir);
     DIR* directory = reinterpret_cast<DIR*>(file->fh);
+    if (faccessat(dirfd(directory), ".slow_fs-eio", F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
+        return -EIO;
+    }
     rewinddir(directory);
     while (true) {
         errno = 0;
