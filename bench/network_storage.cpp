@@ -229,15 +229,6 @@ class PassWatch {
     std::thread sampler;
 };
 
-double median(std::vector<double> values) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const size_t half = values.size() / 2;
-    return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
-}
-
 // One list on the slow storage, changed in turn so that the reply to a posting by
 // its first subscriber flips: its settings allow only the owner, then as they were;
 // its subscriber file loses that subscriber, then as it was.
