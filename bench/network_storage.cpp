@@ -4,9 +4,9 @@
 // messages, no lists, all local); times the first reading on local disk, warm and
 // cold; then, for each delay, puts "Domains" on the slow pass-through of the tests
 // (tests/slow_storage.h; the queue and the main domain's lists stay local) and runs
-// each build in turn: every list known after start, the cost per message against
-// the floor, the CPU while idle, and the time a new and a changed list take to be
-// seen. It ends with the table of those figures. It trusts the tree it writes; it
+// each build in turn: every list known after start, the time a new and a changed
+// list take to be seen, the cost per message against the floor, and the CPU while
+// idle. It ends with the table of those figures. It trusts the tree it writes; it
 // skips the slow storage, saying why, where it cannot be mounted.
 // Usage: quorvel_network_bench [--binary QUORVEL] [--before QUORVEL] [--quick]
 //            [--shapes DxL,...] [--delays-us N,...] [--changes N] [--before-changes N]
@@ -133,25 +133,35 @@ void print_reading(const char* what, const FirstReading& reading, double cap) {
     std::fflush(stdout);
 }
 
-// Times each edit: new and changed lists in turn, each after a varying pause up to
-// `spread` so that they meet the passes at varying points of their cycle; a kind
-// stops at its first sample not seen within the cap.
+// The pause before the next edit: a varying share of the filter's period from the
+// start of one run of calls to the next since `since` (10 s until two runs are seen),
+// so that edits meet the passes at varying points of their cycle.
+double pause_before(int index, bool is_new, const PassWatch& watch, Clock::time_point since) {
+    const double period = pace_of(watch.runs(true, since)).median_period;
+    const double spread = period > 0 ? std::clamp(period, 2.0, 30.0) : 10;
+    return spread * ((index * 7 + (is_new ? 0 : 5)) % 10) / 10.0;
+}
+
+// Times each edit: new and changed lists in turn, the first new one as soon as the
+// first reading has ended (when a pause that grows with the first reading hurts most);
+// a kind stops at its first sample not seen within the cap.
 void time_edits(TimedFilter& filter, ListEdits& edits, const Build& build, int domains,
-                double spread, NetworkFigures& figures) {
+                const PassWatch& watch, Clock::time_point read, NetworkFigures& figures) {
     for (int index = 0; index < build.changes && !filter.failed(); ++index) {
         for (const bool is_new : {true, false}) {
             bool& cut = is_new ? figures.new_cut : figures.changed_cut;
             if (cut) {
                 continue;
             }
-            const double pause = spread * ((index * 7 + 3 + (is_new ? 0 : 5)) % 10) / 10.0;
+            const double pause = pause_before(index, is_new, watch, read);
             std::this_thread::sleep_for(std::chrono::duration<double>(pause));
             const int domain = spread_domain(index, build.changes, domains, is_new ? 1 : 2);
             const ListEdit edit =
                 is_new ? edits.new_list(domain) : edits.change_list(domain, index % 2 == 0);
             const EditSeen seen = time_edit(filter, edit, build.cap);
             std::printf(
-                "  %s (%.1f s after the last): %s%.2f s, %d requests; \"%.40s\" then \"%.40s\"\n",
+                "  %s (after a pause of %.1f s): %s%.2f s, %d requests; \"%.40s\" then "
+                "\"%.40s\"\n",
                 edit.what.c_str(), pause, seen.wait.reached ? "seen after " : "over ",
                 seen.wait.seconds, seen.requests, seen.before.c_str(), seen.after.c_str());
             std::fflush(stdout);
@@ -160,6 +170,29 @@ void time_edits(TimedFilter& filter, ListEdits& edits, const Build& build, int d
         }
     }
     edits.undo_all();
+}
+
+// After the edits: the cost per message against the floor, then the CPU while idle.
+void measure_steady(TimedFilter& filter, TimedFilter& floor, const SyntheticTree& tree,
+                    const PassWatch& watch, const Settings& settings, NetworkFigures& figures) {
+    const auto ratio_from = Clock::now();
+    figures.ratio = compare_with_floor(filter, floor, tree.messages, settings.ratio_seconds);
+    figures.ratio_busy = watch.share_busy(ratio_from, Clock::now());
+    std::printf(
+        "  message vs local floor: %.2f (median %.1f µs against %.1f µs; p99 %.1f / %.1f µs; "
+        "%zu pairs over %.0f s; the filter's calls on the storage ran %.0f %% of it)\n",
+        figures.ratio.ratio(), figures.ratio.median_us, figures.ratio.floor_median_us,
+        figures.ratio.p99_us, figures.ratio.floor_p99_us, figures.ratio.pairs,
+        settings.ratio_seconds, figures.ratio_busy * 100);
+    std::fflush(stdout);
+    const auto idle_from = Clock::now();
+    figures.idle_percent = cpu_percent_over(filter.process_id(), settings.idle_seconds);
+    figures.idle_busy = watch.share_busy(idle_from, Clock::now());
+    std::printf(
+        "  filter CPU while idle: %.2f %% of one core over %.0f s (its calls on the storage "
+        "ran %.0f %% of it)\n",
+        figures.idle_percent, settings.idle_seconds, figures.idle_busy * 100);
+    std::fflush(stdout);
 }
 
 // One build over the tree with "Domains" on `storage`.
@@ -178,36 +211,10 @@ NetworkFigures measure_network(const Build& build, const SyntheticTree& tree,
     print_reading("every list known after start", figures.first, build.cap);
     if (figures.first.known.reached) {
         const auto read = Clock::now();
-        figures.ratio = compare_with_floor(filter, floor, tree.messages, settings.ratio_seconds);
-        figures.ratio_busy = watch.share_busy(read, Clock::now());
-        std::printf(
-            "  message vs local floor: %.2f (median %.1f µs against %.1f µs; p99 %.1f / %.1f "
-            "µs; %zu pairs over %.0f s; the filter's calls on the storage ran %.0f %% of it)\n",
-            figures.ratio.ratio(), figures.ratio.median_us, figures.ratio.floor_median_us,
-            figures.ratio.p99_us, figures.ratio.floor_p99_us, figures.ratio.pairs,
-            settings.ratio_seconds, figures.ratio_busy * 100);
-        std::fflush(stdout);
-        const auto idle = Clock::now();
-        figures.idle_percent = cpu_percent_over(filter.process_id(), settings.idle_seconds);
-        figures.idle_busy = watch.share_busy(idle, Clock::now());
-        std::printf(
-            "  filter CPU while idle: %.2f %% of one core over %.0f s (its calls on the "
-            "storage ran %.0f %% of it)\n",
-            figures.idle_percent, settings.idle_seconds, figures.idle_busy * 100);
-        std::fflush(stdout);
-        std::vector<PassWatch::Run> steady = watch.runs(true);
-        steady.erase(std::remove_if(steady.begin(), steady.end(),
-                                    [&](const PassWatch::Run& run) { return run.began < read; }),
-                     steady.end());
-        const double period = pace_of(steady).median_period;
-        time_edits(filter, edits, build, domains, period > 0 ? std::clamp(period, 2.0, 30.0) : 10,
-                   figures);
-        std::vector<PassWatch::Run> after = watch.runs();
-        after.erase(std::remove_if(after.begin(), after.end(),
-                                   [&](const PassWatch::Run& run) { return run.began < read; }),
-                    after.end());
-        const PassPace pace = pace_of(after);
+        time_edits(filter, edits, build, domains, watch, read, figures);
+        measure_steady(filter, floor, tree, watch, settings, figures);
         const std::vector<PassWatch::Run> all = watch.runs();
+        const PassPace pace = pace_of(watch.runs(false, read));
         std::printf(
             "  the filter's calls on the storage: first run %.2f s; after the first reading %zu "
             "runs, median %.2f s, one starting every %.2f s (median)\n",

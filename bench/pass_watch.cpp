@@ -15,10 +15,15 @@ PassWatch::~PassWatch() {
     sampler.join();
 }
 
-std::vector<PassWatch::Run> PassWatch::runs(bool open) const {
+std::vector<PassWatch::Run> PassWatch::runs(bool open, Clock::time_point since) const {
     std::lock_guard<std::mutex> held(lock);
-    std::vector<Run> found = ended;
-    if (open && in_run) {
+    std::vector<Run> found;
+    for (const Run& run : ended) {
+        if (run.began >= since) {
+            found.push_back(run);
+        }
+    }
+    if (open && in_run && current.began >= since) {
         found.push_back(current);
     }
     return found;

@@ -28,8 +28,9 @@ class PassWatch {
     PassWatch(const PassWatch&) = delete;
     PassWatch& operator=(const PassWatch&) = delete;
 
-    // The runs so far; with `open`, the one under way too, up to its last call.
-    std::vector<Run> runs(bool open = false) const;
+    // The runs so far that began at `since` or later; with `open`, the one under way
+    // too, up to its last call.
+    std::vector<Run> runs(bool open = false, Clock::time_point since = {}) const;
     // The share of [from, to] that runs covered, from 0 to 1.
     double share_busy(Clock::time_point from, Clock::time_point to) const;
 
