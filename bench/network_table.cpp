@@ -114,12 +114,16 @@ void print_header(const NetworkSettings& settings, const std::string& binary) {
     std::printf(" lists of %d subscribers, a queue of %d messages\n",
                 settings.shapes.front().subscribers_per_list, settings.shapes.front().messages);
     std::printf("  slow storage: \"Domains\" on the FUSE pass-through of the tests, adding");
-    for (unsigned delay : settings.delays_us) {
-        std::printf(" %u µs;", delay);
+    for (size_t i = 0; i < settings.delays_us.size(); ++i) {
+        std::printf("%s %u µs",
+                    i == 0                               ? ""
+                    : i + 1 == settings.delays_us.size() ? " then"
+                                                         : ",",
+                    settings.delays_us[i]);
     }
     std::printf(
-        " to every metadata call, names kept %g s, missing names %g s, no attributes kept;\n"
-        "  the queue and the main domain's lists on local disk. %s\n",
+        " to every metadata call;\n  names kept %g s, missing names %g s, no attributes kept;"
+        " the queue and the main\n  domain's lists on local disk. %s\n",
         settings.entry_timeout, settings.negative_timeout,
         settings.one_cpu ? "Driver and filters on one CPU (--one-cpu)."
                          : "Filters on any CPU of the machine.");
