@@ -1,11 +1,15 @@
-// The drivers' process helpers: /proc for memory, sched_setaffinity for the CPU.
+// The drivers' process helpers: /proc for memory and CPU time, sched_setaffinity for
+// the CPU.
 #include "bench_process.h"
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 
 long resident_kilobytes(int pid) {
@@ -17,6 +21,32 @@ long resident_kilobytes(int pid) {
         }
     }
     return 0;
+}
+
+double cpu_seconds(const std::string& stat_path) {
+    std::ifstream stat_file(stat_path);
+    std::string text((std::istreambuf_iterator<char>(stat_file)), std::istreambuf_iterator<char>());
+    // The command name, in parentheses, may hold blanks: count fields after it.
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double user = 0, system = 0;
+    // Fields from the state (3) on: utime is 14, stime 15.
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index == 14) {
+            user = std::stod(field);
+        } else if (index == 15) {
+            system = std::stod(field);
+        }
+    }
+    return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double cpu_seconds(int pid) {
+    return cpu_seconds("/proc/" + std::to_string(pid) + "/stat");
 }
 
 // The last CPU allowed: the first ones take most of the machine's other work.
@@ -50,6 +80,15 @@ LatencySummary summarize_latencies(std::vector<double> latencies_us) {
     summary.p50_us = latencies_us[latencies_us.size() / 2];
     summary.p99_us = latencies_us[latencies_us.size() * 99 / 100];
     return summary;
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const size_t half = values.size() / 2;
+    return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
 }
 
 int number_after(int& index, int argc, char** argv) {

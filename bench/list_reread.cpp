@@ -57,11 +57,6 @@ double send(Filter& filter, const SyntheticTree& tree) {
     return std::chrono::duration<double, std::milli>(Clock::now() - started).count();
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -44,32 +44,6 @@ struct RunFigures {
     bool failed = false;
 };
 
-// utime + stime of a process and all its threads, from /proc/PID/stat, or of one
-// thread, from /proc/PID/task/TID/stat; in seconds.
-double cpu_seconds(const std::string& stat_path) {
-    std::ifstream stat_file(stat_path);
-    std::string text((std::istreambuf_iterator<char>(stat_file)), std::istreambuf_iterator<char>());
-    // The command name, in parentheses, may hold blanks: count fields after it.
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) {
-        return 0;
-    }
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    double user = 0, system = 0;
-    // Fields from the state (3) on: utime is 14, stime 15.
-    for (int index = 3; index <= 15 && fields >> field; ++index) {
-        if (index == 14) {
-            user = std::stod(field);
-        } else if (index == 15) {
-            system = std::stod(field);
-        }
-    }
-    return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-double cpu_seconds(int pid) {
-    return cpu_seconds("/proc/" + std::to_string(pid) + "/stat");
-}
 // The same for the threads of the process other than its first, which serves
 // requests: the background thread, where there is one.
 double background_cpu_seconds(int pid) {

@@ -1,51 +1,61 @@
-// Lists on network storage: the synthetic tree with "Domains" on slow storage
-// (tests/slow_storage.h: every metadata call waits, no attributes are cached), the
-// queue and the main domain's lists on local disk. In one run it prints a pass over
-// the lists there timed in this process; the filter's first pass (from its first
-// message to the first reply that knows those lists); the mean cost per message once
-// that pass has finished, against the floor (the same messages in a tree without
-// lists, all local), message by message in turn; the time from a change of a list
-// file there to the first reply that reflects it, beside the filter's own passes,
-// which the pass-through's call counts show; and, given --before, another build of
-// the filter against the same floor, which walks the lists there for every message
-// and so is timed on a few messages only. --binary names the filter to measure, when
-// not the one built here. It trusts the tree it writes.
-// It skips, saying why, where slow storage cannot be mounted.
-// Usage: quorvel_network_bench [--binary QUORVEL] [--before QUORVEL] [--domains D]
-//                              [--lists L] [--delay-us N] [--entry-timeout S]
-//                              [--negative-timeout S] [--requests N] [--before-requests N]
-//                              [--changes N]
+// Lists at hosting scale: the figures of the targets for lists on network storage and
+// for first readings, for this build and beside it another (--before), in one run.
+// For each shape it writes the synthetic tree and its floor (the same domains and
+// messages, no lists, all local); times the first reading on local disk, warm and
+// cold; then, for each delay, puts "Domains" on the slow pass-through of the tests
+// (tests/slow_storage.h; the queue and the main domain's lists stay local) and runs
+// each build in turn: every list known after start, the time a new and a changed
+// list take to be seen, the cost per message against the floor, and the CPU while
+// idle. It ends with the table of those figures. It trusts the tree it writes; it
+// skips the slow storage, saying why, where it cannot be mounted.
+// Usage: quorvel_network_bench [--binary QUORVEL] [--before QUORVEL] [--quick]
+//            [--shapes DxL,...] [--delays-us N,...] [--changes N] [--before-changes N]
+//            [--cap S] [--before-cap S] [--ratio-seconds S] [--idle-seconds S]
+//            [--entry-timeout S] [--negative-timeout S] [--no-local] [--no-cold]
+//            [--one-cpu]
+#include <fcntl.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <mutex>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "address_folding.h"
 #include "bench_process.h"
 #include "filter_process.h"
-#include "network_reading.h"
+#include "list_edits.h"
+#include "network_table.h"
+#include "pass_watch.h"
+#include "reading_figures.h"
 #include "slow_storage.h"
 #include "synthetic_tree.h"
+#include "timed_filter.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Lines = std::vector<std::string>;
+constexpr double reply_timeout = 600;  // one reply; an old build's walk over slow storage is long
 
-const std::string still_reading = "Lists on network storage are still being read, not checked yet";
+using Settings = NetworkSettings;
+
+// One build measured: its executable, its cap on every wait, its samples of each edit.
+struct Build {
+    const char* label;
+    std::string program;
+    double cap;
+    int changes;
+};
 
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -62,311 +72,286 @@ std::string temporary_root(const char* label) {
     return pattern;
 }
 
-std::string read_file(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream content;
-    content << file.rdbuf();
-    return content.str();
+std::string load_average() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
 }
 
-// Replaces a file as a server does, by renaming a complete new one over it, so that
-// a pass never meets it half written. The temporary name does not end in ".list".
-void replace_file(const std::string& path, const std::string& content) {
-    const std::string temporary = path + ".new";
-    std::ofstream(temporary, std::ios::binary) << content;
-    fs::rename(temporary, path);
-}
-
-// The reply line of a request without its number, "OK" or "ERROR ...".
-std::string verdict(const Lines& lines) {
-    if (lines.empty()) {
-        return "(no reply)";
+// Empties the page cache, the names and the inodes, as after a reboot; the reason
+// when it cannot (not root, or /proc/sys read-only).
+std::string drop_caches() {
+    sync();
+    const int fd = open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC);
+    const bool done = fd >= 0 && write(fd, "3\n", 2) == 2;
+    const std::string reason = done ? "" : std::strerror(errno);
+    if (fd >= 0) {
+        close(fd);
     }
-    const std::string& reply = lines.back();
-    const size_t blank = reply.find(' ');
-    return blank == std::string::npos ? reply : reply.substr(blank + 1);
+    return reason;
 }
 
-bool tells_still_reading(const Lines& lines) {
-    return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-        return line.size() > still_reading.size() &&
-               line.compare(line.size() - still_reading.size(), still_reading.size(),
-                            still_reading) == 0;
-    });
-}
-
-// One live filter driven one request at a time, timing each until its reply.
-class Timed {
+// Keeps the driver and the filters it starts from now on to one CPU while it lives,
+// when asked; the pass-through, started before, may use any.
+class CpuChoice {
   public:
-    Timed(const std::string& root, const std::string& program = "")
-        : session(root, options(program)) {
-        session.start_lines();
+    explicit CpuChoice(bool one) : pinned(one && sched_getaffinity(0, sizeof saved, &saved) == 0) {
+        if (pinned) {
+            std::printf("  (driver and filters on CPU %d)\n", keep_to_one_cpu());
+        }
     }
-    // Sends a request for the message at `relative` (under the root); its lines,
-    // empty when no reply came in time.
-    Lines send(const std::string& relative) {
-        const auto started = Clock::now();
-        Lines lines = session.request(std::to_string(++sent) + " FILE " + relative);
-        last_us = std::chrono::duration<double, std::micro>(Clock::now() - started).count();
-        failed = failed || lines.empty();
-        return lines;
+    ~CpuChoice() {
+        if (pinned) {
+            sched_setaffinity(0, sizeof saved, &saved);
+        }
     }
-    // Sends and keeps the latency among those to sum up.
-    void send_counted(const std::string& relative) {
-        send(relative);
-        latencies.push_back(last_us);
-    }
-    double last_us = 0;
-    bool failed = false;
-    std::vector<double> latencies;
 
   private:
-    static RunOptions options(const std::string& program) {
-        RunOptions options;
-        options.program = program;
-        options.timeout_seconds = 600;  // a walk over slow storage takes long
-        return options;
-    }
-    FilterSession session;
-    int sent = 0;
+    cpu_set_t saved;
+    bool pinned;
 };
 
-// Sends `requests` messages to each filter, one each in turn and each first every
-// other time, so that both meet the same load on the machine.
-void interleave(Timed& measured, Timed& floor, int requests, const SyntheticTree& tree) {
-    for (int i = 0; i < requests; ++i) {
-        const std::string& message = tree.messages[static_cast<size_t>(i) % tree.messages.size()];
-        Timed* order[] = {&measured, &floor};
-        order[i % 2]->send_counted(message);
-        order[1 - i % 2]->send_counted(message);
-    }
+// The domain of sample `index` of `count`, spread over the domains on the slow
+// storage (1 to domains - 1); `third` (1 or 2) sets new and changed lists apart.
+int spread_domain(int index, int count, int domains, int third) {
+    const double place = (index + third / 3.0) / count * (domains - 1);
+    return 1 + std::min(domains - 2, static_cast<int>(place));
 }
 
-void print_against_floor(const char* label, Timed& measured, Timed& floor) {
-    const LatencySummary figures = summarize_latencies(measured.latencies);
-    const LatencySummary floor_figures = summarize_latencies(floor.latencies);
-    std::printf("  %-8s %6zu msgs  mean %12.1f us  p50 %12.1f us  p99 %12.1f us  ratio %9.2f%s\n",
-                label, measured.latencies.size(), figures.mean_us, figures.p50_us, figures.p99_us,
-                floor_figures.mean_us > 0 ? figures.mean_us / floor_figures.mean_us : 0.0,
-                measured.failed ? "  (a request got no reply)" : "");
-    std::printf("  %-8s %6zu msgs  mean %12.1f us  p50 %12.1f us  p99 %12.1f us\n", "floor",
-                floor.latencies.size(), floor_figures.mean_us, floor_figures.p50_us,
-                floor_figures.p99_us);
+void print_reading(const char* what, const FirstReading& reading, double cap) {
+    if (!reading.known.reached) {
+        std::printf("  %s: over %.0f s (still being read when given up; messages sent: %d)\n", what,
+                    cap, reading.messages);
+        return;
+    }
+    std::printf(
+        "  %s: %.2f s (first reply %.1f ms; messages sent: %d, one every 50 ms; longest "
+        "reply %.1f ms)\n",
+        what, reading.known.seconds, reading.first_reply_seconds * 1e3, reading.messages,
+        reading.longest_reply_seconds * 1e3);
     std::fflush(stdout);
-    measured.latencies.clear();
-    floor.latencies.clear();
 }
 
-// Passes over the lists under `domains`, as the filter's background thread runs
-// them, timed here: the first reads every list, the others find nothing changed.
-std::vector<double> time_passes(const std::string& domains, int passes) {
-    NetworkReading reading(kel::real_file_system(), fold_lower("main.test"));
-    reading.set_places({NetworkPlace{true, domains, ""}});
-    reading.exchange();
-    std::vector<double> durations;
-    for (int i = 0; i < passes; ++i) {
-        const auto started = Clock::now();
-        reading.run_pass();
-        durations.push_back(seconds_since(started));
-        reading.exchange();  // what the serving thread would take; dropped here
-    }
-    return durations;
+// The pause before the next edit: a varying share of the filter's period from the
+// start of one run of calls to the next since `since` (10 s until two runs are seen),
+// so that edits meet the passes at varying points of their cycle.
+double pause_before(int index, bool is_new, const PassWatch& watch, Clock::time_point since) {
+    const double period = pace_of(watch.runs(true, since)).median_period;
+    const double spread = period > 0 ? std::clamp(period, 2.0, 30.0) : 10;
+    return spread * ((index * 7 + (is_new ? 0 : 5)) % 10) / 10.0;
 }
 
-// The filter's own passes, seen from the pass-through: its serving thread makes no
-// call there, so calls come in runs, one run a pass, with the pause between them
-// silent. Samples the call count every `interval` from before the filter starts; a
-// run ends at a silence of `silence` or longer.
-class PassWatch {
-  public:
-    struct Run {
-        Clock::time_point began, ended;
-        double seconds() const { return std::chrono::duration<double>(ended - began).count(); }
-    };
-
-    PassWatch(const SlowStorage& storage, std::chrono::milliseconds interval,
-              std::chrono::milliseconds silence)
-        : sampler([this, &storage, interval, silence] { sample(storage, interval, silence); }) {}
-    ~PassWatch() {
-        stop = true;
-        sampler.join();
-    }
-    // The runs that ended so far.
-    std::vector<Run> runs() const {
-        std::lock_guard<std::mutex> held(lock);
-        return ended;
-    }
-
-  private:
-    void sample(const SlowStorage& storage, std::chrono::milliseconds interval,
-                std::chrono::milliseconds silence) {
-        unsigned long long last_total = storage.calls()["total"];
-        Clock::time_point last_sample = Clock::now(), last_call = last_sample, began;
-        bool in_run = false;
-        while (!stop.load()) {
-            std::this_thread::sleep_for(interval);
-            const Clock::time_point now = Clock::now();
-            const unsigned long long total = storage.calls()["total"];
-            if (total != last_total) {
-                if (!in_run) {
-                    in_run = true;
-                    began = last_sample;
-                }
-                last_call = now;
-            } else if (in_run && now - last_call >= silence) {
-                std::lock_guard<std::mutex> held(lock);
-                ended.push_back({began, last_call});
-                in_run = false;
+// Times each edit: new and changed lists in turn, the first new one as soon as the
+// first reading has ended (when a pause that grows with the first reading hurts most);
+// a kind stops at its first sample not seen within the cap.
+void time_edits(TimedFilter& filter, ListEdits& edits, const Build& build, int domains,
+                const PassWatch& watch, Clock::time_point read, NetworkFigures& figures) {
+    for (int index = 0; index < build.changes && !filter.failed(); ++index) {
+        for (const bool is_new : {true, false}) {
+            bool& cut = is_new ? figures.new_cut : figures.changed_cut;
+            if (cut) {
+                continue;
             }
-            last_total = total;
-            last_sample = now;
+            const double pause = pause_before(index, is_new, watch, read);
+            std::this_thread::sleep_for(std::chrono::duration<double>(pause));
+            const int domain = spread_domain(index, build.changes, domains, is_new ? 1 : 2);
+            const ListEdit edit =
+                is_new ? edits.new_list(domain) : edits.change_list(domain, index % 2 == 0);
+            const EditSeen seen = time_edit(filter, edit, build.cap);
+            std::printf(
+                "  %s (after a pause of %.1f s): %s%.2f s, %d requests; \"%.40s\" then "
+                "\"%.40s\"\n",
+                edit.what.c_str(), pause, seen.wait.reached ? "seen after " : "over ",
+                seen.wait.seconds, seen.requests, seen.before.c_str(), seen.after.c_str());
+            std::fflush(stdout);
+            (is_new ? figures.new_seen : figures.changed_seen).push_back(seen.wait.seconds);
+            cut = !seen.wait.reached;
         }
     }
-
-    mutable std::mutex lock;
-    std::vector<Run> ended;
-    std::atomic<bool> stop{false};
-    std::thread sampler;
-};
-
-double median(std::vector<double> values) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const size_t half = values.size() / 2;
-    return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
+    edits.undo_all();
 }
 
-// One list on the slow storage, changed in turn so that the reply to a posting by
-// its first subscriber flips: its settings allow only the owner, then as they were;
-// its subscriber file loses that subscriber, then as it was.
-struct ChangingList {
-    std::string settings_path, list_path;
-    std::string settings, subscribers;
-
-    std::string change(int index) const {
-        switch (index % 4) {
-            case 0: {
-                std::string owner_only = settings;
-                const std::string from = "\"from subscribers\"";
-                const size_t at = owner_only.find(from);
-                if (at != std::string::npos) {
-                    owner_only.replace(at, from.size(), "\"from owner only\"");
-                }
-                replace_file(settings_path, owner_only);
-                return "settings: from owner only";
-            }
-            case 1:
-                replace_file(settings_path, settings);
-                return "settings: as they were";
-            case 2:
-                replace_file(list_path, subscribers.substr(subscribers.find('\n') + 1));
-                return "subscribers: the poster removed";
-            default:
-                replace_file(list_path, subscribers);
-                return "subscribers: as they were";
-        }
-    }
-};
-
-// Writes a posting by the list's first subscriber to the queue (local disk).
-std::string write_posting(const std::string& root, const std::string& list_address) {
-    const std::string relative = "Queue/network-change.msg";
-    const std::string member = "member0@example.net";
-    std::ofstream(root + "/" + relative, std::ios::binary)
-        << "P I 08-12-2026_10:00:00 0000 ____ <" << member << ">\n"
-        << "R W 08-12-2026_10:00:00 0000 ____ <" << list_address << ">\n\n"
-        << "From: Member <" << member << ">\nTo: " << list_address
-        << "\nSubject: benchmark\n\nBody.\n";
-    return relative;
+// After the edits: the cost per message against the floor, then the CPU while idle.
+void measure_steady(TimedFilter& filter, TimedFilter& floor, const SyntheticTree& tree,
+                    const PassWatch& watch, const Settings& settings, NetworkFigures& figures) {
+    const auto ratio_from = Clock::now();
+    figures.ratio = compare_with_floor(filter, floor, tree.messages, settings.ratio_seconds);
+    figures.ratio_busy = watch.share_busy(ratio_from, Clock::now());
+    std::printf(
+        "  message vs local floor: %.2f (median %.1f µs against %.1f µs; p99 %.1f / %.1f µs; "
+        "%zu pairs over %.0f s; the filter's calls on the storage ran %.0f %% of it)\n",
+        figures.ratio.ratio(), figures.ratio.median_us, figures.ratio.floor_median_us,
+        figures.ratio.p99_us, figures.ratio.floor_p99_us, figures.ratio.pairs,
+        settings.ratio_seconds, figures.ratio_busy * 100);
+    std::fflush(stdout);
+    const auto idle_from = Clock::now();
+    figures.idle_percent = cpu_percent_over(filter.process_id(), settings.idle_seconds);
+    figures.idle_busy = watch.share_busy(idle_from, Clock::now());
+    std::printf(
+        "  filter CPU while idle: %.2f %% of one core over %.0f s (its calls on the storage "
+        "ran %.0f %% of it)\n",
+        figures.idle_percent, settings.idle_seconds, figures.idle_busy * 100);
+    std::fflush(stdout);
 }
 
-// Changes the list `changes` times; after each, sends the posting every
-// `interval_ms` until its reply differs from the one before the change. The time
-// from each change to that reply, in seconds. A change comes a varying while after
-// the last one was seen, up to `spread` seconds, so that changes meet the passes at
-// varying points of their cycle.
-std::vector<double> time_changes(Timed& filter, const ChangingList& list,
-                                 const std::string& posting, int changes, int interval_ms,
-                                 double spread, double give_up) {
-    std::vector<double> seen_after;
-    std::string before = verdict(filter.send(posting));
-    for (int index = 0; index < changes; ++index) {
-        const double wait = spread * ((index * 7 + 3) % 10) / 10.0;
-        std::this_thread::sleep_for(std::chrono::duration<double>(wait));
-        const std::string what = list.change(index);
-        const auto changed = Clock::now();
-        std::string now = before;
-        int requests = 0;
-        while (now == before && seconds_since(changed) < give_up && !filter.failed) {
-            std::this_thread::sleep_until(changed +
-                                          std::chrono::milliseconds(interval_ms) * requests++);
-            now = verdict(filter.send(posting));
-        }
-        const double took = seconds_since(changed);
+// One build over the tree with "Domains" on `storage`.
+NetworkFigures measure_network(const Build& build, const SyntheticTree& tree,
+                               const SyntheticTree& floor_tree, int domains,
+                               const SlowStorage& storage, ListEdits& edits,
+                               const Settings& settings) {
+    NetworkFigures figures;
+    std::printf(" %s (%s), load average %s:\n", build.label, build.program.c_str(),
+                load_average().c_str());
+    TimedFilter floor(floor_tree.root, build.program, reply_timeout);
+    floor.send(floor_tree.messages.front());  // its first reading, apart
+    PassWatch watch(storage, std::chrono::milliseconds(20), std::chrono::milliseconds(500));
+    TimedFilter filter(tree.root, build.program, reply_timeout);
+    figures.first = time_first_reading(filter, tree.messages, build.cap);
+    print_reading("every list known after start", figures.first, build.cap);
+    if (figures.first.known.reached) {
+        const auto read = Clock::now();
+        time_edits(filter, edits, build, domains, watch, read, figures);
+        measure_steady(filter, floor, tree, watch, settings, figures);
+        const std::vector<PassWatch::Run> all = watch.runs();
+        const PassPace pace = pace_of(watch.runs(false, read));
         std::printf(
-            "  change %d (%s, %.1f s after the last was seen): seen after %6.2f s, "
-            "%d requests; reply now \"%s\"\n",
-            index + 1, what.c_str(), wait, took, requests, now.c_str());
-        std::fflush(stdout);
-        if (now == before) {
-            break;  // not seen in time: the next change would not flip the reply
-        }
-        seen_after.push_back(took);
-        before = now;
+            "  the filter's calls on the storage: first run %.2f s; after the first reading %zu "
+            "runs, median %.2f s, one starting every %.2f s (median)\n",
+            all.empty() ? 0.0 : all.front().seconds(), pace.runs, pace.median_seconds,
+            pace.median_period);
     }
-    return seen_after;
+    figures.failed = filter.failed() || floor.failed();
+    if (figures.failed) {
+        std::printf("  (a request got no reply)\n");
+    }
+    std::fflush(stdout);
+    return figures;
 }
 
-struct Settings {
-    TreeShape shape{1000, 10, 20, 200, true};
-    SlowStorageOptions storage{100, 1, 1};
-    std::string binary;  // the filter measured; empty for the one built here
-    std::string before;
-    int requests = 2000;
-    int before_requests = 3;
-    int changes = 8;
-    int passes = 4;
-};
+// One build's first reading with the whole tree on local disk, warm or cold.
+FirstReading measure_local(const Build& build, const SyntheticTree& tree, const char* what) {
+    TimedFilter filter(tree.root, build.program, reply_timeout);
+    const FirstReading reading = time_first_reading(filter, tree.messages, build.cap);
+    std::printf(" %s, %s:\n", build.label, what);
+    print_reading("every list known after start", reading, build.cap);
+    return reading;
+}
+
+LocalFigures local_row(const std::vector<Build>& builds, const SyntheticTree& tree,
+                       const Settings& settings, size_t build) {
+    LocalFigures figures;
+    figures.warm = measure_local(builds[build], tree, "warm (files in the page cache)");
+    if (!settings.cold) {
+        figures.cold_note = "not measured (--no-cold)";
+        return figures;
+    }
+    const std::string failure = drop_caches();
+    if (!failure.empty()) {
+        figures.cold_note = "not measured (cannot drop caches: " + failure + ")";
+        return figures;
+    }
+    figures.cold = measure_local(builds[build], tree, "cold (after dropping caches)");
+    return figures;
+}
+
+// The items of a comma-separated list, each read by `read`; false when one fails.
+template <typename Read>
+bool parse_list(const std::string& text, Read read) {
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t comma = std::min(text.find(',', start), text.size());
+        if (!read(text.substr(start, comma - start))) {
+            return false;
+        }
+        start = comma + 1;
+    }
+    return true;
+}
+
+bool parse_shape(const std::string& item, std::vector<TreeShape>& shapes) {
+    int domains = 0, lists = 0;
+    char end = 0;
+    if (std::sscanf(item.c_str(), "%dx%d%c", &domains, &lists, &end) != 2 || domains < 2 ||
+        lists < 4) {
+        return false;
+    }
+    shapes.push_back({domains, lists, 20, 200, true});
+    return true;
+}
+
+bool parse_delay(const std::string& item, std::vector<unsigned>& delays) {
+    int delay = -1;
+    char end = 0;
+    if (std::sscanf(item.c_str(), "%d%c", &delay, &end) != 1 || delay < 0) {
+        return false;
+    }
+    delays.push_back(static_cast<unsigned>(delay));
+    return true;
+}
 
 double decimal_after(int& index, int argc, char** argv) {
     return index + 1 < argc ? std::atof(argv[++index]) : 0;
 }
 
-bool parse(int argc, char** argv, Settings& settings) {
+bool parse(int argc, char** argv, Settings& s) {
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
-        if (word == "--binary" && i + 1 < argc)
-            settings.binary = argv[++i];
-        else if (word == "--before" && i + 1 < argc)
-            settings.before = argv[++i];
-        else if (word == "--domains")
-            settings.shape.domains = number_after(i, argc, argv);
-        else if (word == "--lists")
-            settings.shape.lists_per_domain = number_after(i, argc, argv);
-        else if (word == "--delay-us")
-            settings.storage.delay_us = static_cast<unsigned>(number_after(i, argc, argv));
-        else if (word == "--entry-timeout")
-            settings.storage.entry_timeout = decimal_after(i, argc, argv);
-        else if (word == "--negative-timeout")
-            settings.storage.negative_timeout = decimal_after(i, argc, argv);
-        else if (word == "--requests")
-            settings.requests = number_after(i, argc, argv);
-        else if (word == "--before-requests")
-            settings.before_requests = number_after(i, argc, argv);
-        else if (word == "--changes")
-            settings.changes = number_after(i, argc, argv);
-        else {
-            std::fprintf(stderr, "unknown argument %s\n", argv[i]);
+        const bool value = i + 1 < argc;
+        if (word == "--binary" && value) {
+            s.binary = argv[++i];
+        } else if (word == "--before" && value) {
+            s.before = argv[++i];
+        } else if (word == "--quick") {
+            s.shapes = {{1000, 10, 20, 200, true}};
+            s.delays_us = {100};
+            s.changes = 3;
+            s.ratio_seconds = 10;
+        } else if (word == "--shapes" && value) {
+            s.shapes.clear();
+            if (!parse_list(argv[++i],
+                            [&](const std::string& item) { return parse_shape(item, s.shapes); })) {
+                return false;
+            }
+        } else if (word == "--delays-us" && value) {
+            s.delays_us.clear();
+            if (!parse_list(argv[++i], [&](const std::string& item) {
+                    return parse_delay(item, s.delays_us);
+                })) {
+                return false;
+            }
+        } else if (word == "--changes") {
+            s.changes = number_after(i, argc, argv);
+        } else if (word == "--before-changes") {
+            s.before_changes = number_after(i, argc, argv);
+        } else if (word == "--cap") {
+            s.cap = decimal_after(i, argc, argv);
+        } else if (word == "--before-cap") {
+            s.before_cap = decimal_after(i, argc, argv);
+        } else if (word == "--ratio-seconds") {
+            s.ratio_seconds = decimal_after(i, argc, argv);
+        } else if (word == "--idle-seconds") {
+            s.idle_seconds = decimal_after(i, argc, argv);
+        } else if (word == "--entry-timeout") {
+            s.entry_timeout = decimal_after(i, argc, argv);
+        } else if (word == "--negative-timeout") {
+            s.negative_timeout = decimal_after(i, argc, argv);
+        } else if (word == "--no-local") {
+            s.local = false;
+        } else if (word == "--no-cold") {
+            s.cold = false;
+        } else if (word == "--one-cpu") {
+            s.one_cpu = true;
+        } else {
+            std::fprintf(stderr, "unknown or incomplete argument %s\n", argv[i]);
             return false;
         }
     }
-    // The changing list is the fourth of a domain on the slow storage, which the
-    // synthetic tree lets its subscribers post to.
-    if (settings.shape.domains < 2 || settings.shape.lists_per_domain < 4 ||
-        settings.requests < 1 || settings.before_requests < 1) {
-        std::fprintf(stderr, "needs 2 domains or more, 4 lists or more, 1 request or more\n");
+    if (s.shapes.empty() || s.changes < 0 || s.before_changes < 0 || s.cap <= 0 ||
+        s.before_cap <= 0 || s.ratio_seconds <= 0 || s.idle_seconds <= 0) {
+        std::fprintf(stderr,
+                     "shapes are DOMAINSxLISTS with 2 domains and 4 lists or more; counts 0 or "
+                     "more; times above 0\n");
         return false;
     }
     return true;
@@ -379,172 +364,57 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, settings)) {
         return 2;
     }
-    const TreeShape& shape = settings.shape;
-    std::printf(
-        "%d domain(s) x %d list(s), %d subscribers each; \"Domains\" on slow storage: "
-        "%u us added to each metadata call, names kept %g s, missing names %g s, no "
-        "attributes kept\n",
-        shape.domains, shape.lists_per_domain, shape.subscribers_per_list,
-        settings.storage.delay_us, settings.storage.entry_timeout,
-        settings.storage.negative_timeout);
-    std::fflush(stdout);
-    const std::string root = temporary_root("tree");
-    const std::string floor_root = temporary_root("floor");
-    const SyntheticTree tree = make_synthetic_tree(root, shape);
-    TreeShape floor_shape = shape;
-    floor_shape.with_lists = false;
-    const SyntheticTree floor_tree = make_synthetic_tree(floor_root, floor_shape);
-
-    const int domain = shape.domains / 2;
-    const std::string list_directory = synthetic_list_directory(domain);
-    const std::string list_address = "list3@d" + std::to_string(domain) + ".test";
-    const std::string posting = write_posting(root, list_address);
-    int status = 0;
-    double floor_mean_us = 0;  // over the many messages timed beside the default run
-    {
-        SlowStorage storage(root + "/Domains", settings.storage);
-        if (!storage.mounted()) {
-            std::printf("SKIPPED: no slow storage: %s\n", storage.failure().c_str());
-            fs::remove_all(root);
-            fs::remove_all(floor_root);
-            return 0;
-        }
-        if (const int cpu = keep_to_one_cpu(); cpu >= 0) {
-            std::printf(
-                "(driver and filters on CPU %d; the pass-through, started before, on any)\n", cpu);
-        }
-        // "Domains/dN.test/LISTS" through the mount; its source beside it.
-        const std::string source_lists = root + "/" + SlowStorage::source_of("Domains") +
-                                         list_directory.substr(std::string("Domains").size()) +
-                                         "/list3";
-        const ChangingList changing{source_lists + ".settings", source_lists + ".list",
-                                    read_file(source_lists + ".settings"),
-                                    read_file(source_lists + ".list")};
-
-        std::printf("Passes over the lists there, timed in this process (no filter running):\n");
-        const std::vector<double> passes = time_passes(root + "/Domains", settings.passes);
-        std::vector<double> later(passes.begin() + 1, passes.end());
-        const double pass = median(later);
-        std::printf("  first %.2f s (reads every list); then", passes.front());
-        for (double duration : later) {
-            std::printf(" %.2f", duration);
-        }
-        std::printf(" s: median %.2f s\n", pass);
-        std::fflush(stdout);
-
-        Timed floor(floor_root);
-        {
-            PassWatch watch(storage, std::chrono::milliseconds(20), std::chrono::milliseconds(500));
-            Timed watched(root, settings.binary);
-            // The first pass as the filter runs it; messages are answered meanwhile.
-            const auto first_sent = Clock::now();
-            Lines lines = watched.send(tree.messages.front());
-            int waiting = 0;
-            while (tells_still_reading(lines) && !watched.failed) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                lines = watched.send(
-                    tree.messages[static_cast<size_t>(++waiting) % tree.messages.size()]);
-                watched.latencies.push_back(watched.last_us);
-            }
-            const double first_pass = seconds_since(first_sent);
-            // The last message applied the pass and wrote its records: apart.
-            watched.latencies.pop_back();
-            const LatencySummary meanwhile = summarize_latencies(watched.latencies);
-            std::printf(
-                "First pass of the filter, from its first message to the first reply that "
-                "knows the lists there: %.2f s\n"
-                "  %zu messages answered meanwhile: mean %.1f us, p50 %.1f us, max %.1f us\n"
-                "  the message that applied it: %.1f ms, %zu lines written\n",
-                first_pass, watched.latencies.size(), meanwhile.mean_us, meanwhile.p50_us,
-                watched.latencies.empty()
-                    ? 0.0
-                    : *std::max_element(watched.latencies.begin(), watched.latencies.end()),
-                watched.last_us / 1000, lines.size());
-            watched.latencies.clear();
-            floor.send(floor_tree.messages.front());  // its first message reads the tree
-
-            std::printf(
-                "Cost per message once the first pass has finished (passes running), "
-                "against the floor:\n");
-            interleave(watched, floor, settings.requests, tree);
-            floor_mean_us = summarize_latencies(floor.latencies).mean_us;
-            print_against_floor("default", watched, floor);
-
-            std::printf(
-                "A change of a list file there (%s), then a posting to it every 50 ms "
-                "until its reply changes:\n",
-                list_address.c_str());
-            // The pause after a pass lasts as long as the pass, and the first, which
-            // reads every list, is the longest: changes are timed from the end of the
-            // next pass that begins, when the passes keep their steady pace.
-            const auto waited = Clock::now();
-            const auto second_pass_ended = [&] {
-                const std::vector<PassWatch::Run> runs = watch.runs();
-                return std::any_of(runs.begin(), runs.end(),
-                                   [&](const PassWatch::Run& run) { return run.began > waited; });
-            };
-            while (!second_pass_ended() && seconds_since(waited) < 600) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-            const size_t steady_from = watch.runs().size();
-            std::printf(
-                "  (from the end of the next pass that began, %.1f s later)\n"
-                "  the filter's calls there so far, in runs (start after its first "
-                "message, duration):",
-                seconds_since(waited));
-            for (const PassWatch::Run& run : watch.runs()) {
-                // A run is taken to begin at the sample before its first calls: up
-                // to one interval early.
-                std::printf(
-                    " %.1f s %.2f s;",
-                    std::max(0.0, std::chrono::duration<double>(run.began - first_sent).count()),
-                    run.seconds());
-            }
-            std::printf("\n");
-            const std::vector<double> seen =
-                time_changes(watched, changing, posting, settings.changes, 50, 2 * pass, 180);
-            std::vector<double> filter_passes;
-            const std::vector<PassWatch::Run> runs = watch.runs();
-            std::printf("  the filter's passes meanwhile, from the pass-through's call counts:");
-            for (size_t i = steady_from; i < runs.size(); ++i) {
-                filter_passes.push_back(runs[i].seconds());
-                std::printf(" %.2f", runs[i].seconds());
-            }
-            const double own_pass = median(filter_passes);
-            std::printf(" s: median %.2f s\n", own_pass);
-            const double worst = seen.empty() ? 0 : *std::max_element(seen.begin(), seen.end());
-            const double bound = 2 * own_pass + 1;
-            const int within = static_cast<int>(std::count_if(
-                seen.begin(), seen.end(), [&](double took) { return took <= bound; }));
-            std::printf(
-                "  seen after: median %.2f s, longest %.2f s; two of the filter's passes "
-                "plus one second: %.2f s, met by %d of %d changes (two passes timed in "
-                "this process plus one second: %.2f s)\n",
-                median(seen), worst, bound, within, settings.changes, 2 * pass + 1);
-            if (watched.failed || static_cast<int>(seen.size()) != settings.changes) {
-                status = 1;
-            }
-        }
-        if (!settings.before.empty()) {
-            std::printf("%s, which walks the lists there for every message:\n",
-                        settings.before.c_str());
-            std::fflush(stdout);
-            Timed before(root, settings.before);
-            const auto started = Clock::now();
-            before.send(tree.messages.front());
-            std::printf("  first message %.2f s\n", seconds_since(started));
-            interleave(before, floor, settings.before_requests, tree);
-            const double before_mean_us = summarize_latencies(before.latencies).mean_us;
-            print_against_floor("before", before, floor);
-            std::printf(
-                "  before: %.2f s per message, %.0f times the floor of the default run's "
-                "%d messages\n",
-                before_mean_us / 1e6, floor_mean_us > 0 ? before_mean_us / floor_mean_us : 0.0,
-                settings.requests);
-            status = before.failed ? 1 : status;
-        }
+    std::vector<Build> builds = {{"this build",
+                                  settings.binary.empty() ? quorvel_binary() : settings.binary,
+                                  settings.cap, settings.changes}};
+    if (!settings.before.empty()) {
+        builds.push_back({"before", settings.before, settings.before_cap, settings.before_changes});
     }
-    fs::remove_all(root);
-    fs::remove_all(floor_root);
+    print_header(settings, builds.front().program);
+    std::printf("Load average at start: %s\n", load_average().c_str());
+    const auto run_started = Clock::now();
+    std::vector<TableRow> rows;
+    int status = 0;
+    for (const TreeShape& shape : settings.shapes) {
+        const auto writing = Clock::now();
+        const SyntheticTree tree = make_synthetic_tree(temporary_root("tree"), shape);
+        TreeShape floor_shape = shape;
+        floor_shape.with_lists = false;
+        const SyntheticTree floor_tree = make_synthetic_tree(temporary_root("floor"), floor_shape);
+        std::printf("\n== %s: trees written in %.1f s ==\n", shape_label(shape).c_str(),
+                    seconds_since(writing));
+        if (settings.local) {
+            std::printf("Local disk (every list and the queue):\n");
+            CpuChoice cpu(settings.one_cpu);
+            TableRow row{shape, std::nullopt, {}, {}};
+            for (size_t build = 0; build < builds.size(); ++build) {
+                row.local.push_back(local_row(builds, tree, settings, build));
+            }
+            rows.push_back(row);
+        }
+        for (unsigned delay : settings.delays_us) {
+            std::printf("\"Domains\" on slow storage, %u µs added to each metadata call:\n", delay);
+            SlowStorage storage(tree.root + "/Domains",
+                                {delay, settings.entry_timeout, settings.negative_timeout});
+            if (!storage.mounted()) {
+                std::printf("  SKIPPED: no slow storage: %s\n", storage.failure().c_str());
+                break;
+            }
+            CpuChoice cpu(settings.one_cpu);
+            ListEdits edits(tree.root, tree.root + "/" + SlowStorage::source_of("Domains"));
+            TableRow row{shape, delay, {}, {}};
+            for (const Build& build : builds) {
+                row.network.push_back(measure_network(build, tree, floor_tree, shape.domains,
+                                                      storage, edits, settings));
+            }
+            status = row.network.front().failed ? 1 : status;
+            rows.push_back(row);
+        }
+        fs::remove_all(tree.root);
+        fs::remove_all(floor_tree.root);
+    }
+    std::printf("\nThe whole run took %.0f s; load average at the end: %s\n\n",
+                seconds_since(run_started), load_average().c_str());
+    print_table(rows, settings);
     return status;
 }
