@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "annotated_mutex.h"
+#include "parallel_calls.h"
 
 namespace {
 
@@ -155,6 +156,8 @@ void BackgroundThread::Shared::run_job(size_t job) {
 }
 
 void BackgroundThread::serve(std::shared_ptr<Shared> shared) {
+    // Its passes yield the processors to the serving thread.
+    lower_thread_priority();
     std::vector<std::chrono::nanoseconds> idle_limits;
     for (const auto& job : shared->jobs) {
         idle_limits.push_back(job->idle_limit());

@@ -8,7 +8,11 @@
 
 std::vector<std::string> ListingMemory::list(kel::FileSystem& file_system, const std::string& path,
                                              size_t order, const StillThere& still_there) {
-    kel::DirectoryListing listing = file_system.list(path);
+    return take(path, file_system.list(path), order, still_there);
+}
+
+std::vector<std::string> ListingMemory::take(const std::string& path, kel::DirectoryListing listing,
+                                             size_t order, const StillThere& still_there) {
     if (listing.complete() || listing.absent()) {
         failing_now.erase(path);
         if (listing.absent()) {

@@ -27,6 +27,9 @@ class ListingMemory {
     // the others of the same refresh.
     std::vector<std::string> list(kel::FileSystem& file_system, const std::string& path,
                                   size_t order, const StillThere& still_there);
+    // The same for a listing already made (on another thread, say).
+    std::vector<std::string> take(const std::string& path, kel::DirectoryListing listing,
+                                  size_t order, const StillThere& still_there);
 
     // The records of the directories that entered the failing state since the last
     // call ("Cannot list directory <path>: <reason>"), by their order.

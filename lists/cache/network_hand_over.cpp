@@ -93,13 +93,19 @@ void NetworkHandOver::find_lost_records() {
 }
 
 void NetworkHandOver::refresh(int32_t request_number, Clock::time_point now,
-                              const LocalGives& local, std::vector<std::string>& revisit) {
+                              const LocalGives& local, std::vector<std::string>& revisit,
+                              const Leftovers& leftovers) {
     if (std::optional<NetworkPass> pass = passes->exchange()) {
+        if (leftovers && (!pass->leftovers.empty() || pass->leftovers_done)) {
+            leftovers(pass->leftovers, pass->leftovers_of, pass->leftovers_done);
+        }
         restore();
         apply(*pass, request_number, local, revisit);
-        have_reading = have_reading || pass->had_places;
-        finished = pass->finished;
-        ++applied;
+        if (pass->completed) {
+            have_reading = have_reading || pass->had_places;
+            finished = *pass->completed;
+            ++applied;
+        }
     }
     resumed = any_message ? messages_resumed(resumed, last_message, now, limit) : now;
     last_message = now;

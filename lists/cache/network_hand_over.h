@@ -92,10 +92,16 @@ class NetworkHandOver {
     // `request_number`. A key that the passes no longer give but a local list does,
     // and whose record they wrote last, goes to `revisit`: the local side reads its
     // own files again at its next refresh.
+    // The leftovers of a local first reading that the passes read (readings of
+    // first reading number `reading`, in the walk's order; `done` with its last) go
+    // to `leftovers`, before the passes' own items.
+    using Leftovers =
+        std::function<void(std::vector<ListVisit>& readings, uint64_t reading, bool done)>;
     void refresh(int32_t request_number, std::chrono::steady_clock::time_point now,
-                 const LocalGives& local, std::vector<std::string>& revisit);
+                 const LocalGives& local, std::vector<std::string>& revisit,
+                 const Leftovers& leftovers = nullptr);
 
-    // Passes applied so far, for tests and benchmarks.
+    // Complete passes applied so far, for tests and benchmarks.
     uint64_t passes_applied() const { return applied; }
 
   private:

@@ -2,6 +2,7 @@
 // reading in use is trusted for five minutes of arriving messages, whatever time
 // passed while none came; and the pause between passes.
 #include "network_hand_over.h"
+#include "network_pass.h"
 
 #include <gtest/gtest.h>
 
@@ -68,10 +69,27 @@ TEST(NetworkStatus, TheReadingIsUsedForTheLimitWhileMessagesArrive) {
     EXPECT_EQ(messages_resumed(start, start + seconds(100), start + seconds(399), limit), start);
     EXPECT_EQ(messages_resumed(start, start + seconds(100), start + seconds(400), limit),
               start + seconds(400));
+}
 
-    // The pause: one second, or the pass's own duration when that is longer.
-    EXPECT_EQ(pause_after_pass(std::chrono::milliseconds(3)), seconds(1));
-    EXPECT_EQ(pause_after_pass(seconds(7)), seconds(7));
+// The pause after a pass lasted as long as the pass: after the first reading of a
+// large tree, minutes before a new list was seen. A pass now starts every ten
+// seconds, or when the last one ends, or later where the passes' processor time
+// would pass about a tenth of a core.
+TEST(NetworkPasses, StartEveryTenSecondsUnlessLongerOrDearer) {
+    using std::chrono::milliseconds;
+    const struct {
+        std::chrono::nanoseconds took, cpu, period;
+    } rows[] = {
+        {milliseconds(3), milliseconds(1), seconds(10)},
+        {seconds(7), milliseconds(500), seconds(10)},
+        {seconds(25), seconds(1), seconds(25)},
+        {seconds(5), seconds(2), seconds(25)},
+        {seconds(30), seconds(4), seconds(50)},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(pass_period(row.took, row.cpu), row.period)
+            << row.took.count() << " ns, " << row.cpu.count() << " ns of processor time";
+    }
 }
 
 }  // namespace

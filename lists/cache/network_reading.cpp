@@ -1,62 +1,58 @@
 // A pass: the places in their order, each list directory listed as the walk lists
 // it and each list examined against what the passes know of it; then every list
-// the pass did not meet is reported gone. Only what changes a record is handed
-// over. A pass that finishes before the serving thread took the one before is
-// added to it, so the serving thread always applies every pass, in order.
-// Everything the pass touches belongs to this object, which the background thread
-// holds: the process may exit while a pass runs.
+// the pass did not meet is reported gone. The directories go in chunks: a chunk's
+// listings are made side by side, then its lists are examined side by side, then
+// taken in in the walk's order and handed over, so that the serving thread knows
+// the first domains long before the last are read. Only what changes a record is
+// handed over. What the serving thread has not taken yet is added to, so it always
+// applies every reading, in order. Everything the pass touches belongs to this
+// object, which the background thread holds: the process may exit while a pass runs.
 #include "network_reading.h"
+
+#include <time.h>
 
 #include <algorithm>
 #include <string_view>
 #include <utility>
 
 #include "address_folding.h"
+#include "tree_names.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::string_view list_suffix = ".list";
-
 // Nothing to read and nothing known: the passes wait until the serving thread
 // hands them places and asks the thread to run them.
 constexpr std::chrono::hours nothing_to_do{1};
 
-}  // namespace
+// Directories listed side by side before their lists are examined; leftover lists
+// examined side by side before they are handed over.
+constexpr size_t directories_per_chunk = 16;
+constexpr size_t leftovers_per_chunk = 256;
 
-void NetworkPass::append(NetworkPass&& later) {
-    std::unordered_map<std::string, size_t> latest;
-    for (size_t i = 0; i < items.size(); ++i) {
-        latest[items[i].visit.key] = i;
-    }
-    for (Item& item : later.items) {
-        auto found = latest.find(item.visit.key);
-        if (found != latest.end() && item.visit.subscribers_read) {
-            // Applied first and replaced at once: the list it read is never used. (A
-            // list gone from here is no such case: where a local list gives the key,
-            // the record stays until that list is read again.)
-            items[found->second].visit.subscribers.clear();
-        }
-        latest[item.visit.key] = items.size();
-        items.push_back(std::move(item));
-    }
-    records.insert(records.end(), std::make_move_iterator(later.records.begin()),
-                   std::make_move_iterator(later.records.end()));
-    had_places = had_places || later.had_places;
-    finished = later.finished;
+std::chrono::nanoseconds thread_cpu() {
+    timespec used;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+    return std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
 }
 
-NetworkReading::NetworkReading(kel::FileSystem& file_system, std::string main_domain,
-                               std::chrono::nanoseconds idle)
-    : file_system(file_system), main_domain(std::move(main_domain)), idle(idle) {}
+}  // namespace
 
-void NetworkReading::set_places(std::vector<NetworkPlace> places) {
-    pending_places = std::move(places);
+NetworkReading::NetworkReading(kel::FileSystem& file_system, std::string main_domain,
+                               std::chrono::nanoseconds idle, size_t width)
+    : file_system(file_system), main_domain(std::move(main_domain)), idle(idle), calls(width) {}
+
+void NetworkReading::set_places(std::vector<NetworkPlace> given) {
+    pending_places = std::move(given);
 }
 
 void NetworkReading::read_again(const std::string& key) {
     pending_again.push_back(key);
+}
+
+void NetworkReading::read_leftovers(uint64_t reading, std::vector<LeftoverList> lists) {
+    pending_leftovers.emplace(reading, std::move(lists));
 }
 
 std::optional<NetworkPass> NetworkReading::exchange() {
@@ -71,12 +67,24 @@ std::optional<NetworkPass> NetworkReading::exchange() {
                             std::make_move_iterator(pending_again.end()));
         pending_again.clear();
     }
+    if (pending_leftovers) {
+        handed_leftovers = std::move(pending_leftovers);
+        pending_leftovers.reset();
+    }
     taken.swap(finished);
     return taken;
 }
 
-std::chrono::nanoseconds NetworkReading::run_pass() {
-    const Clock::time_point started = Clock::now();
+void NetworkReading::hand_over(NetworkPass&& part) {
+    kel::AnnotatedLock held(lock);
+    if (finished) {
+        finished->append(std::move(part));
+    } else {
+        finished = std::move(part);
+    }
+}
+
+void NetworkReading::take_handed() {
     std::vector<std::string> again;
     {
         kel::AnnotatedLock held(lock);
@@ -85,21 +93,167 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
             handed_places.reset();
         }
         again.swap(handed_again);
+        if (handed_leftovers) {
+            leftovers = std::move(handed_leftovers);
+            handed_leftovers.reset();
+        }
     }
     for (const std::string& key : again) {
         known.erase(key);
     }
+}
+
+std::chrono::nanoseconds NetworkReading::run_pass() {
+    const Clock::time_point started = Clock::now();
+    const std::chrono::nanoseconds cpu_before = thread_cpu() + calls.cpu();
+    take_handed();
+    read_leftover_lists();
     if (places.empty() && known.empty()) {
         return nothing_to_do;
     }
-
     ++passes;
-    NetworkPass pass;
-    pass.had_places = !places.empty();
+    met.clear();
+    const std::vector<Directory> directories = directories_of_places();
+    for (size_t from = 0; from < directories.size(); from += directories_per_chunk) {
+        read_directories(directories, from,
+                         std::min(directories.size(), from + directories_per_chunk));
+    }
+    NetworkPass last;
+    report_gone(last);
+    last.had_places = !places.empty();
+    last.records = listings.take_records();
+    last.completed = Clock::now();
+    hand_over(std::move(last));
+    return pass_period(Clock::now() - started, thread_cpu() + calls.cpu() - cpu_before);
+}
+
+// The leftovers of a first reading, examined side by side and handed over in their
+// order, a chunk at a time.
+void NetworkReading::read_leftover_lists() {
+    if (!leftovers) {
+        return;
+    }
+    const uint64_t reading = leftovers->first;
+    std::vector<LeftoverList>& lists = leftovers->second;
+    for (size_t from = 0; from < lists.size() || from == 0; from += leftovers_per_chunk) {
+        const size_t to = std::min(lists.size(), from + leftovers_per_chunk);
+        NetworkPass part;
+        part.leftovers_of = reading;
+        part.leftovers.resize(to - from);
+        calls.run(to - from, [&](size_t i) {
+            const LeftoverList& list = lists[from + i];
+            part.leftovers[i] =
+                examine_list(file_system, list.known ? &*list.known : nullptr, list.directory,
+                             list.domain, list.name, list_clock_now());
+        });
+        part.leftovers_done = to == lists.size();
+        hand_over(std::move(part));
+    }
+    leftovers.reset();
+}
+
+// The list directories of the places, in the walk's order; "Domains" is listed here.
+std::vector<NetworkReading::Directory> NetworkReading::directories_of_places() {
+    std::vector<Directory> directories;
     size_t order = 0;
     for (const NetworkPlace& place : places) {
-        read_place(place, pass, order);
+        if (!place.domains) {
+            directories.push_back({place.path, place.domain, order++});
+            continue;
+        }
+        const auto domain_there = [&](const std::string& name) {
+            return entry_still_there(file_system, place.path, name);
+        };
+        for (const std::string& domain :
+             listings.list(file_system, place.path, order++, domain_there)) {
+            // The walk reads the main domain's lists from "Accounts" there too, which
+            // is read in its own place.
+            if (domain != main_domain) {
+                directories.push_back({place.path + "/" + domain + "/LISTS", domain, order++});
+            }
+        }
     }
+    return directories;
+}
+
+void NetworkReading::read_directories(const std::vector<Directory>& directories, size_t from,
+                                      size_t to) {
+    std::vector<kel::DirectoryListing> found(to - from);
+    calls.run(to - from,
+              [&](size_t i) { found[i] = file_system.list(directories[from + i].path); });
+    std::vector<Task> tasks = tasks_of(directories, from, found);
+    calls.run(tasks.size(), [&](size_t i) {
+        Task& task = tasks[i];
+        if (!task.after_earlier) {
+            task.visit = examine_list(
+                file_system, task.known ? &*task.known : nullptr, directories[task.directory].path,
+                directories[task.directory].domain, task.name, list_clock_now());
+        }
+    });
+    NetworkPass part;
+    part.had_places = true;
+    take_in(tasks, directories, part);
+    hand_over(std::move(part));
+}
+
+// The lists of the chunk's directories, each with a copy of what is known of it: the
+// calls side by side touch nothing shared.
+std::vector<NetworkReading::Task> NetworkReading::tasks_of(
+    const std::vector<Directory>& directories, size_t from,
+    std::vector<kel::DirectoryListing>& found) {
+    std::vector<Task> tasks;
+    for (size_t i = 0; i < found.size(); ++i) {
+        const Directory& directory = directories[from + i];
+        const auto still_there = [&](const std::string& name) {
+            return entry_still_there(file_system, directory.path, name);
+        };
+        for (const std::string& entry :
+             listings.take(directory.path, std::move(found[i]), directory.order, still_there)) {
+            if (!ends_with(entry, list_suffix)) {
+                continue;
+            }
+            Task task;
+            task.name = entry.substr(0, entry.size() - list_suffix.size());
+            task.key = fold_lower(task.name + "@" + directory.domain);
+            task.directory = from + i;
+            task.after_earlier = !met.insert(task.key).second;
+            auto known_one = known.find(task.key);
+            if (!task.after_earlier && known_one != known.end()) {
+                task.known = known_one->second.list;
+            }
+            tasks.push_back(std::move(task));
+        }
+    }
+    return tasks;
+}
+
+// In the walk's order: what each list's reading changes goes into the pass, and into
+// what the passes know. A key met twice in one pass is examined the second time only
+// now, against what the first reading left, as the walk reads it.
+void NetworkReading::take_in(std::vector<Task>& tasks, const std::vector<Directory>& directories,
+                             NetworkPass& part) {
+    for (Task& task : tasks) {
+        auto [found, fresh] = known.try_emplace(task.key);
+        if (task.after_earlier) {
+            if (!fresh) {
+                task.known = found->second.list;
+            }
+            const Directory& directory = directories[task.directory];
+            task.visit =
+                examine_list(file_system, task.known ? &*task.known : nullptr, directory.path,
+                             directory.domain, task.name, list_clock_now());
+        }
+        const bool changes = visit_changes(task.known ? &*task.known : nullptr, task.visit);
+        apply_list_visit(task.visit, found->second.list);
+        found->second.seen = passes;
+        if (changes) {
+            task.visit.key = std::move(task.key);
+            part.items.push_back({false, std::move(task.visit)});
+        }
+    }
+}
+
+void NetworkReading::report_gone(NetworkPass& part) {
     for (auto entry = known.begin(); entry != known.end();) {
         if (entry->second.seen == passes) {
             ++entry;
@@ -108,70 +262,9 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
         NetworkPass::Item gone;
         gone.gone = true;
         gone.visit.key = entry->first;
-        pass.items.push_back(std::move(gone));
+        part.items.push_back(std::move(gone));
         entry = known.erase(entry);
     }
-
-    pass.records = listings.take_records();
-    pass.finished = Clock::now();
-    {
-        kel::AnnotatedLock held(lock);
-        if (finished) {
-            finished->append(std::move(pass));
-        } else {
-            finished = std::move(pass);
-        }
-    }
-    const auto took = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - started);
-    return took + pause_after_pass(took);
-}
-
-void NetworkReading::read_place(const NetworkPlace& place, NetworkPass& pass, size_t& order) {
-    if (!place.domains) {
-        read_directory(place.path, place.domain, pass, order++);
-        return;
-    }
-    const auto domain_there = [&](const std::string& name) {
-        return entry_still_there(file_system, place.path, name);
-    };
-    for (const std::string& domain :
-         listings.list(file_system, place.path, order++, domain_there)) {
-        // The walk reads the main domain's lists from "Accounts" there too, which is
-        // read in its own place.
-        if (domain != main_domain) {
-            read_directory(place.path + "/" + domain + "/LISTS", domain, pass, order++);
-        }
-    }
-}
-
-void NetworkReading::read_directory(const std::string& path, const std::string& domain,
-                                    NetworkPass& pass, size_t order) {
-    const auto still_there = [&](const std::string& name) {
-        return entry_still_there(file_system, path, name);
-    };
-    for (const std::string& entry : listings.list(file_system, path, order, still_there)) {
-        if (entry.size() < list_suffix.size() ||
-            std::string_view(entry).substr(entry.size() - list_suffix.size()) != list_suffix) {
-            continue;
-        }
-        const std::string name = entry.substr(0, entry.size() - list_suffix.size());
-        std::string key = fold_lower(name + "@" + domain);
-        auto [found, fresh] = known.try_emplace(key);
-        ListKnown& list = found->second.list;
-        ListVisit visit = examine_list(file_system, fresh ? nullptr : &list, path, domain, name,
-                                       list_clock_now());
-        const bool changes = visit_changes(fresh ? nullptr : &list, visit);
-        apply_list_visit(visit, list);
-        found->second.seen = passes;
-        if (changes) {
-            visit.key = std::move(key);
-            pass.items.push_back({false, std::move(visit)});
-        }
-    }
-}
-
-std::chrono::nanoseconds pause_after_pass(std::chrono::nanoseconds duration) {
-    return std::max<std::chrono::nanoseconds>(NetworkReading::shortest_pause, duration);
 }
 
 void NetworkReading::discard() {

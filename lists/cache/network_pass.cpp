@@ -1,0 +1,51 @@
+// Passes appended while the serving thread did not take them keep their order; a
+// later reading of a key that read the subscribers again frees the earlier list.
+#include "network_pass.h"
+
+#include <algorithm>
+#include <iterator>
+#include <unordered_map>
+
+namespace {
+
+constexpr std::chrono::seconds shortest_period{10};
+// The passes' share of one core, kept under a tenth with some room.
+constexpr int64_t most_cpu_percent = 8;
+
+}  // namespace
+
+void NetworkPass::append(NetworkPass&& later) {
+    std::unordered_map<std::string, size_t> latest;
+    for (size_t i = 0; i < items.size(); ++i) {
+        latest[items[i].visit.key] = i;
+    }
+    for (Item& item : later.items) {
+        auto found = latest.find(item.visit.key);
+        if (found != latest.end() && item.visit.subscribers_read) {
+            // Applied first and replaced at once: the list it read is never used. (A
+            // list gone from here is no such case: where a local list gives the key,
+            // the record stays until that list is read again.)
+            items[found->second].visit.subscribers.clear();
+        }
+        latest[item.visit.key] = items.size();
+        items.push_back(std::move(item));
+    }
+    records.insert(records.end(), std::make_move_iterator(later.records.begin()),
+                   std::make_move_iterator(later.records.end()));
+    had_places = had_places || later.had_places;
+    completed = later.completed ? later.completed : completed;
+    if (later.leftovers_of != 0 && later.leftovers_of != leftovers_of) {
+        // Of a first reading that a later one replaced.
+        leftovers.clear();
+        leftovers_done = false;
+        leftovers_of = later.leftovers_of;
+    }
+    leftovers.insert(leftovers.end(), std::make_move_iterator(later.leftovers.begin()),
+                     std::make_move_iterator(later.leftovers.end()));
+    leftovers_done = leftovers_done || later.leftovers_done;
+}
+
+std::chrono::nanoseconds pass_period(std::chrono::nanoseconds took, std::chrono::nanoseconds cpu) {
+    return std::max(
+        {std::chrono::nanoseconds(shortest_period), took, cpu * 100 / most_cpu_percent});
+}

@@ -1,0 +1,64 @@
+// What the reading of lists on network storage hands the serving thread, and the
+// pace of its passes.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "list_reading.h"
+
+// One place the passes read, in the walk's order: a list directory, or "Domains"
+// itself, whose every entry but the main domain is then read ("Domains/<d>/LISTS").
+struct NetworkPlace {
+    bool domains = false;
+    std::string path;    // the list directory as the walk names it; "Domains"
+    std::string domain;  // the list directory's domain, as the walk passes it
+    bool operator==(const NetworkPlace&) const = default;
+};
+
+// A list of a local directory that the first reading after a start (or after a
+// complete walk) left unread when its time ran out: read off the message's path,
+// as network places are, against what was known of it (none: a list not met).
+struct LeftoverList {
+    std::string directory;
+    std::string domain;
+    std::string name;
+    std::optional<ListKnown> known;
+};
+
+// What passes found, for the serving thread to apply in this order.
+struct NetworkPass {
+    // A list whose record changes (`gone` false: the visit to apply, its key set),
+    // or a key that no list on network storage gives any more (`gone` true).
+    struct Item {
+        bool gone = false;
+        ListVisit visit;
+    };
+    std::vector<Item> items;
+    // The records of directories that entered the state that they cannot be listed,
+    // in the walk's order; written after those of the lists.
+    std::vector<std::string> records;
+    // Whether the passes had places to read.
+    bool had_places = false;
+    // Set when the items end a pass over every place: when it ended. A pass hands
+    // over what it has read as it goes, domain by domain, in the walk's order.
+    std::optional<std::chrono::steady_clock::time_point> completed;
+    // The readings of leftover lists of a first reading, in the walk's order, with
+    // the number of the reading they belong to.
+    std::vector<ListVisit> leftovers;
+    uint64_t leftovers_of = 0;
+    bool leftovers_done = false;  // the last of them is among these
+
+    // Adds what was read later, keeping one subscriber list per key: an earlier
+    // reading that a later one replaces gives its memory back at once.
+    void append(NetworkPass&& later);
+};
+
+// The time from the start of a pass that took `took`, and `cpu` of the process's
+// processors, to the start of the next: ten seconds, or the pass's own length when
+// it is longer, or, when the passes would cost more than about a tenth of one core,
+// long enough that they do not.
+std::chrono::nanoseconds pass_period(std::chrono::nanoseconds took, std::chrono::nanoseconds cpu);
