@@ -4,6 +4,7 @@
 #include "check_json.h"
 
 #include "address_folding.h"
+#include "check_places.h"
 #include "json_writer.h"
 
 namespace {
@@ -84,11 +85,23 @@ void write_list_report(kel::JsonWriter& json, const ListReport& report) {
     json.key("warnings").strings(report.warnings).end_object();
 }
 
+// The places whose lists are not shown, for a monitor to tell without the texts.
+void write_unread(kel::JsonWriter& json, const std::vector<UnreadPlace>& unread) {
+    json.key("unread_places").begin_array();
+    for (const UnreadPlace& place : unread) {
+        json.begin_object().key("path").string(place.path);
+        json.key("state").string(unread_state(place.why));
+        json.key("reason").string_or_null(place.reason).end_object();
+    }
+    json.end_array();
+}
+
 }  // namespace
 
 std::string messages_json(const std::vector<Explained>& decisions, const CheckCounts& counts,
                           const std::vector<std::string>& tree_warnings,
-                          const std::vector<std::string>& reports) {
+                          const std::vector<std::string>& reports,
+                          const std::vector<UnreadPlace>& unread) {
     kel::JsonWriter json;
     json.begin_object().key("messages").begin_array();
     for (const Explained& explained : decisions) {
@@ -101,11 +114,13 @@ std::string messages_json(const std::vector<Explained>& decisions, const CheckCo
     json.key("not_checked").number(static_cast<int64_t>(counts.not_checked));
     json.key("warnings").number(static_cast<int64_t>(counts.warnings)).end_object();
     json.key("reports").strings(reports);
+    write_unread(json, unread);
     json.key("warnings").strings(tree_warnings).end_object();
     return json.text();
 }
 
-std::string lists_json(const ListsReport& report, const std::vector<std::string>& tree_warnings) {
+std::string lists_json(const ListsReport& report, const std::vector<std::string>& tree_warnings,
+                       const std::vector<UnreadPlace>& unread) {
     kel::JsonWriter json;
     json.begin_object().key("lists").begin_array();
     for (const ListReport& list : report.lists) {
@@ -122,6 +137,7 @@ std::string lists_json(const ListsReport& report, const std::vector<std::string>
     json.key("warnings")
         .number(static_cast<int64_t>(report.warning_count() + tree_warnings.size()))
         .end_object();
+    write_unread(json, unread);
     json.key("warnings").strings(tree_warnings).end_object();
     return json.text();
 }

@@ -8,6 +8,7 @@
 
 #include "check_explain.h"
 #include "check_lists.h"
+#include "list_refresh.h"
 
 // The counts of a run over messages, and the warnings about the server's tree as a
 // whole, which both outputs give.
@@ -19,8 +20,11 @@ struct CheckCounts {
     size_t warnings = 0;
 };
 
-// `reports`: the parse reports of the settings files read at start.
+// `reports`: the parse reports of the settings files read at start; `unread`: the
+// places whose lists could not be read (their warnings are among `tree_warnings`).
 std::string messages_json(const std::vector<Explained>& decisions, const CheckCounts& counts,
                           const std::vector<std::string>& tree_warnings,
-                          const std::vector<std::string>& reports);
-std::string lists_json(const ListsReport& report, const std::vector<std::string>& tree_warnings);
+                          const std::vector<std::string>& reports,
+                          const std::vector<UnreadPlace>& unread);
+std::string lists_json(const ListsReport& report, const std::vector<std::string>& tree_warnings,
+                       const std::vector<UnreadPlace>& unread);

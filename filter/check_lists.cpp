@@ -4,8 +4,6 @@
 // from the files here, so the filter keeps nothing for the tool.
 #include "check_lists.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 
 #include "files.h"
@@ -56,36 +54,23 @@ uint64_t short_lines_of(const ListRecord& list) {
     return read_subscriber_file(list.subscribers_path, scratch).short_lines;
 }
 
-bool anything_at(const std::string& path) {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0;
-}
-
 bool ends_with(const std::string& name, const std::string& suffix) {
     return name.size() > suffix.size() &&
            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-// The ".settings" files of one domain's list directory, found as the walk finds
-// ".list" files, that have no ".list" file beside them.
-void find_unlisted(const std::string& domain, std::vector<SettingsWithoutList>& found) {
-    const std::string base = domain == main_domain_name() ? "Accounts" : "Domains/" + domain;
-    const std::string directory = base + "/LISTS";
-    kel::Directory entries(directory);
-    while (entries.next()) {
-        const std::string entry = entries.name();
+// The ".settings" entries of one list directory, as read, without a ".list" entry
+// beside them.
+void find_unlisted(const ListDirectory& directory, std::vector<SettingsWithoutList>& found) {
+    const std::vector<std::string>& names = directory.names;
+    for (const std::string& entry : names) {
         if (!ends_with(entry, ".settings")) {
             continue;
         }
         const std::string name = entry.substr(0, entry.size() - 9);
-        const std::string path = directory + "/" + entry;
-        // The main domain found again under "Domains" is read from "Accounts" twice.
-        const bool known = std::any_of(found.begin(), found.end(), [&path](const auto& settings) {
-            return settings.path == path;
-        });
-        if (!known && !anything_at(directory + "/" + name + ".list")) {
-            found.push_back({name + "@" + domain,
-                             directory + "/" + entry,
+        if (std::find(names.begin(), names.end(), name + ".list") == names.end()) {
+            found.push_back({name + "@" + directory.domain,
+                             directory.path + "/" + entry,
                              {"a settings file without a subscriber file: the server has no such "
                               "list, and its mail goes through unchecked"}});
         }
@@ -168,7 +153,7 @@ size_t ListsReport::warning_count() const {
     return count;
 }
 
-ListsReport report_lists() {
+ListsReport report_lists(const std::vector<ListDirectory>& directories) {
     std::vector<std::string> addresses;
     for (const auto& entry : list_table) {
         addresses.push_back(entry.first);
@@ -178,10 +163,8 @@ ListsReport report_lists() {
     for (const std::string& address : addresses) {
         report.lists.push_back(report_list(address, list_table.at(address)));
     }
-    find_unlisted(main_domain_name(), report.unlisted);
-    kel::Directory domains("Domains");
-    while (domains.next()) {
-        find_unlisted(domains.name(), report.unlisted);
+    for (const ListDirectory& directory : directories) {
+        find_unlisted(directory, report.unlisted);
     }
     return report;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "list_record.h"
+#include "list_refresh.h"
 
 // "owner only", "anybody" or "subscribers with posting rights".
 const char* policy_words(PostingPolicy policy);
@@ -48,8 +49,9 @@ struct ListsReport {
 };
 
 // Everything --lists shows, read from the table and, where it keeps too little, once
-// more from the files.
-ListsReport report_lists();
+// more from the files; the settings files without a list from the entries of the
+// list `directories` that were read (those that were not are not touched again).
+ListsReport report_lists(const std::vector<ListDirectory>& directories);
 
 // Parse reports of settings files, as the settings reader hands them over: a log
 // line, kept here without its marks. The reading of the lists at start gathers them.

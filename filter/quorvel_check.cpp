@@ -2,10 +2,12 @@
 // the filter's own decision over the lists as the filter reads them, and shows what
 // it compared; or shows the lists. It reads the filter's values, never its output,
 // and writes nothing in the server's tree. This file holds the run: the options, the
-// base directory, the reading of the lists, the counts and the exit status.
+// base directory, the reading of the lists (each place with a bound, so that a hung
+// mount costs seconds, not the tool), the counts and the exit status.
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -17,6 +19,7 @@
 #include "check_json.h"
 #include "check_lists.h"
 #include "check_options.h"
+#include "check_places.h"
 #include "check_text.h"
 #include "files.h"
 #include "list_record.h"
@@ -79,12 +82,13 @@ std::vector<Explained> decide_all(const CheckOptions& options, CheckCounts& coun
     return decisions;
 }
 
-int check_postings(const CheckOptions& options, const std::vector<std::string>& warnings) {
+int check_postings(const CheckOptions& options, const std::vector<std::string>& warnings,
+                   const BoundedWalk& walk) {
     CheckCounts counts;
     counts.warnings = warnings.size();
     std::vector<Explained> decisions = decide_all(options, counts);
     if (options.json) {
-        std::cout << messages_json(decisions, counts, warnings, collected_reports());
+        std::cout << messages_json(decisions, counts, warnings, collected_reports(), walk.unread);
         return exit_status(counts);
     }
     for (const std::string& report : collected_reports()) {
@@ -109,10 +113,11 @@ int check_postings(const CheckOptions& options, const std::vector<std::string>& 
     return exit_status(counts);
 }
 
-int show_lists(const CheckOptions& options, const std::vector<std::string>& warnings) {
-    const ListsReport report = report_lists();
+int show_lists(const CheckOptions& options, const std::vector<std::string>& warnings,
+               const BoundedWalk& walk) {
+    const ListsReport report = report_lists(walk.directories);
     if (options.json) {
-        std::cout << lists_json(report, warnings);
+        std::cout << lists_json(report, warnings, walk.unread);
     } else {
         for (const std::string& warning : warnings) {
             std::cerr << "quorvel-check: warning: " << warning << "\n";
@@ -141,6 +146,18 @@ bool enter_base(CheckOptions& options) {
     return true;
 }
 
+// A reading left stuck on a hung mount may still use what the destructors of statics
+// would free: then the output is flushed and the process ends without them.
+int finish(int status, const BoundedWalk& walk) {
+    if (walk.abandoned) {
+        std::cout.flush();
+        std::cerr.flush();
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,10 +180,13 @@ int main(int argc, char** argv) {
     kel::set_output(&filter_log);
     set_settings_report_sink(&collect_report);
     main_domain_name();
-    walk_lists(0);
-    const std::vector<std::string> warnings = tree_warnings(options.base);
-    if (options.task == CheckOptions::Task::Lists) {
-        return show_lists(options, warnings);
+    const BoundedWalk walk = walk_lists_bounded(0, check_walk_bounds);
+    std::vector<std::string> warnings = tree_warnings(options.base);
+    for (std::string& warning : unread_warnings(walk.unread)) {
+        warnings.push_back(std::move(warning));
     }
-    return check_postings(options, warnings);
+    if (options.task == CheckOptions::Task::Lists) {
+        return finish(show_lists(options, warnings, walk), walk);
+    }
+    return finish(check_postings(options, warnings, walk), walk);
 }

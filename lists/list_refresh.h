@@ -4,7 +4,15 @@
 // says where each of its pieces is and which thread touches what.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kel {
+class FileSystem;
+}
 
 // Brings list_table up to date with the tree: the main domain's lists under
 // "Accounts/LISTS", every other domain's under "Domains/<domain>/LISTS". Files are
@@ -25,3 +33,64 @@ void refresh_lists(int32_t request_number);
 // The refresh that reads every list directory: the main domain's, then those of the
 // "Domains" entries in the order the system lists them, then the sweep.
 void walk_lists(int32_t request_number);
+
+// The walk for a tool that must answer whatever the storage does: every place (the
+// list directory "Accounts/LISTS", the listing of "Domains", each "Domains/<d>/LISTS")
+// is read on a thread of its own and waited for with a bound, so that a place on a
+// mount that hangs costs its bound, not the tool. Once a place has not answered,
+// every later place on the same mount is skipped with it. list_table then holds the
+// lists of the places that were read, each list as the place last in the walk's
+// order gave it (as the walk would); no other list.
+struct BoundedWalkOptions {
+    std::chrono::milliseconds place_limit{5000};  // the wait for one place
+    std::chrono::milliseconds total_limit{8000};  // the wait for all of them
+};
+
+// A list directory that was read, with its entries in the order the system lists them.
+struct ListDirectory {
+    std::string path;    // from the base directory: "Accounts/LISTS", "Domains/<d>/LISTS"
+    std::string domain;  // as its lists' addresses take it (the entry's name, as written)
+    std::vector<std::string> names;
+};
+
+// A place whose lists are not in list_table, and why.
+struct UnreadPlace {
+    enum class Why {
+        NoAnswer,    // it did not answer within the place's limit
+        SameMount,   // skipped: it lies on the mount of a place that did not answer
+        OutOfTime,   // the total limit passed before it answered, or before its turn
+        CannotList,  // listing it failed (EIO, ESTALE...): nothing there is known
+        Failed,      // the reading failed otherwise (no thread, no memory)
+    };
+    Why why = Why::NoAnswer;
+    std::string path;  // from the base directory, as written
+    // SameMount: the place that did not answer; CannotList: the system's text;
+    // Failed: what stopped the reading. Empty otherwise.
+    std::string reason;
+    bool operator==(const UnreadPlace&) const = default;
+};
+
+struct BoundedWalk {
+    std::vector<ListDirectory> directories;  // in the walk's order
+    std::vector<UnreadPlace> unread;         // in the walk's order
+    // A reading that did not answer still runs, maybe stuck for good in a call on
+    // its place: the process must end without running the destructors of statics
+    // (std::_Exit) lest they free what that thread still uses.
+    bool abandoned = false;
+};
+
+// Over the process's files, each place's mount taken from the mount table without a
+// call on the place (mount_table.h, place_storage.h). `request_number` marks the
+// log records of the readings, written as the walk writes them.
+BoundedWalk walk_lists_bounded(int32_t request_number, const BoundedWalkOptions& options = {});
+
+// The mount a place lies on, as a number equal for places on the same mount; -1
+// when not known (such a place is never skipped with another).
+using PlaceMount = std::function<int(const std::string& place)>;
+// The same through `file_system`, for tests. `mount_of` is asked on the calling
+// thread only; `main_domain` as main_domain_name() gives it.
+// REQUIRES: `file_system` lives to the end of the process when a reading is
+// abandoned (the reading's thread may call it at any time until then).
+BoundedWalk walk_lists_bounded(kel::FileSystem& file_system, const PlaceMount& mount_of,
+                               const std::string& main_domain, int32_t request_number,
+                               const BoundedWalkOptions& options);

@@ -9,6 +9,7 @@
 #include "filter_process.h"
 #include "quorvel_version.h"
 #include "server_tree.h"
+#include "slow_storage.h"
 
 namespace {
 
@@ -286,6 +287,38 @@ TEST(CheckTool, ATreeWithoutMainSettingsOrListsIsAWarning) {
               "nothing\n");
     EXPECT_EQ(lists.exit_status, 3);
     EXPECT_EQ(check(tree.path(), {"Queue/ok.msg"}).exit_status, 3);
+}
+
+// A domain's lists on a mount that hangs (an NFS server that stopped answering) hung
+// the tool silently for ever, even for a message to a list on local disk.
+TEST(CheckTool, APlaceThatDoesNotAnswerIsAWarningAndTheLocalListsAreShown) {
+    ServerTree tree(team_server());
+    tree.write_list("Domains/example.org/LISTS/crew", "", subscriber_line("ann@example.net"));
+    SlowStorage storage(tree.full("Domains/example.org"));
+    SKIP_UNLESS_MOUNTED(storage);
+    storage.stall();
+    const std::string warning =
+        "Domains/example.org/LISTS did not answer within 5 s; its lists are not shown";
+    // The tool promises an answer within 10 s; killed at 10 s, it would fail here.
+    RunOptions options;
+    options.timeout_seconds = 10;
+    options.arguments = {"--brief", "Queue/ok.msg"};
+    ProcessResult brief = run_program(quorvel_check_binary(), tree.path(), "", options);
+    EXPECT_EQ(brief.output, tree.full("Queue/ok.msg") + "\taccepted\tteam@example.com\t" +
+                                from_allowed("team@example.com") +
+                                "\n1 messages: 1 accepted, 0 refused, 0 not checked, 1 warnings\n");
+    EXPECT_EQ(brief.errors, "quorvel-check: warning: " + warning + "\n");
+    EXPECT_EQ(brief.exit_status, 3);
+
+    options.arguments = {"--json", "--lists"};
+    ProcessResult json = run_program(quorvel_check_binary(), tree.path(), "", options);
+    const auto lists = nlohmann::json::parse(json.output);
+    EXPECT_EQ(lists["lists"].size(), 1u);
+    EXPECT_EQ(lists["lists"][0]["address"], "team@example.com");
+    EXPECT_EQ(lists["unread_places"][0]["path"], "Domains/example.org/LISTS");
+    EXPECT_EQ(lists["unread_places"][0]["state"], "no answer");
+    EXPECT_EQ(lists["warnings"], nlohmann::json::array({warning}));
+    EXPECT_EQ(json.exit_status, 3);
 }
 
 TEST(CheckTool, VersionIsTheProjectVersion) {

@@ -216,21 +216,27 @@ bool SlowStorage::mount(const SlowStorageOptions& options) {
     if (!reason.empty()) {
         return false;
     }
-    // The first close of a file there asks the program to flush it; the program has
-    // no flush, and once told so the kernel asks no more. Asked here, while the
-    // program answers, so that a process that forks from this one and runs another
-    // program (which closes the inherited counts file) never waits on a stalled one.
-    close(open((mount_point + "/" + calls_name).c_str(), O_RDONLY | O_CLOEXEC));
-    calls_fd = open((mount_point + "/" + calls_name).c_str(), O_RDONLY | O_CLOEXEC);
-    if (calls_fd < 0) {
+    if (!open_calls()) {
         reason = "cannot open the counts of slow_fs: " + std::string(std::strerror(errno));
         return false;
     }
     return true;
 }
 
+bool SlowStorage::open_calls() {
+    calls_fd = open((mount_point + "/" + calls_name).c_str(), O_RDONLY | O_CLOEXEC);
+    return calls_fd >= 0;
+}
+
+// The counts file is closed first: a process forked meanwhile would inherit it, and
+// its exec would close it with a flush that the stopped program never answers,
+// which leaves that process stuck, unkillable, before it runs.
 void SlowStorage::stall() {
     if (program > 0 && !stalled) {
+        if (calls_fd >= 0) {
+            close(calls_fd);
+            calls_fd = -1;
+        }
         stalled = kill(program, SIGSTOP) == 0;
     }
 }
@@ -239,6 +245,7 @@ void SlowStorage::resume() {
     if (program > 0 && stalled) {
         kill(program, SIGCONT);
         stalled = false;
+        open_calls();
     }
 }
 

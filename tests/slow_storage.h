@@ -41,8 +41,9 @@ class SlowStorage {
     static std::string source_of(const std::string& path);
 
     // Stops the program, as a server that hangs: every call on the mount waits
-    // until resume(). Nothing of the mount, calls() included, may be touched
-    // meanwhile. The destructor resumes it.
+    // until resume(). Nothing of the mount may be touched meanwhile; calls() is
+    // then empty (its file is closed, so that processes forked meanwhile can
+    // start). The destructor resumes it.
     void stall();
     void resume();
 
@@ -53,6 +54,7 @@ class SlowStorage {
 
   private:
     bool mount(const SlowStorageOptions& options);
+    bool open_calls();
     void unmount();
 
     std::string mount_point;
