@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "network_reading.h"
@@ -27,6 +28,10 @@ struct ListCacheOptions {
     // Paths (as the tree names them) taken for network storage whatever their file
     // system; only tests set it.
     std::function<bool(const std::string& path)> taken_for_network = nullptr;
+    // How long the first reading (after a start, lost events or a change of the
+    // mounts) may read lists on the message's path before it leaves the rest to be
+    // read off it; none: it reads them all (only tests).
+    std::optional<std::chrono::nanoseconds> first_reading_budget = std::chrono::seconds(1);
 };
 
 struct CacheCounts {

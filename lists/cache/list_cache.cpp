@@ -24,6 +24,12 @@
 #include "status_passes.h"
 #include "watched_tree.h"
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
 struct ListCache::State {
     State(const ListCacheOptions& given, kel::FileSystem& file_system,
           std::unique_ptr<KernelEvents> events, std::unique_ptr<MountChanges> mounts);
@@ -31,13 +37,15 @@ struct ListCache::State {
     void exchange();
     void hand_places(std::optional<std::vector<NetworkPlace>> places);
     void take_network(int32_t request_number, const NetworkHandOver::LocalGives& local);
+    void hand_leftovers();
+    void tell_leftovers(int32_t request_number);
     bool on_network(const std::string& path);
     void walk_leaving_network(int32_t request_number);
     void scan_domains_leaving_network(int32_t request_number, bool accounts_away,
                                       std::vector<NetworkPlace>& places);
     KeepList kept_for_network();
     bool refresh_tree(int32_t request_number, bool mounts_moved);
-    bool build(int32_t request_number, bool mounts_moved);
+    bool build(int32_t request_number, bool mounts_moved, Clock::time_point started);
     void walk(int32_t request_number);
 
     const ListCacheOptions options;
@@ -57,6 +65,7 @@ struct ListCache::State {
     std::unordered_map<std::string, bool> network_directories;
     // What the tree remembers of the directories it lists, across builds.
     ListingMemory listings;
+    uint64_t readings = 0;  // first readings made, one a build
 };
 
 ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_system,
@@ -113,7 +122,11 @@ void ListCache::State::take_network(int32_t request_number,
         return;
     }
     std::vector<std::string> revisit;
-    network->refresh(request_number, std::chrono::steady_clock::now(), local, revisit);
+    bool visit_due = false;
+    const auto leftovers = [&](std::vector<ListVisit>& readings, uint64_t number, bool done) {
+        visit_due = tree && tree->take_leftovers(readings, number, done, request_number);
+    };
+    network->refresh(request_number, std::chrono::steady_clock::now(), local, revisit, leftovers);
     counts.network_passes = network->passes_applied();
     if (wake_network && thread && network_job) {
         thread->run_soon(*network_job);
@@ -123,6 +136,24 @@ void ListCache::State::take_network(int32_t request_number,
         for (const std::string& key : revisit) {
             tree->revisit(key);
         }
+        if (visit_due) {
+            tree->visit(request_number, false);
+        }
+    }
+}
+
+// The lists the tree's first reading left over, to the network reading.
+void ListCache::State::hand_leftovers() {
+    std::vector<LeftoverList> lists = tree->take_leftover_lists();
+    if (network && !lists.empty()) {
+        network->reading()->read_leftovers(tree->reading_number(), std::move(lists));
+        wake_network = true;
+    }
+}
+
+void ListCache::State::tell_leftovers(int32_t request_number) {
+    if (tree && tree->reading_leftovers()) {
+        kel::logline(request_number) << "Lists are still being read, not checked yet";
     }
 }
 
@@ -196,11 +227,12 @@ bool ListCache::State::refresh_tree(int32_t request_number, bool mounts_moved) {
     exchange();
     hand_places(tree->changed_places());
     take_network(request_number, [this](const std::string& key) { return tree->gives(key); });
+    tell_leftovers(request_number);
     return true;
 }
 
 // A complete walk that sets every watch anew; false when no tree can be built.
-bool ListCache::State::build(int32_t request_number, bool mounts_moved) {
+bool ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::time_point started) {
     counts.mount_builds += mounts_moved && tree ? 1 : 0;
     reported.clear();
     if (status_passes) {
@@ -211,18 +243,26 @@ bool ListCache::State::build(int32_t request_number, bool mounts_moved) {
     }
     events->drain([](int, uint32_t, std::string_view) {});
     mounts->take_reading();
-    auto fresh = std::make_unique<WatchedTree>(file_system, *events, status_passes.get(),
-                                               network.get(), listings, options, counts);
+    auto fresh =
+        std::make_unique<WatchedTree>(file_system, *events, status_passes.get(), network.get(),
+                                      listings, options, counts, ++readings);
     if (!events->ready() || !fresh->build()) {
         return false;
     }
     tree = std::move(fresh);
     ++counts.builds;
-    tree->visit(request_number, true);
+    // Without the network reading nothing could read the rest off the message's path.
+    std::optional<Clock::time_point> deadline;
+    if (network && options.first_reading_budget) {
+        deadline = started + *options.first_reading_budget;
+    }
+    tree->visit(request_number, true, deadline);
     sweep_unseen_lists(kept_for_network());
     exchange();
     hand_places(tree->changed_places());
+    hand_leftovers();
     take_network(request_number, [this](const std::string& key) { return tree->gives(key); });
+    tell_leftovers(request_number);
     return true;
 }
 
@@ -264,6 +304,7 @@ void ListCache::run_network_pass() {
 }
 
 void ListCache::refresh(int32_t request_number) {
+    const Clock::time_point started = Clock::now();
     State& s = *state;
     if (s.thread) {
         s.thread->message_arrived();
@@ -277,7 +318,8 @@ void ListCache::refresh(int32_t request_number) {
     if (mounts_moved) {
         s.network_directories.clear();
     }
-    if (s.refresh_tree(request_number, mounts_moved) || s.build(request_number, mounts_moved)) {
+    if (s.refresh_tree(request_number, mounts_moved) ||
+        s.build(request_number, mounts_moved, started)) {
         return;
     }
     s.walk(request_number);

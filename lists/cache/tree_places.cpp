@@ -108,6 +108,7 @@ bool WatchedTree::below_network(const Node& node) const {
 // keys leave the table unless the passes or another entry give them.
 void WatchedTree::release_lists(ListDirectory& lists) {
     for (const ListEntry& entry : lists.entries) {
+        forget_leftover(entry);
         remove_source(lists, entry);
     }
     lists.entries.clear();
@@ -194,6 +195,7 @@ void WatchedTree::retire(DomainEntry& entry) {
     }
     ListDirectory& lists = *entry.own_lists;
     for (const ListEntry& list : lists.entries) {
+        forget_leftover(list);
         remove_source(lists, list);
     }
     for (Node* node : {entry.directory.get(), static_cast<Node*>(&lists)}) {
@@ -257,6 +259,7 @@ void WatchedTree::read_lists(ListDirectory& lists) {
         by_name.emplace(std::move(name), entries.size() - 1);
     }
     for (const auto& [name, index] : lists.by_name) {
+        forget_leftover(lists.entries[index]);
         remove_source(lists, lists.entries[index]);
         lists.steady.erase(name);
         if (lists.entries[index].stamp_watched) {

@@ -76,13 +76,14 @@ void WatchedTree::forget_in_passes(ListDirectory& lists) {
     }
 }
 
-void WatchedTree::visit(int32_t request_number, bool keep_seen) {
+void WatchedTree::visit(int32_t request_number, bool keep_seen,
+                        std::optional<std::chrono::steady_clock::time_point> deadline) {
     for (ListDirectory* lists : steady_directories) {
         queue(*lists);
     }
     std::vector<Visited> visited;
     for (const auto& [position, lists] : plan_visits()) {
-        visit_entries(request_number, keep_seen, *lists, visited);
+        visit_entries(request_number, keep_seen, *lists, visited, deadline);
     }
     settle_trust();
     // Records stay where they are until the end of the refresh: only the lines
@@ -133,13 +134,22 @@ void WatchedTree::due_entries(ListDirectory& lists, std::vector<size_t>& due) co
     due.erase(std::unique(due.begin(), due.end()), due.end());
 }
 
-void WatchedTree::visit_entries(int32_t request_number, bool keep_seen, ListDirectory& lists,
-                                std::vector<Visited>& visited) {
+void WatchedTree::visit_entries(
+    int32_t request_number, bool keep_seen, ListDirectory& lists, std::vector<Visited>& visited,
+    const std::optional<std::chrono::steady_clock::time_point>& deadline) {
     std::vector<size_t> due;
     due_entries(lists, due);
     for (size_t index : due) {
-        ++counts.lists_examined;
         ListEntry& entry = lists.entries[index];
+        if (entry.leftover) {
+            entry.recheck = true;  // read again once its leftover reading is in
+            continue;
+        }
+        if (deadline && std::chrono::steady_clock::now() > *deadline) {
+            leave_over(lists, entry);
+            continue;
+        }
+        ++counts.lists_examined;
         ListRecord& record =
             visit_list(file_system, request_number, lists.path, lists.domain_name, entry.name);
         if (!keep_seen) {
@@ -167,7 +177,9 @@ void WatchedTree::settle_trust() {
         }
         if (lists->trusted) {
             for (ListEntry& entry : lists->entries) {
-                if (lists->all_changed || lists->changed.count(entry.name) != 0) {
+                // A leftover's trust is settled when its reading is taken in.
+                if (!entry.leftover &&
+                    (lists->all_changed || lists->changed.count(entry.name) != 0)) {
                     entry.untrusted = !files_report_here(lists->path, entry.name);
                     note_steady(*lists, entry);
                 }
@@ -184,6 +196,7 @@ void WatchedTree::drop_vanished() {
         if (sources.count(key) != 0) {
             continue;
         }
+        aside.erase(key);
         auto found = list_table.find(key);
         if (found != list_table.end() &&
             !(network != nullptr && network->keeps(key, found->second))) {

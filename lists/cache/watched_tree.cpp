@@ -36,14 +36,15 @@
 WatchedTree::WatchedTree(kel::FileSystem& file_system, KernelEvents& events,
                          StatusPasses* status_passes, NetworkHandOver* network,
                          ListingMemory& listings, const ListCacheOptions& options,
-                         CacheCounts& counts)
+                         CacheCounts& counts, uint64_t reading)
     : file_system(file_system),
       events(events),
       status_passes(status_passes),
       network(network),
       listings(listings),
       options(options),
-      counts(counts) {
+      counts(counts),
+      reading(reading) {
     lists_by_path[accounts_lists.path] = &accounts_lists;
 }
 
@@ -85,6 +86,10 @@ bool WatchedTree::still_describes_table() {
     const kel::PathStatus status = file_system.status(".");
     if (!status.found() || status.device != base_device || status.stamp.inode != base_inode) {
         return false;
+    }
+    if (leftovers_pending != 0 || !aside.empty()) {
+        // Lists left over are not in the table yet: the sizes tell nothing.
+        return true;
     }
     if (network == nullptr || network->in_table().empty()) {
         return list_table.size() == sources.size();

@@ -8,11 +8,14 @@
 //
 // Its pieces: watched_tree.cpp takes in events and decides what to look at again;
 // tree_places.cpp watches and lists directories and keeps the entries; tree_visits.cpp
-// makes the visits and hands what it saw to the status passes. Serving thread only.
+// makes the visits and hands what it saw to the status passes; tree_leftovers.cpp
+// keeps what a first reading out of time left to the network reading. Serving thread
+// only.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,6 +32,7 @@
 #include "list_record.h"
 #include "listing_memory.h"
 #include "network_hand_over.h"
+#include "network_pass.h"
 #include "status_passes.h"
 
 // The structure as one build made it; a new build makes a new one.
@@ -38,9 +42,10 @@ class WatchedTree {
     // them. `network`: what the passes over network storage gave; null without them.
     // `listings`: what is remembered of the directories listed, across builds. All
     // outlive the tree.
+    // `reading`: the number of this tree's first reading, for the lists it leaves over.
     WatchedTree(kel::FileSystem& file_system, KernelEvents& events, StatusPasses* status_passes,
                 NetworkHandOver* network, ListingMemory& listings, const ListCacheOptions& options,
-                CacheCounts& counts);
+                CacheCounts& counts, uint64_t reading);
     ~WatchedTree();
     WatchedTree(const WatchedTree&) = delete;
     WatchedTree& operator=(const WatchedTree&) = delete;
@@ -53,8 +58,21 @@ class WatchedTree {
     // the top of the tree changed).
     bool update(const std::vector<StatusPasses::Change>& reported);
     // Makes the visits due, in the walk's order. `keep_seen` leaves the records'
-    // seen marks for the walk's sweep.
-    void visit(int32_t request_number, bool keep_seen);
+    // seen marks for the walk's sweep. Past `deadline` (when given), a list due is not
+    // read but left over, to be read off the message's path, and its record set aside
+    // until then: a first reading never holds a message for long.
+    void visit(int32_t request_number, bool keep_seen,
+               std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+    // The lists the visits left over since the last call, in the walk's order.
+    std::vector<LeftoverList> take_leftover_lists();
+    uint64_t reading_number() const { return reading; }
+    // Lists left over are not all read yet: their mail passes unchecked.
+    bool reading_leftovers() const { return leftovers_pending != 0; }
+    // Takes in readings of the lists left over by first reading `number`, in the
+    // walk's order (`done` with the last), writing their records with
+    // `request_number`. True when one of them changed meanwhile: visit() is then due.
+    bool take_leftovers(std::vector<ListVisit>& readings, uint64_t number, bool done,
+                        int32_t request_number);
     // The tree was built in this working directory and the table holds its keys,
     // those the passes over network storage gave, and no others (a tool or a test
     // may have emptied it).
@@ -112,6 +130,9 @@ class WatchedTree {
         bool unreadable = false;
         // Handed to the status passes.
         bool stamp_watched = false;
+        // Left over by a first reading, not read yet; and named by a change meanwhile.
+        bool leftover = false;
+        bool recheck = false;
     };
 
     struct ListDirectory : Node {
@@ -180,7 +201,13 @@ class WatchedTree {
     std::vector<std::pair<size_t, ListDirectory*>> plan_visits();
     void due_entries(ListDirectory& lists, std::vector<size_t>& due) const;
     void visit_entries(int32_t request_number, bool keep_seen, ListDirectory& lists,
-                       std::vector<Visited>& visited);
+                       std::vector<Visited>& visited,
+                       const std::optional<std::chrono::steady_clock::time_point>& deadline);
+    // tree_leftovers.cpp: lists a first reading left over.
+    void leave_over(ListDirectory& lists, ListEntry& entry);
+    void forget_leftover(const ListEntry& entry);
+    void take_leftover(ListVisit& reading, int32_t request_number, bool& visit_due);
+    void settle_leftovers_left();
     void settle_trust();
     void drop_vanished();
     bool files_report_here(const std::string& directory, const std::string& name);
@@ -238,4 +265,10 @@ class WatchedTree {
     std::vector<Node*> pending_domains;
     std::vector<ListDirectory*> pending_lists;
     std::vector<ListDirectory*> work;
+
+    const uint64_t reading;
+    std::vector<LeftoverList> leftovers_out;
+    size_t leftovers_pending = 0;
+    // The records of lists left over, set aside while they are read.
+    std::unordered_map<std::string, ListRecord> aside;
 };
