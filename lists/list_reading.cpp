@@ -26,9 +26,72 @@ ListKnown known_of(const ListRecord& record) {
             record.subscribers_reading, !record.subscribers.empty()};
 }
 
+namespace {
+
+// The settings part of a reading: read again when the stamp changed, when a retry is
+// due, or for a list not met before, whose stamp then comes with the opening of the
+// file (on network storage one status query fewer).
+void examine_settings(kel::FileSystem& file_system, const ListKnown& last, bool is_new,
+                      const std::string& address, const std::string& domain, int64_t now,
+                      const ListStamps* stamps, ListVisit& visit) {
+    const bool stamp_first = !is_new || stamps != nullptr;
+    if (stamp_first) {
+        visit.settings_stamp =
+            stamps != nullptr ? stamps->settings : file_system.status(visit.settings_path).stamp;
+        if (!is_new && visit.settings_stamp == last.settings_stamp &&
+            !retry_due(last.settings_reading, now)) {
+            return;
+        }
+    }
+    visit.notes.push_back(
+        {ListNote::Numbered, "Reading list settings: " + kel::printable(address)});
+    SettingsFile file =
+        examine_settings_file(file_system, visit.settings_path, server_settings_size_limit);
+    if (!stamp_first) {
+        visit.settings_stamp = file.stamp ? *file.stamp
+                               : file.state == SettingsState::Missing
+                                   ? kel::FileStamp{}
+                                   : file_system.status(visit.settings_path).stamp;
+    }
+    if (!file.report.empty()) {
+        visit.notes.push_back({ListNote::SettingsReport, std::move(file.report)});
+    }
+    for (std::string& record : file.records) {
+        visit.notes.push_back({ListNote::Plain, std::move(record)});
+    }
+    visit.settings_read = true;
+    visit.settings = list_settings_from(file, domain);
+    // Right behind "Reading list settings": only unreadable settings have notes.
+    for (std::string& warning : settings_warning_records(address, visit.settings)) {
+        visit.notes.push_back({ListNote::Numbered, std::move(warning)});
+    }
+}
+
+// The subscriber file of a list not met before, read at once: its stamp comes with
+// the opening, and an empty file is left unread, as one whose stamp said so would be.
+void examine_new_subscribers(kel::FileSystem& file_system, const std::string& address,
+                             SubscriberList* read_into, ListVisit& visit) {
+    SubscriberFileRead read =
+        read_subscriber_file(file_system, visit.subscribers_path,
+                             read_into != nullptr ? *read_into : visit.subscribers, {}, true);
+    visit.subscribers_stamp =
+        read.stamp ? *read.stamp : file_system.status(visit.subscribers_path).stamp;
+    if (read.left_empty) {
+        return;
+    }
+    visit.notes.push_back(
+        {ListNote::Numbered, "Reading list subscribers: " + kel::printable(address)});
+    visit.subscribers_read = true;
+    visit.holds_subscribers = read_into == nullptr;
+    visit.subscribers_file = std::move(read);
+}
+
+}  // namespace
+
 ListVisit examine_list(kel::FileSystem& file_system, const ListKnown* known,
                        const std::string& list_directory, const std::string& domain,
-                       const std::string& name, int64_t now, SubscriberList* read_into) {
+                       const std::string& name, int64_t now, SubscriberList* read_into,
+                       const ListStamps* stamps) {
     // No static: the background thread may run this while the destructors run at exit.
     const ListKnown nothing_known;
     const ListKnown& last = known != nullptr ? *known : nothing_known;
@@ -38,30 +101,14 @@ ListVisit examine_list(kel::FileSystem& file_system, const ListKnown* known,
     visit.read_at = now;
     visit.settings_path = list_directory + "/" + name + ".settings";
     visit.subscribers_path = list_directory + "/" + name + std::string(list_suffix);
-
     visit.complete = is_new;
-    visit.settings_stamp = file_system.status(visit.settings_path).stamp;
-    if (is_new || visit.settings_stamp != last.settings_stamp ||
-        retry_due(last.settings_reading, now)) {
-        visit.notes.push_back(
-            {ListNote::Numbered, "Reading list settings: " + kel::printable(address)});
-        SettingsFile file =
-            examine_settings_file(file_system, visit.settings_path, server_settings_size_limit);
-        if (!file.report.empty()) {
-            visit.notes.push_back({ListNote::SettingsReport, std::move(file.report)});
-        }
-        for (std::string& record : file.records) {
-            visit.notes.push_back({ListNote::Plain, std::move(record)});
-        }
-        visit.settings_read = true;
-        visit.settings = list_settings_from(file, domain);
-        // Right behind "Reading list settings": only unreadable settings have notes.
-        for (std::string& warning : settings_warning_records(address, visit.settings)) {
-            visit.notes.push_back({ListNote::Numbered, std::move(warning)});
-        }
+    examine_settings(file_system, last, is_new, address, domain, now, stamps, visit);
+    if (is_new && stamps == nullptr) {
+        examine_new_subscribers(file_system, address, read_into, visit);
+        return visit;
     }
-
-    visit.subscribers_stamp = file_system.status(visit.subscribers_path).stamp;
+    visit.subscribers_stamp =
+        stamps != nullptr ? stamps->subscribers : file_system.status(visit.subscribers_path).stamp;
     if (!is_new && visit.subscribers_stamp == last.subscribers_stamp &&
         !retry_due(last.subscribers_reading, now)) {
         return visit;
@@ -80,6 +127,7 @@ ListVisit examine_list(kel::FileSystem& file_system, const ListKnown* known,
     visit.holds_subscribers = read_into == nullptr;
     visit.subscribers_file = read_subscriber_file(
         file_system, visit.subscribers_path, read_into != nullptr ? *read_into : visit.subscribers);
+    visit.complete = visit.settings_read;
     return visit;
 }
 

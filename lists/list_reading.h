@@ -56,15 +56,23 @@ struct ListVisit {
     std::vector<ListNote> notes;
 };
 
+// The stamps of a list's settings and subscriber file, when taken already (for all
+// the lists of a directory at once, say).
+struct ListStamps {
+    kel::FileStamp settings;
+    kel::FileStamp subscribers;
+};
+
 // Reads the list of the entry `name` + ".list" of `list_directory` in `domain`,
 // against what `known` says of its last reading (null: a list not met before). A
 // file is read again when its stamp differs from the known one, or when it could not
 // be read and `now` (the list clock) makes a retry due. A subscriber file is read
 // into `read_into` when given (a list read again then writes over its own memory),
-// else into the visit's own list.
+// else into the visit's own list. `stamps`, when given, stand for the files' own.
 ListVisit examine_list(kel::FileSystem& file_system, const ListKnown* known,
                        const std::string& list_directory, const std::string& domain,
-                       const std::string& name, int64_t now, SubscriberList* read_into = nullptr);
+                       const std::string& name, int64_t now, SubscriberList* read_into = nullptr,
+                       const ListStamps* stamps = nullptr);
 // Whether applying the visit changes anything in a record that `known` describes
 // (null: a list not met before).
 bool visit_changes(const ListKnown* known, const ListVisit& visit);

@@ -108,10 +108,18 @@ std::string larger_than(uint64_t bytes) {
                                   : "it is larger than " + std::to_string(bytes) + " bytes";
 }
 
+SubscriberFileRead failed_read(std::string reason, bool access_fault) {
+    SubscriberFileRead read;
+    read.readable = false;
+    read.reason = std::move(reason);
+    read.access_fault = access_fault;
+    return read;
+}
+
 // Streams the file's lines into `subscribers`: readable, with the count of lines
 // that are not subscriber lines, when the file was read to its end; else why not.
-SubscriberFileRead take_lines(kel::ReadableFile& file, const SubscriberFileLimits& limits,
-                              SubscriberList& subscribers) {
+SubscriberFileRead take_lines(kel::ReadableFile& file, uint64_t size,
+                              const SubscriberFileLimits& limits, SubscriberList& subscribers) {
     SubscriberFileRead result;
     // The buffer holds the unfinished line of the last block, at most the longest
     // line, followed by one read's bytes.
@@ -121,10 +129,13 @@ SubscriberFileRead take_lines(kel::ReadableFile& file, const SubscriberFileLimit
     // Set while the bytes of a line longer than the limit stream past.
     bool overlong = false;
     uint64_t total = 0;
-    while (true) {
+    // Up to the size the file had when it was opened: on network storage the read
+    // that finds the end would be one more round trip.
+    while (size == 0 || total < size) {
         const long count = file.read(buffer + kept, capacity - kept);
         if (count < 0) {
-            return {false, "reading it failed: " + kel::error_text(static_cast<int>(-count)), true};
+            return failed_read("reading it failed: " + kel::error_text(static_cast<int>(-count)),
+                               true);
         }
         if (count == 0) {
             break;
@@ -132,7 +143,7 @@ SubscriberFileRead take_lines(kel::ReadableFile& file, const SubscriberFileLimit
         // The file may have grown since it was opened.
         total += static_cast<uint64_t>(count);
         if (total > limits.largest_file) {
-            return {false, larger_than(limits.largest_file), false};
+            return failed_read(larger_than(limits.largest_file), false);
         }
         char* line = buffer;
         char* end = buffer + kept + count;
@@ -168,14 +179,16 @@ SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList&
 
 SubscriberFileRead read_subscriber_file(kel::FileSystem& file_system, const std::string& path,
                                         SubscriberList& subscribers,
-                                        const SubscriberFileLimits& limits) {
+                                        const SubscriberFileLimits& limits, bool leave_empty) {
+    kel::OpenedFile file = file_system.open(path);
     // A list read in part would refuse the subscribers it missed as strangers: a
     // file that cannot be read to its end gives none, and its storage goes.
-    auto unreadable = [&subscribers](std::string reason, bool access_fault = true) {
+    auto unreadable = [&subscribers, &file](std::string reason, bool access_fault = true) {
         subscribers.clear();
-        return SubscriberFileRead{false, std::move(reason), access_fault};
+        SubscriberFileRead read = failed_read(std::move(reason), access_fault);
+        read.stamp = file.error == 0 ? std::optional<kel::FileStamp>(file.stamp) : std::nullopt;
+        return read;
     };
-    kel::OpenedFile file = file_system.open(path);
     if (file.error != 0) {
         return unreadable(file.error == EISDIR
                               ? "it is not a regular file"
@@ -189,12 +202,19 @@ SubscriberFileRead read_subscriber_file(kel::FileSystem& file_system, const std:
     if (file.size > limits.largest_file) {
         return unreadable(larger_than(limits.largest_file), false);
     }
+    if (leave_empty && file.size == 0) {
+        SubscriberFileRead left;
+        left.stamp = file.stamp;
+        left.left_empty = true;
+        return left;
+    }
     // The new list is built over the previous one's storage.
     subscribers.start_over();
-    SubscriberFileRead read = take_lines(*file.file, limits, subscribers);
+    SubscriberFileRead read = take_lines(*file.file, file.size, limits, subscribers);
     if (!read.readable) {
         return unreadable(std::move(read.reason), read.access_fault);
     }
     subscribers.finish();
+    read.stamp = file.stamp;
     return read;
 }

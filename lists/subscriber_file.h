@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "file_system.h"
@@ -22,6 +23,10 @@ struct SubscriberFileRead {
     // Lines with some field but fewer than six, which the server never writes
     // (addresses separated by blanks instead of TABs, for instance); for the tools.
     uint64_t short_lines = 0;
+    // The stamp of the file as it was opened; none when it could not be opened.
+    std::optional<kel::FileStamp> stamp;
+    // An empty regular file, left unread as asked (leave_empty).
+    bool left_empty = false;
 };
 
 // Bounds on what one reading takes in. A larger file is not read at all; a longer
@@ -40,7 +45,9 @@ struct SubscriberFileLimits {
 // read or is larger than `limits.largest_file`; `subscribers` is then left empty.
 SubscriberFileRead read_subscriber_file(const std::string& path, SubscriberList& subscribers,
                                         const SubscriberFileLimits& limits = {});
-// The same through a file-system seam (file_system.h).
+// The same through a file-system seam (file_system.h). With `leave_empty`, an empty
+// regular file is left as it is, `subscribers` untouched.
 SubscriberFileRead read_subscriber_file(kel::FileSystem& file_system, const std::string& path,
                                         SubscriberList& subscribers,
-                                        const SubscriberFileLimits& limits = {});
+                                        const SubscriberFileLimits& limits = {},
+                                        bool leave_empty = false);

@@ -72,15 +72,8 @@ kel::SimpleMutex& parser_lock() {
     return *lock;
 }
 
-}  // namespace
-
-SettingsFile examine_settings_file(const std::string& path, size_t largest) {
-    return examine_settings_file(kel::real_file_system(), path, largest);
-}
-
-SettingsFile examine_settings_file(kel::FileSystem& file_system, const std::string& path,
-                                   size_t largest) {
-    kel::FileBytes content = kel::read_file(file_system, path, largest);
+SettingsFile settings_file_of(const kel::FileBytes& content, const std::string& path,
+                              size_t largest) {
     switch (content.outcome) {
         case kel::FileBytes::Read:
             return parse_bytes(content.bytes, path);
@@ -106,6 +99,20 @@ SettingsFile examine_settings_file(kel::FileSystem& file_system, const std::stri
         }
     }
     return SettingsFile();
+}
+
+}  // namespace
+
+SettingsFile examine_settings_file(const std::string& path, size_t largest) {
+    return examine_settings_file(kel::real_file_system(), path, largest);
+}
+
+SettingsFile examine_settings_file(kel::FileSystem& file_system, const std::string& path,
+                                   size_t largest) {
+    kel::FileBytes content = kel::read_file(file_system, path, largest);
+    SettingsFile file = settings_file_of(content, path, largest);
+    file.stamp = content.stamp;
+    return file;
 }
 
 void write_settings_notes(const SettingsFile& file) {

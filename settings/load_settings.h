@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,8 @@ struct SettingsFile {
     // file that could not be read.
     std::string report;
     std::vector<std::string> records;
+    // The stamp of the file as it was opened; none when it could not be opened.
+    std::optional<kel::FileStamp> stamp;
 };
 // load_settings with the reason told: the same reading, report and log records. A
 // file larger than `largest` bytes is Unreadable for its content.

@@ -355,6 +355,7 @@ OpenedFile FakeFileSystem::open(const std::string& given) {
         opened.error = EISDIR;
         return opened;
     }
+    opened.stamp = found->second.stamp;
     if (found->second.type != S_IFREG) {
         return opened;
     }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,7 @@ struct OpenedFile {
     int error = 0;
     bool regular = false;
     uint64_t size = 0;  // as the file claims, for a first bound
+    FileStamp stamp;    // of what was opened, as a status query gives it
     std::unique_ptr<ReadableFile> file;
 };
 
@@ -100,6 +102,8 @@ struct FileBytes {
     enum Outcome { Read, Missing, NotRegular, CannotOpen, TooLarge, Failed } outcome = Missing;
     std::string bytes;  // only when Read
     int error = 0;      // for CannotOpen and Failed
+    // The stamp of what was opened; none when nothing could be opened.
+    std::optional<FileStamp> stamp;
 };
 FileBytes read_file(FileSystem& file_system, const std::string& path, uint64_t limit);
 

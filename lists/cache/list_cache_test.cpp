@@ -1156,10 +1156,13 @@ TEST_F(TreeTest, NetworkPassRecordsFollowTheLocalOnesAndTheTableIsTheWalks) {
     EXPECT_EQ(refresh_tree(tree, 2), read(2, "one@b.test") + read(2, "two@b.test"));
     EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "");
 
-    // Changed on both sides: b's come last, though the walk meets them between.
+    // Changed on both sides: b's come last, though the walk meets them between. The
+    // file there is replaced as the server replaces it, by a rename, which a pass sees
+    // in its directory's stamp (one changed in place waits for a complete pass).
     for (const char* path : {"Domains/b.test/LISTS/one.list", "Domains/a.test/LISTS/two.list",
                              "Accounts/LISTS/news.list"}) {
-        write(path, "jane@example.org\tfeed\tt\t0\t-010001\tJane\n");
+        write(std::string(path) + ".new", "jane@example.org\tfeed\tt\t0\t-010001\tJane\n");
+        fs::rename(std::string(path) + ".new", path);
     }
     tree.run_network_pass();
     refresh_walk(3);

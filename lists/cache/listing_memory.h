@@ -35,6 +35,12 @@ class ListingMemory {
     // call ("Cannot list directory <path>: <reason>"), by their order.
     std::vector<std::string> take_records();
 
+    // The last complete listing of `path`; null when there is none.
+    const std::vector<std::string>* remembered(const std::string& path) const {
+        auto found = complete.find(path);
+        return found != complete.end() ? &found->second : nullptr;
+    }
+
     // The directories that cannot be listed now, with the reason.
     const std::map<std::string, std::string>& failing() const { return failing_now; }
     bool is_failing(const std::string& path) const { return failing_now.count(path) != 0; }

@@ -88,7 +88,6 @@ void NetworkHandOver::find_lost_records() {
         }
         passes->read_again(*key);
         key = placed.erase(key);
-        ++changes;
     }
 }
 
@@ -124,7 +123,6 @@ void NetworkHandOver::apply(NetworkPass& pass, int32_t request_number, const Loc
                             std::vector<std::string>& revisit) {
     for (NetworkPass::Item& item : pass.items) {
         const std::string& key = item.visit.key;
-        ++changes;
         if (item.gone) {
             placed.erase(key);
             auto found = list_table.find(key);
@@ -170,7 +168,6 @@ void NetworkHandOver::set_aside(const LocalGives& local) {
         }
         aside.insert(list_table.extract(found));
         key = placed.erase(key);
-        ++changes;
     }
 }
 
@@ -179,7 +176,6 @@ void NetworkHandOver::restore() {
         // A local list that came meanwhile keeps its record.
         list_table.try_emplace(key, std::move(record));
         placed.insert(key);
-        ++changes;
     }
     aside.clear();
 }

@@ -72,9 +72,8 @@ class NetworkHandOver {
 
     // Whether the passes give `key`: in the table, or set aside while unknown.
     bool gives(const std::string& key) const;
-    // The keys the passes put in the table; `generation` moves whenever they change.
+    // The keys the passes put in the table.
     const std::unordered_set<std::string>& in_table() const { return placed; }
-    uint64_t generation() const { return changes; }
 
     // The local side no longer gives `key`, whose record is `record`. True when the
     // record stays because the passes give the key too; they then read it again if
@@ -117,7 +116,6 @@ class NetworkHandOver {
     std::unordered_set<std::string> placed;
     // The records of the lists there while they are unknown, until a pass finishes.
     std::unordered_map<std::string, ListRecord> aside;
-    uint64_t changes = 0;
 
     bool have_reading = false;
     std::chrono::steady_clock::time_point finished;

@@ -74,7 +74,8 @@ TEST(NetworkStatus, TheReadingIsUsedForTheLimitWhileMessagesArrive) {
 // The pause after a pass lasted as long as the pass: after the first reading of a
 // large tree, minutes before a new list was seen. A pass now starts every ten
 // seconds, or when the last one ends, or later where the passes' processor time
-// would pass about a tenth of a core.
+// would pass about 6 % of a core; complete passes, which query every list's files,
+// are spaced to cost about 2 %, and come at least every five minutes.
 TEST(NetworkPasses, StartEveryTenSecondsUnlessLongerOrDearer) {
     using std::chrono::milliseconds;
     const struct {
@@ -83,13 +84,16 @@ TEST(NetworkPasses, StartEveryTenSecondsUnlessLongerOrDearer) {
         {milliseconds(3), milliseconds(1), seconds(10)},
         {seconds(7), milliseconds(500), seconds(10)},
         {seconds(25), seconds(1), seconds(25)},
-        {seconds(5), seconds(2), seconds(25)},
-        {seconds(30), seconds(4), seconds(50)},
+        {seconds(5), seconds(3), seconds(50)},
+        {seconds(30), seconds(6), seconds(100)},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(pass_period(row.took, row.cpu), row.period)
             << row.took.count() << " ns, " << row.cpu.count() << " ns of processor time";
     }
+    EXPECT_EQ(complete_pass_spacing(milliseconds(100)), seconds(5));
+    EXPECT_EQ(complete_pass_spacing(seconds(1)), seconds(50));
+    EXPECT_EQ(complete_pass_spacing(seconds(40)), std::chrono::minutes(5));
 }
 
 }  // namespace

@@ -9,15 +9,17 @@
 namespace {
 
 constexpr std::chrono::seconds shortest_period{10};
-// The passes' share of one core, kept under a tenth with some room.
-constexpr int64_t most_cpu_percent = 8;
+// The passes' share of one core, kept under a tenth with some room: the passes that
+// look at the directories' stamps, and the complete ones.
+constexpr int64_t most_cpu_percent = 6;
+constexpr int64_t most_complete_cpu_percent = 2;
+constexpr std::chrono::minutes longest_complete_spacing{5};
 
 }  // namespace
 
 void NetworkPass::append(NetworkPass&& later) {
-    std::unordered_map<std::string, size_t> latest;
-    for (size_t i = 0; i < items.size(); ++i) {
-        latest[items[i].visit.key] = i;
+    for (; indexed < items.size(); ++indexed) {
+        latest[items[indexed].visit.key] = indexed;
     }
     for (Item& item : later.items) {
         auto found = latest.find(item.visit.key);
@@ -30,6 +32,7 @@ void NetworkPass::append(NetworkPass&& later) {
         latest[item.visit.key] = items.size();
         items.push_back(std::move(item));
     }
+    indexed = items.size();
     records.insert(records.end(), std::make_move_iterator(later.records.begin()),
                    std::make_move_iterator(later.records.end()));
     had_places = had_places || later.had_places;
@@ -48,4 +51,9 @@ void NetworkPass::append(NetworkPass&& later) {
 std::chrono::nanoseconds pass_period(std::chrono::nanoseconds took, std::chrono::nanoseconds cpu) {
     return std::max(
         {std::chrono::nanoseconds(shortest_period), took, cpu * 100 / most_cpu_percent});
+}
+
+std::chrono::nanoseconds complete_pass_spacing(std::chrono::nanoseconds cpu) {
+    return std::min<std::chrono::nanoseconds>(longest_complete_spacing,
+                                              cpu * 100 / most_complete_cpu_percent);
 }

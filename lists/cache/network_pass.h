@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "list_reading.h"
@@ -55,10 +56,20 @@ struct NetworkPass {
     // Adds what was read later, keeping one subscriber list per key: an earlier
     // reading that a later one replaces gives its memory back at once.
     void append(NetworkPass&& later);
+
+  private:
+    // Key to the place of its latest item, kept from the first append on: a first
+    // reading appends thousands of times while no message takes what it read.
+    std::unordered_map<std::string, size_t> latest;
+    size_t indexed = 0;  // items the index covers
 };
 
-// The time from the start of a pass that took `took`, and `cpu` of the process's
-// processors, to the start of the next: ten seconds, or the pass's own length when
-// it is longer, or, when the passes would cost more than about a tenth of one core,
-// long enough that they do not.
+// The time from the start of a pass that took `took`, and `cpu` of the processors, to
+// the start of the next: ten seconds, or the pass's own length when it is longer, or,
+// when the passes would cost more than about 6 % of one core, long enough that they
+// do not.
 std::chrono::nanoseconds pass_period(std::chrono::nanoseconds took, std::chrono::nanoseconds cpu);
+// The time from the start of a complete pass that used `cpu` to the next complete
+// one: long enough that complete passes cost at most about 2 % of one core, and at
+// most five minutes (the first reading, which reads every file, costs far more).
+std::chrono::nanoseconds complete_pass_spacing(std::chrono::nanoseconds cpu);

@@ -101,6 +101,10 @@ void NetworkReading::take_handed() {
     for (const std::string& key : again) {
         known.erase(key);
     }
+    if (!again.empty()) {
+        // Lists to read again lie in directories that may not have changed.
+        next_complete = {};
+    }
 }
 
 std::chrono::nanoseconds NetworkReading::run_pass() {
@@ -113,10 +117,14 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
     }
     ++passes;
     met.clear();
-    const std::vector<Directory> directories = directories_of_places();
+    const bool complete = started >= next_complete;
+    const std::vector<Directory> directories = directories_of_places(complete);
     for (size_t from = 0; from < directories.size(); from += directories_per_chunk) {
         read_directories(directories, from,
-                         std::min(directories.size(), from + directories_per_chunk));
+                         std::min(directories.size(), from + directories_per_chunk), complete);
+    }
+    if (complete) {
+        forget_shapes_but(directories);
     }
     NetworkPass last;
     report_gone(last);
@@ -124,7 +132,19 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
     last.records = listings.take_records();
     last.completed = Clock::now();
     hand_over(std::move(last));
-    return pass_period(Clock::now() - started, thread_cpu() + calls.cpu() - cpu_before);
+    return next_start(complete, started, thread_cpu() + calls.cpu() - cpu_before);
+}
+
+// A complete pass's processor time goes to the spacing of complete passes; the
+// others keep to their own share.
+std::chrono::nanoseconds NetworkReading::next_start(bool complete, Clock::time_point started,
+                                                    std::chrono::nanoseconds cpu) {
+    const std::chrono::nanoseconds took = Clock::now() - started;
+    if (!complete) {
+        return pass_period(took, cpu);
+    }
+    next_complete = started + complete_pass_spacing(cpu);
+    return pass_period(took, std::chrono::nanoseconds(0));
 }
 
 // The leftovers of a first reading, examined side by side and handed over in their
@@ -153,7 +173,7 @@ void NetworkReading::read_leftover_lists() {
 }
 
 // The list directories of the places, in the walk's order; "Domains" is listed here.
-std::vector<NetworkReading::Directory> NetworkReading::directories_of_places() {
+std::vector<NetworkReading::Directory> NetworkReading::directories_of_places(bool complete) {
     std::vector<Directory> directories;
     size_t order = 0;
     for (const NetworkPlace& place : places) {
@@ -161,11 +181,7 @@ std::vector<NetworkReading::Directory> NetworkReading::directories_of_places() {
             directories.push_back({place.path, place.domain, order++});
             continue;
         }
-        const auto domain_there = [&](const std::string& name) {
-            return entry_still_there(file_system, place.path, name);
-        };
-        for (const std::string& domain :
-             listings.list(file_system, place.path, order++, domain_there)) {
+        for (const std::string& domain : domain_names(place, order++, complete)) {
             // The walk reads the main domain's lists from "Accounts" there too, which
             // is read in its own place.
             if (domain != main_domain) {
@@ -176,55 +192,169 @@ std::vector<NetworkReading::Directory> NetworkReading::directories_of_places() {
     return directories;
 }
 
+// The entries of "Domains", listed again only when its stamp changed.
+std::vector<std::string> NetworkReading::domain_names(const NetworkPlace& place, size_t order,
+                                                      bool complete) {
+    const kel::FileStamp stamp = file_system.status(place.path).stamp;
+    const std::vector<std::string>* remembered = listings.remembered(place.path);
+    auto shape = shapes.find(place.path);
+    if (!complete && remembered != nullptr && shape != shapes.end() &&
+        shape->second.stamp == stamp && stamp != kel::FileStamp{}) {
+        return *remembered;
+    }
+    shapes[place.path].stamp = stamp;
+    return listings.list(file_system, place.path, order, [&](const std::string& name) {
+        return entry_still_there(file_system, place.path, name);
+    });
+}
+
+// A directory listed, and its lists' two files queried beside it: through one
+// descriptor of the directory, the fewest calls on the storage.
+NetworkReading::Listed NetworkReading::listed(const std::string& path, bool with_stamps) {
+    Listed found;
+    found.listing = file_system.list(path);
+    if (!with_stamps) {
+        return found;
+    }
+    std::vector<std::string> names;
+    for (const std::string& entry : found.listing.names) {
+        if (ends_with(entry, list_suffix)) {
+            const std::string name = entry.substr(0, entry.size() - list_suffix.size());
+            names.push_back(name + std::string(settings_suffix));
+            names.push_back(entry);
+        }
+    }
+    const std::vector<kel::PathStatus> statuses = file_system.statuses_in(path, names);
+    for (size_t i = 0; i + 1 < statuses.size(); i += 2) {
+        const std::string& entry = names[i + 1];
+        found.stamps[entry.substr(0, entry.size() - list_suffix.size())] = {statuses[i].stamp,
+                                                                            statuses[i + 1].stamp};
+    }
+    return found;
+}
+
+// A directory whose stamp is the one it had when last listed holds the same lists:
+// they are met without a look at their files.
+bool NetworkReading::unchanged(const Directory& directory, const kel::FileStamp& stamp) {
+    auto shape = shapes.find(directory.path);
+    if (shape == shapes.end() || !(shape->second.stamp == stamp) || stamp == kel::FileStamp{} ||
+        listings.is_failing(directory.path)) {
+        return false;
+    }
+    for (const std::string& key : shape->second.keys) {
+        auto found = known.find(key);
+        if (found != known.end()) {
+            found->second.seen = passes;
+        }
+        met.insert(key);
+    }
+    return true;
+}
+
 void NetworkReading::read_directories(const std::vector<Directory>& directories, size_t from,
-                                      size_t to) {
-    std::vector<kel::DirectoryListing> found(to - from);
+                                      size_t to, bool complete) {
+    // Taken before the listings: a change in between shows at the next pass.
+    std::vector<kel::FileStamp> stamps(to - from);
     calls.run(to - from,
-              [&](size_t i) { found[i] = file_system.list(directories[from + i].path); });
-    std::vector<Task> tasks = tasks_of(directories, from, found);
+              [&](size_t i) { stamps[i] = file_system.status(directories[from + i].path).stamp; });
+    std::vector<size_t> changed;
+    for (size_t i = from; i < to; ++i) {
+        if (complete || !unchanged(directories[i], stamps[i - from])) {
+            changed.push_back(i);
+        }
+    }
+    // A directory listed for the first time holds lists not met: each has its files
+    // read, and their stamps come with the openings.
+    std::vector<bool> met_before(changed.size());
+    for (size_t i = 0; i < changed.size(); ++i) {
+        met_before[i] = shapes.count(directories[changed[i]].path) != 0;
+    }
+    std::vector<Listed> found(changed.size());
+    calls.run(changed.size(), [&](size_t i) {
+        found[i] = listed(directories[changed[i]].path, met_before[i]);
+    });
+    std::vector<Task> tasks = tasks_of(directories, changed, found);
     calls.run(tasks.size(), [&](size_t i) {
         Task& task = tasks[i];
         if (!task.after_earlier) {
             task.visit = examine_list(
                 file_system, task.known ? &*task.known : nullptr, directories[task.directory].path,
-                directories[task.directory].domain, task.name, list_clock_now());
+                directories[task.directory].domain, task.name, list_clock_now(), nullptr,
+                task.stamps ? &*task.stamps : nullptr);
         }
     });
+    keep_shapes(directories, from, changed, stamps, tasks);
     NetworkPass part;
     part.had_places = true;
     take_in(tasks, directories, part);
-    hand_over(std::move(part));
+    if (!part.items.empty()) {
+        hand_over(std::move(part));
+    }
 }
 
-// The lists of the chunk's directories, each with a copy of what is known of it: the
-// calls side by side touch nothing shared.
+// The lists of the directories read again, each with a copy of what is known of it:
+// the calls side by side touch nothing shared.
 std::vector<NetworkReading::Task> NetworkReading::tasks_of(
-    const std::vector<Directory>& directories, size_t from,
-    std::vector<kel::DirectoryListing>& found) {
+    const std::vector<Directory>& directories, const std::vector<size_t>& changed,
+    std::vector<Listed>& found) {
     std::vector<Task> tasks;
     for (size_t i = 0; i < found.size(); ++i) {
-        const Directory& directory = directories[from + i];
+        const Directory& directory = directories[changed[i]];
         const auto still_there = [&](const std::string& name) {
             return entry_still_there(file_system, directory.path, name);
         };
-        for (const std::string& entry :
-             listings.take(directory.path, std::move(found[i]), directory.order, still_there)) {
+        const bool complete = found[i].listing.complete();
+        for (const std::string& entry : listings.take(directory.path, std::move(found[i].listing),
+                                                      directory.order, still_there)) {
             if (!ends_with(entry, list_suffix)) {
                 continue;
             }
             Task task;
             task.name = entry.substr(0, entry.size() - list_suffix.size());
             task.key = fold_lower(task.name + "@" + directory.domain);
-            task.directory = from + i;
+            task.directory = changed[i];
             task.after_earlier = !met.insert(task.key).second;
             auto known_one = known.find(task.key);
             if (!task.after_earlier && known_one != known.end()) {
                 task.known = known_one->second.list;
             }
+            auto stamped = found[i].stamps.find(task.name);
+            if (complete && stamped != found[i].stamps.end()) {
+                task.stamps = stamped->second;
+            }
             tasks.push_back(std::move(task));
         }
     }
     return tasks;
+}
+
+// Directories no longer among the places are forgotten.
+void NetworkReading::forget_shapes_but(const std::vector<Directory>& directories) {
+    std::unordered_set<std::string> kept;
+    for (const Directory& directory : directories) {
+        kept.insert(directory.path);
+    }
+    for (const NetworkPlace& place : places) {
+        kept.insert(place.path);
+    }
+    for (auto shape = shapes.begin(); shape != shapes.end();) {
+        shape = kept.count(shape->first) != 0 ? std::next(shape) : shapes.erase(shape);
+    }
+}
+
+// What the directories read again look like now, for the next pass.
+void NetworkReading::keep_shapes(const std::vector<Directory>& directories, size_t from,
+                                 const std::vector<size_t>& changed,
+                                 const std::vector<kel::FileStamp>& stamps,
+                                 const std::vector<Task>& tasks) {
+    for (size_t index : changed) {
+        Shape& shape = shapes[directories[index].path];
+        shape.stamp = stamps[index - from];
+        shape.keys.clear();
+    }
+    for (const Task& task : tasks) {
+        shapes[directories[task.directory].path].keys.push_back(task.key);
+    }
 }
 
 // In the walk's order: what each list's reading changes goes into the pass, and into
@@ -268,6 +398,8 @@ void NetworkReading::report_gone(NetworkPass& part) {
 }
 
 void NetworkReading::discard() {
+    shapes.clear();
+    next_complete = {};
     for (auto& [key, entry] : known) {
         entry.list = ListKnown{};
         // Not known to be empty: an empty file is then read, not taken as unchanged.

@@ -286,7 +286,6 @@ void WatchedTree::read_lists(ListDirectory& lists) {
 }
 
 void WatchedTree::add_source(ListDirectory& lists, const ListEntry& entry) {
-    ++source_changes;
     sources[entry.key].push_back({&lists, entry.name});
     touched.push_back(entry.key);
 }
@@ -296,7 +295,6 @@ void WatchedTree::remove_source(ListDirectory& lists, const ListEntry& entry) {
     if (found == sources.end()) {
         return;
     }
-    ++source_changes;
     std::vector<Source>& entries = found->second;
     entries.erase(std::remove_if(entries.begin(), entries.end(),
                                  [&](const Source& source) {

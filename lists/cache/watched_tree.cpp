@@ -31,6 +31,8 @@
 
 #include <sys/inotify.h>
 
+#include <algorithm>
+
 #include "tree_names.h"
 
 WatchedTree::WatchedTree(kel::FileSystem& file_system, KernelEvents& events,
@@ -94,17 +96,12 @@ bool WatchedTree::still_describes_table() {
     if (network == nullptr || network->in_table().empty()) {
         return list_table.size() == sources.size();
     }
-    // Counted again only when either side changed.
-    if (!counted || counted_sources != source_changes || counted_network != network->generation()) {
-        network_only = 0;
-        for (const std::string& key : network->in_table()) {
-            network_only += sources.count(key) == 0 ? 1 : 0;
-        }
-        counted = true;
-        counted_sources = source_changes;
-        counted_network = network->generation();
-    }
-    return list_table.size() == sources.size() + network_only;
+    // Keys given by both sides count once; counting which would cost a look at
+    // every key the passes gave, at every message while they hand over. The bounds
+    // catch a table emptied, or filled, behind the tree's back.
+    const size_t placed = network->in_table().size();
+    return list_table.size() >= std::max(sources.size(), placed) &&
+           list_table.size() <= sources.size() + placed;
 }
 
 void WatchedTree::revisit(const std::string& key) {

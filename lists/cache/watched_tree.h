@@ -247,14 +247,8 @@ class WatchedTree {
         std::string name;
     };
     std::unordered_map<std::string, std::vector<Source>> sources;  // key to its entries
-    uint64_t source_changes = 0;
-    // How many keys the passes over network storage put in the table that no entry
-    // of the tree gives, and when that was counted.
-    size_t network_only = 0;
-    uint64_t counted_sources = 0, counted_network = 0;
-    bool counted = false;
-    std::vector<std::string> touched;   // keys whose sources changed
-    std::vector<std::string> vanished;  // keys left with none
+    std::vector<std::string> touched;                              // keys whose sources changed
+    std::vector<std::string> vanished;                             // keys left with none
     std::unordered_set<ListDirectory*> steady_directories;
     // List directories whose last listing failed: listed again at every refresh.
     std::unordered_set<ListDirectory*> unlisted;
