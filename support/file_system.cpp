@@ -95,23 +95,13 @@ class MountTableCache {
 
     // Where `path` lies; none when the table cannot be read.
     std::optional<Storage> storage(const std::string& path) {
-        AnnotatedLock held(lock);
-        pollfd marked{descriptor, POLLPRI, 0};
-        const bool changed = descriptor >= 0 && poll(&marked, 1, 0) > 0 &&
-                             (marked.revents & (POLLPRI | POLLERR)) != 0;
-        if (!table || changed) {
-            MountTableReading reading = read_mount_table();
-            table.reset();
-            if (reading.read) {
-                table = std::move(reading.table);
-            }
-        }
+        const std::shared_ptr<const MountTable> now = current();
         std::unique_ptr<char, decltype(&free)> here(getcwd(nullptr, 0), &free);
-        if (!table || !here) {
+        if (!now || !here) {
             return std::nullopt;
         }
         SystemLinkReader links;
-        const PlaceStorage place = place_storage(path, here.get(), *table, links);
+        const PlaceStorage place = place_storage(path, here.get(), *now, links);
         switch (place.storage) {
             case PlaceKind::Local:
                 return Storage::Local;
@@ -128,9 +118,25 @@ class MountTableCache {
     }
 
   private:
+    // The table as it is now, read again when the kernel marked it changed; held by
+    // each caller while it resolves a place, outside the lock, so that places can be
+    // resolved side by side.
+    std::shared_ptr<const MountTable> current() {
+        AnnotatedLock held(lock);
+        pollfd marked{descriptor, POLLPRI, 0};
+        const bool changed = descriptor >= 0 && poll(&marked, 1, 0) > 0 &&
+                             (marked.revents & (POLLPRI | POLLERR)) != 0;
+        if (!table || changed) {
+            MountTableReading reading = read_mount_table();
+            table = reading.read ? std::make_shared<const MountTable>(std::move(reading.table))
+                                 : nullptr;
+        }
+        return table;
+    }
+
     const int descriptor;
     AnnotatedMutex lock;
-    std::optional<MountTable> table QUORVEL_GUARDED_BY(lock);
+    std::shared_ptr<const MountTable> table QUORVEL_GUARDED_BY(lock);
 };
 
 class KernelFileSystem final : public FileSystem {

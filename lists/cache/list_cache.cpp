@@ -21,6 +21,7 @@
 #include "logging.h"
 #include "mount_changes.h"
 #include "network_hand_over.h"
+#include "parallel_calls.h"
 #include "status_passes.h"
 #include "watched_tree.h"
 
@@ -246,9 +247,12 @@ bool ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::t
     auto fresh =
         std::make_unique<WatchedTree>(file_system, *events, status_passes.get(), network.get(),
                                       listings, options, counts, ++readings);
+    ParallelCalls warm_calls;
+    fresh->warm_up_with(&warm_calls);
     if (!events->ready() || !fresh->build()) {
         return false;
     }
+    fresh->warm_up_with(nullptr);
     tree = std::move(fresh);
     ++counts.builds;
     // Without the network reading nothing could read the rest off the message's path.

@@ -3,23 +3,34 @@
 //
 // Where things are:
 // - list_cache.{h,cpp}: this class; each refresh picks its way (below) and hands
-//   findings between the serving thread and the background thread.
+//   findings between the serving thread and the background thread. cache_settings.h:
+//   its options and counts.
 // - list_walk.{h,cpp}: the walk of every list directory and the per-list step applied
 //   to the table; the reading of one list's files itself is list_reading.h, above.
 //   When is a subscriber file read again? When its stamp (size, times, inode) differs
-//   from the one of its last reading, or it could not be read and a retry is due
-//   (list_reading.cpp); the tree decides which lists to look at (watched_tree.cpp).
+//   from the one of its last reading, or it could not be opened or read and a retry is
+//   due (list_reading.cpp); the tree decides which lists to look at (watched_tree.cpp).
+//   listing_memory.{h,cpp}: a directory that cannot be listed keeps its lists.
 // - watched_tree.h and watched_tree.cpp, tree_places.cpp, tree_visits.cpp: the
-//   watched tree, the directories with their kernel-event watches, and its visits.
+//   watched tree, the directories with their kernel-event watches, and its visits;
+//   tree_leftovers.cpp: the lists a first reading out of time leaves to the
+//   background. tree_names.h: the ".list" and ".settings" names.
 // - kernel_events.{h,cpp}: the kernel's change events (inotify).
 // - mount_changes.{h,cpp}: whether the mount table changed where it concerns us.
+//   Which places lie on network storage is the seam's question, answered from the
+//   mount table (support/place_storage.h).
 // - status_passes.{h,cpp}: the background status queries that bound how late a
 //   change that raises no event is seen.
 // - network_reading.{h,cpp}: the background passes over lists on network storage
 //   (NFS, SMB, FUSE, cluster file systems), which raise no events here; what happens
-//   on NFS is said there. network_hand_over.{h,cpp}: the serving thread applies
-//   what they read.
-// - background_thread.{h,cpp}: the one thread beside the serving one.
+//   on NFS is said there. network_pass.{h,cpp}: what they hand over and their pace;
+//   parallel_calls.{h,cpp}: the calls in flight side by side;
+//   network_hand_over.{h,cpp}: the serving thread applies what they read.
+// - background_thread.{h,cpp}: the one thread beside the serving one; nothing a job
+//   throws ends the process.
+// - place_reading.{h,cpp}, bounded_walk.cpp: the check tool's walk, each place read
+//   with a bound on its own thread.
+// - cache_fakes.h (tests only): fakes of the kernel events and the mount table.
 // Where From is parsed: not here; from_address.h, above, beside the message reader.
 // Every call on the server's files goes through the file-system seam (file_system.h
 // in support/), so that all of it can be tested against an in-memory fake.
@@ -27,12 +38,15 @@
 // Threads. The serving thread alone touches list_table, the ListCache, the
 // WatchedTree, the KernelEvents, the MountChanges and the NetworkHandOver, and
 // writes every log record. The background thread runs the jobs of StatusPasses and
-// NetworkReading; each keeps its own copy of what it needs and reads files only.
-// They meet in exactly two exchanges, each one lock held for a few swaps: the
-// status passes' (StatusPasses::exchange: what to watch in, what changed out) and
-// the network reading's (NetworkReading::exchange: places and lists to read again
-// in, finished passes out). BackgroundThread's own lock carries only the timing
-// (when a message came, when a job is due).
+// NetworkReading (the latter with the threads of its ParallelCalls, which share
+// nothing but the task index); each keeps its own copy of what it needs and reads
+// files only. They meet in exactly two exchanges, each one kel::AnnotatedMutex held
+// for a few swaps: the status passes' (StatusPasses::exchange: what to watch in,
+// what changed out) and the network reading's (NetworkReading::exchange: places,
+// lists to read again and a first reading's leftovers in, what the passes read out).
+// BackgroundThread's own lock carries only the timing (when a message came, when a
+// job is due) and the text of a failure. The check tool's place readings run on
+// threads of their own and hand back values only (place_reading.h).
 #pragma once
 
 #include <cstdint>

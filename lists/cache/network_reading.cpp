@@ -270,9 +270,8 @@ void NetworkReading::read_directories(const std::vector<Directory>& directories,
         met_before[i] = shapes.count(directories[changed[i]].path) != 0;
     }
     std::vector<Listed> found(changed.size());
-    calls.run(changed.size(), [&](size_t i) {
-        found[i] = listed(directories[changed[i]].path, met_before[i]);
-    });
+    calls.run(changed.size(),
+              [&](size_t i) { found[i] = listed(directories[changed[i]].path, met_before[i]); });
     std::vector<Task> tasks = tasks_of(directories, changed, found);
     calls.run(tasks.size(), [&](size_t i) {
         Task& task = tasks[i];

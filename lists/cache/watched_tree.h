@@ -33,6 +33,7 @@
 #include "listing_memory.h"
 #include "network_hand_over.h"
 #include "network_pass.h"
+#include "parallel_calls.h"
 #include "status_passes.h"
 
 // The structure as one build made it; a new build makes a new one.
@@ -50,6 +51,9 @@ class WatchedTree {
     WatchedTree(const WatchedTree&) = delete;
     WatchedTree& operator=(const WatchedTree&) = delete;
 
+    // Calls side by side for warming the caches before a build's first listings; null:
+    // none. REQUIRES: it outlives build().
+    void warm_up_with(ParallelCalls* calls) { warm_calls = calls; }
     // Watches and lists everything; then visit(.., true) makes it a complete walk.
     // False when the base directory or "Domains" cannot be watched.
     bool build();
@@ -190,6 +194,7 @@ class WatchedTree {
     void drop_watch(Node& node);
     bool target_moved(const Node& node) const;
     void read_domains();
+    void warm_up(const std::vector<std::string>& names);
     std::unique_ptr<DomainEntry> make_domain(const std::string& name);
     void retire(DomainEntry& entry);
     void place_visits();
@@ -261,6 +266,7 @@ class WatchedTree {
     std::vector<ListDirectory*> work;
 
     const uint64_t reading;
+    ParallelCalls* warm_calls = nullptr;
     std::vector<LeftoverList> leftovers_out;
     size_t leftovers_pending = 0;
     // The records of lists left over, set aside while they are read.
