@@ -20,25 +20,6 @@ namespace {
 // Far beyond the table of any real host (about 150 bytes a mount).
 constexpr size_t table_limit = size_t{64} << 20;
 
-// The kernel writes a blank, TAB, line feed and backslash in a path as a backslash
-// and three octal digits.
-std::string decode_octal_escapes(std::string_view escaped) {
-    std::string path;
-    path.reserve(escaped.size());
-    for (size_t i = 0; i < escaped.size(); ++i) {
-        if (escaped[i] == '\\' && escaped.size() - i > 3) {
-            const char a = escaped[i + 1], b = escaped[i + 2], c = escaped[i + 3];
-            if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && c >= '0' && c <= '7') {
-                path += static_cast<char>((a - '0') * 64 + (b - '0') * 8 + (c - '0'));
-                i += 3;
-                continue;
-            }
-        }
-        path += escaped[i];
-    }
-    return path;
-}
-
 std::vector<std::string_view> split_fields(std::string_view line) {
     std::vector<std::string_view> fields;
     while (!line.empty()) {
@@ -92,6 +73,23 @@ size_t find_root(const std::vector<Mount>& entries, const std::vector<size_t>& o
 }
 
 }  // namespace
+
+std::string decode_octal_escapes(std::string_view escaped) {
+    std::string path;
+    path.reserve(escaped.size());
+    for (size_t i = 0; i < escaped.size(); ++i) {
+        if (escaped[i] == '\\' && escaped.size() - i > 3) {
+            const char a = escaped[i + 1], b = escaped[i + 2], c = escaped[i + 3];
+            if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && c >= '0' && c <= '7') {
+                path += static_cast<char>((a - '0') * 64 + (b - '0') * 8 + (c - '0'));
+                i += 3;
+                continue;
+            }
+        }
+        path += escaped[i];
+    }
+    return path;
+}
 
 bool is_network_file_system(std::string_view type) {
     // Every FUSE file system is served by a process that may wait on a network

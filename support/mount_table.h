@@ -23,6 +23,10 @@ struct Mount {
     bool operator==(const Mount&) const = default;
 };
 
+// A path as the table writes it, decoded: the kernel writes a blank, TAB, line feed
+// and backslash as a backslash and three octal digits.
+std::string decode_octal_escapes(std::string_view escaped);
+
 // Whether a file system of this type lies on network storage: its files may change
 // on another machine without any event here, and a call on it may wait for a server
 // (NFS, SMB, 9p, virtiofs, every FUSE type, the cluster file systems, autofs, and

@@ -12,6 +12,8 @@
 #include <climits>
 #include <memory>
 
+#include "mount_table.h"
+
 namespace {
 
 // Far beyond the table of any real host (about 150 bytes a mount); a table larger
@@ -30,25 +32,6 @@ std::string_view field(std::string_view line, int index) {
     }
     size_t end = line.find(' ', start);
     return line.substr(start, end == std::string_view::npos ? line.size() - start : end - start);
-}
-
-// The kernel writes a blank, TAB, line end and backslash in a path as a backslash
-// and three octal digits.
-std::string decode_path(std::string_view escaped) {
-    std::string path;
-    path.reserve(escaped.size());
-    for (size_t i = 0; i < escaped.size(); ++i) {
-        if (escaped[i] == '\\' && escaped.size() - i > 3) {
-            const char a = escaped[i + 1], b = escaped[i + 2], c = escaped[i + 3];
-            if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && c >= '0' && c <= '7') {
-                path += static_cast<char>((a - '0') * 64 + (b - '0') * 8 + (c - '0'));
-                i += 3;
-                continue;
-            }
-        }
-        path += escaped[i];
-    }
-    return path;
 }
 
 bool concerns(std::string_view mount_point, std::string_view base) {
@@ -79,7 +62,7 @@ std::vector<std::string> mounts_concerning(std::string_view table, std::string_v
         std::string_view line = table.substr(0, end);
         table.remove_prefix(end == std::string_view::npos ? table.size() : end + 1);
         // Fields: mount id, parent id, device, root, mount point, ...
-        if (concerns(decode_path(field(line, 4)), base)) {
+        if (concerns(kel::decode_octal_escapes(field(line, 4)), base)) {
             entries.emplace_back(line);
         }
     }
