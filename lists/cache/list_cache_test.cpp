@@ -16,12 +16,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <tuple>
 
@@ -104,6 +107,42 @@ class TreeTest : public ::testing::Test {
 };
 
 // Empty when the tables agree, else the first difference.
+// A cut first reading reads a list with several names (spellings that fold to one
+// key) against what was known before the walk, not after its twin's visit, and the
+// refresh that takes the readings examines such lists again, as every refresh does:
+// their records may differ from the walk's, so they are compared through the table.
+// `spellings` gathers, across the course, every spelling met of each key.
+std::string without_shared_keys(const std::string& records,
+                                std::map<std::string, std::set<std::string>>& spellings) {
+    const auto address_of = [](std::string_view line) {
+        return std::string(line.substr(line.rfind(' ') + 1));
+    };
+    const auto key_of = [](std::string address) {
+        std::transform(address.begin(), address.end(), address.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
+        return address;
+    };
+    // Each line with the address of its record: a settings report's lines follow
+    // the record of the list whose settings it reports on.
+    std::vector<std::pair<std::string, std::string>> lines;
+    std::string address;
+    std::istringstream in(records);
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("* [")) {
+            address = address_of(line);
+            spellings[key_of(address)].insert(address);
+        }
+        lines.emplace_back(line, address);
+    }
+    std::string kept;
+    for (const auto& [line, owner] : lines) {
+        if (spellings[key_of(owner)].size() < 2) {
+            kept += line + "\n";
+        }
+    }
+    return kept;
+}
+
 std::string difference(const Table& tree, const Table& walk,
                        const std::vector<std::string>& addresses) {
     for (const auto& [key, record] : walk) {
@@ -728,6 +767,9 @@ struct Course {
     unsigned seed;
     size_t watch_budget;
     int steps;
+    // Every first reading (at the start, after a mount change) cut at once: its lists
+    // are read by a pass and handed over before the step is compared.
+    bool cut_first_readings = false;
 };
 
 class DifferentialTest : public TreeTest, public ::testing::WithParamInterface<Course> {};
@@ -737,21 +779,29 @@ class DifferentialTest : public TreeTest, public ::testing::WithParamInterface<C
 INSTANTIATE_TEST_SUITE_P(Budgets, DifferentialTest,
                          ::testing::Values(Course{1, std::numeric_limits<size_t>::max(), 2500},
                                            Course{2, std::numeric_limits<size_t>::max(), 2500},
-                                           Course{3, 9, 1200}, Course{4, 3, 600},
-                                           Course{5, 1, 200}),
+                                           Course{3, 9, 1200}, Course{4, 3, 600}, Course{5, 1, 200},
+                                           Course{6, std::numeric_limits<size_t>::max(), 600,
+                                                  true}),
                          [](const auto& info) {
                              return "seed" + std::to_string(info.param.seed) + "_budget" +
                                     (info.param.watch_budget > 1000
                                          ? std::string("all")
-                                         : std::to_string(info.param.watch_budget));
+                                         : std::to_string(info.param.watch_budget)) +
+                                    (info.param.cut_first_readings ? "_cut" : "");
                          });
 
 TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
     const Course run = GetParam();
     RandomServer server(run.seed);
     ListCache tree({.status_passes = ListCacheOptions::Passes::OnDemand,
+                    .network_passes = ListCacheOptions::Passes::OnDemand,
                     .watch_budget = run.watch_budget,
-                    .first_reading_budget = std::nullopt});
+                    .first_reading_budget = run.cut_first_readings
+                                                ? std::optional(std::chrono::nanoseconds(0))
+                                                : std::nullopt});
+    const std::string still = "Lists are still being read, not checked yet\n";
+    size_t cut_readings = 0;
+    std::map<std::string, std::set<std::string>> spellings;
     std::deque<std::string> history;
     size_t walked_visits = 0;
     size_t unreadable_settings = 0, unreadable_subscribers = 0;
@@ -769,14 +819,29 @@ TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
         if (history.size() > 8) {
             history.pop_front();
         }
-        const std::string by_tree = refresh_tree(tree, step);
+        std::string by_tree = refresh_tree(tree, step);
+        bool cut_now = false;
+        if (by_tree.ends_with(still)) {
+            cut_now = true;
+            by_tree.resize(by_tree.rfind('\n', by_tree.size() - 2) + 1);
+            tree.run_network_pass();
+            by_tree += refresh_tree(tree, step);
+            ++cut_readings;
+        }
         const std::string by_walk = refresh_walk(step);
         walked_visits += walked.size();
         std::string context;
         for (const std::string& line : history) {
             context += "\n  " + line;
         }
-        ASSERT_EQ(by_tree, by_walk) << "after" << context;
+        if (cut_now) {
+            without_shared_keys(by_tree, spellings);
+            ASSERT_EQ(without_shared_keys(by_tree, spellings),
+                      without_shared_keys(by_walk, spellings))
+                << "after" << context;
+        } else {
+            ASSERT_EQ(by_tree, by_walk) << "after" << context;
+        }
         const std::string differs = difference(list_table, walked, server.addresses());
         ASSERT_EQ(differs, "") << "after" << context;
         for (const auto& [key, record] : walked) {
@@ -787,6 +852,7 @@ TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
     // The course met lists that cannot be read, so the retries were compared too.
     EXPECT_GT(unreadable_settings, 0u);
     EXPECT_GT(unreadable_subscribers, 0u);
+    EXPECT_EQ(cut_readings > 0, run.cut_first_readings);
     if (run.watch_budget > 1000) {
         // The tree did its own work: far fewer complete walks than steps (beyond
         // those for a mount), and fewer visits than the walk made (at least one per
