@@ -853,7 +853,8 @@ TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
     EXPECT_GT(unreadable_settings, 0u);
     EXPECT_GT(unreadable_subscribers, 0u);
     EXPECT_EQ(cut_readings > 0, run.cut_first_readings);
-    if (run.watch_budget > 1000) {
+    if (run.watch_budget > 1000 && !run.cut_first_readings) {
+        // (A course of cut readings reads the leftovers again through the passes.)
         // The tree did its own work: far fewer complete walks than steps (beyond
         // those for a mount), and fewer visits than the walk made (at least one per
         // record and step), though in a tree this small most lists share a key or
