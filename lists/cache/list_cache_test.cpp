@@ -106,43 +106,54 @@ class TreeTest : public ::testing::Test {
     Table walked;
 };
 
-// Empty when the tables agree, else the first difference.
 // A cut first reading reads a list with several names (spellings that fold to one
 // key) against what was known before the walk, not after its twin's visit, and the
 // refresh that takes the readings examines such lists again, as every refresh does:
 // their records may differ from the walk's, so they are compared through the table.
-// `spellings` gathers, across the course, every spelling met of each key.
-std::string without_shared_keys(const std::string& records,
-                                std::map<std::string, std::set<std::string>>& spellings) {
-    const auto address_of = [](std::string_view line) {
-        return std::string(line.substr(line.rfind(' ') + 1));
-    };
-    const auto key_of = [](std::string address) {
-        std::transform(address.begin(), address.end(), address.begin(),
-                       [](unsigned char c) { return std::tolower(c); });
-        return address;
-    };
-    // Each line with the address of its record: a settings report's lines follow
-    // the record of the list whose settings it reports on.
+// Every spelling met of each key, across the course:
+using Spellings = std::map<std::string, std::set<std::string>>;
+
+std::string key_of(std::string address) {
+    std::transform(address.begin(), address.end(), address.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    return address;
+}
+
+// Each line with the address of its record: a settings report's lines follow the
+// record of the list whose settings it reports on.
+std::vector<std::pair<std::string, std::string>> lines_by_list(const std::string& records) {
     std::vector<std::pair<std::string, std::string>> lines;
     std::string address;
     std::istringstream in(records);
     for (std::string line; std::getline(in, line);) {
         if (line.starts_with("* [")) {
-            address = address_of(line);
-            spellings[key_of(address)].insert(address);
+            address = line.substr(line.rfind(' ') + 1);
         }
         lines.emplace_back(line, address);
     }
+    return lines;
+}
+
+void note_spellings(const std::string& records, Spellings& spellings) {
+    for (const auto& [line, address] : lines_by_list(records)) {
+        if (!address.empty()) {
+            spellings[key_of(address)].insert(address);
+        }
+    }
+}
+
+std::string without_shared_keys(const std::string& records, const Spellings& spellings) {
     std::string kept;
-    for (const auto& [line, owner] : lines) {
-        if (spellings[key_of(owner)].size() < 2) {
+    for (const auto& [line, address] : lines_by_list(records)) {
+        const auto found = spellings.find(key_of(address));
+        if (found == spellings.end() || found->second.size() < 2) {
             kept += line + "\n";
         }
     }
     return kept;
 }
 
+// Empty when the tables agree, else the first difference.
 std::string difference(const Table& tree, const Table& walk,
                        const std::vector<std::string>& addresses) {
     for (const auto& [key, record] : walk) {
@@ -801,7 +812,7 @@ TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
                                                 : std::nullopt});
     const std::string still = "Lists are still being read, not checked yet\n";
     size_t cut_readings = 0;
-    std::map<std::string, std::set<std::string>> spellings;
+    Spellings spellings;
     std::deque<std::string> history;
     size_t walked_visits = 0;
     size_t unreadable_settings = 0, unreadable_subscribers = 0;
@@ -834,8 +845,9 @@ TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
         for (const std::string& line : history) {
             context += "\n  " + line;
         }
+        note_spellings(by_tree, spellings);
+        note_spellings(by_walk, spellings);
         if (cut_now) {
-            without_shared_keys(by_tree, spellings);
             ASSERT_EQ(without_shared_keys(by_tree, spellings),
                       without_shared_keys(by_walk, spellings))
                 << "after" << context;
