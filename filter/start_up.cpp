@@ -9,6 +9,7 @@
 
 #include "list_record.h"
 #include "logging.h"
+#include "place_storage.h"
 #include "quorvel.h"
 #include "quorvel_version.h"
 
@@ -66,6 +67,9 @@ int Quorvel::start(int argc, char** argv) {
     if (main_domain_name().empty()) {
         kel::logline() << "Be sure the current working directoy is CGPro base directory";
     }
+    // Asked now, on the directory the server started the filter in, before any
+    // place needs it: it judges the places the mount table does not cover.
+    kel::working_directory_storage();
     run();
     return 0;
 }

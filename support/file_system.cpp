@@ -111,10 +111,13 @@ class MountTableCache {
                 break;
         }
         // A link that cannot be followed stops the kernel on local storage too, with
-        // no call further; a place the table does not place is taken for network
-        // storage, and read off the message's path.
-        return place.mount && !is_network_file_system(place.mount->type) ? Storage::Local
-                                                                         : Storage::Network;
+        // no call further; a place the table does not cover at all lies where the
+        // working directory lies.
+        if (!place.mount) {
+            return working_directory_storage() == PlaceKind::Local ? Storage::Local
+                                                                   : Storage::Network;
+        }
+        return is_network_file_system(place.mount->type) ? Storage::Network : Storage::Local;
     }
 
   private:

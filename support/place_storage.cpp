@@ -5,11 +5,15 @@
 // before anything is called on it.
 #include "place_storage.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <vector>
+
+#include "storage_types.h"
 
 namespace kel {
 namespace {
@@ -133,6 +137,25 @@ PlaceStorage place_storage(std::string_view place, const std::string& working_di
             reached = "/";
         }
     }
+}
+
+PlaceKind working_directory_storage() {
+    static const PlaceKind kind = [] {
+        const int here = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        struct statfs found;
+        const bool asked = here >= 0 && fstatfs(here, &found) == 0;
+        if (here >= 0) {
+            close(here);
+        }
+        // Not even the directory the process stands in answers: nothing better is
+        // known, and the kernel's events are at least asked for.
+        if (!asked) {
+            return PlaceKind::Local;
+        }
+        return has_local_change_events(static_cast<int64_t>(found.f_type)) ? PlaceKind::Local
+                                                                           : PlaceKind::Network;
+    }();
+    return kind;
 }
 
 }  // namespace kel

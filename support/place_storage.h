@@ -60,4 +60,12 @@ struct PlaceStorage {
 PlaceStorage place_storage(std::string_view place, const std::string& working_directory,
                            const MountTable& table, LinkReader& links);
 
+// The storage of the working directory, told by the file-system type of its descriptor
+// (fstatfs) and asked once, at the first call: the answer for a place that the mount
+// table does not cover at all (a chroot whose root is no mount of its own, a mount
+// namespace that hides the root's mount). Such a place is never simply taken for
+// network storage: that would leave every list unchecked until a slow pass. The
+// start-up asks it first, on the directory the process already stands in.
+PlaceKind working_directory_storage();
+
 }  // namespace kel

@@ -56,10 +56,15 @@ struct ListCache::State {
     CacheCounts counts;
     std::shared_ptr<StatusPasses> status_passes;
     std::unique_ptr<NetworkHandOver> network;
-    std::optional<size_t> network_job;  // its place among the thread's jobs
-    bool wake_network = false;          // places handed that the passes did not have
-    // After the jobs, so that it stops before they go.
-    std::unique_ptr<BackgroundThread> thread;
+    std::optional<size_t> leftover_job;  // its place among the local thread's jobs
+    bool wake_network = false;           // places handed that the passes did not have
+    bool wake_leftovers = false;         // leftovers handed that their reading did not have
+    // After the jobs, so that they stop before the jobs go. The local thread runs the
+    // status passes and the reading of a first reading's leftovers, all on local
+    // disk; the network thread the passes over network storage, started when there
+    // is a place to read: a pass held by a hung mount holds nothing local.
+    std::unique_ptr<BackgroundThread> local_thread;
+    std::unique_ptr<BackgroundThread> network_thread;
     // After `network`, which it points to.
     std::unique_ptr<WatchedTree> tree;
     std::vector<StatusPasses::Change> reported;
@@ -88,12 +93,12 @@ ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_sys
         network = std::make_unique<NetworkHandOver>(file_system, main_domain_name(),
                                                     options.network_limit);
         if (options.network_passes == Passes::Background) {
-            network_job = jobs.size();
-            jobs.push_back(network->reading());
+            leftover_job = jobs.size();
+            jobs.push_back(network->leftover_reading());
         }
     }
     if (!jobs.empty()) {
-        thread = std::make_unique<BackgroundThread>(std::move(jobs));
+        local_thread = std::make_unique<BackgroundThread>(std::move(jobs));
     }
 }
 
@@ -129,10 +134,19 @@ void ListCache::State::take_network(int32_t request_number,
     };
     network->refresh(request_number, std::chrono::steady_clock::now(), local, revisit, leftovers);
     counts.network_passes = network->passes_applied();
-    if (wake_network && thread && network_job) {
-        thread->run_soon(*network_job);
+    if (wake_network && options.network_passes == ListCacheOptions::Passes::Background) {
+        if (!network_thread) {
+            network_thread = std::make_unique<BackgroundThread>(
+                std::vector<std::shared_ptr<BackgroundJob>>{network->reading()});
+        } else {
+            network_thread->run_soon(0);
+        }
+    }
+    if (wake_leftovers && local_thread && leftover_job) {
+        local_thread->run_soon(*leftover_job);
     }
     wake_network = false;
+    wake_leftovers = false;
     if (tree) {
         for (const std::string& key : revisit) {
             tree->revisit(key);
@@ -147,8 +161,8 @@ void ListCache::State::take_network(int32_t request_number,
 void ListCache::State::hand_leftovers() {
     std::vector<LeftoverList> lists = tree->take_leftover_lists();
     if (network && !lists.empty()) {
-        network->reading()->read_leftovers(tree->reading_number(), std::move(lists));
-        wake_network = true;
+        network->leftover_reading()->read_leftovers(tree->reading_number(), std::move(lists));
+        wake_leftovers = true;
     }
 }
 
@@ -303,6 +317,7 @@ void ListCache::run_status_pass() {
 
 void ListCache::run_network_pass() {
     if (state->network && state->options.network_passes == ListCacheOptions::Passes::OnDemand) {
+        state->network->leftover_reading()->run_pass();
         state->network->reading()->run_pass();
     }
 }
@@ -310,9 +325,12 @@ void ListCache::run_network_pass() {
 void ListCache::refresh(int32_t request_number) {
     const Clock::time_point started = Clock::now();
     State& s = *state;
-    if (s.thread) {
-        s.thread->message_arrived();
-        if (std::optional<std::string> failure = s.thread->take_failure()) {
+    for (BackgroundThread* thread : {s.local_thread.get(), s.network_thread.get()}) {
+        if (thread == nullptr) {
+            continue;
+        }
+        thread->message_arrived();
+        if (std::optional<std::string> failure = thread->take_failure()) {
             kel::logline(request_number)
                 << "Background reading failed: " << kel::printable(*failure);
         }

@@ -26,8 +26,8 @@
 //   on NFS is said there. network_pass.{h,cpp}: what they hand over and their pace;
 //   parallel_calls.{h,cpp}: the calls in flight side by side;
 //   network_hand_over.{h,cpp}: the serving thread applies what they read.
-// - background_thread.{h,cpp}: the one thread beside the serving one; nothing a job
-//   throws ends the process.
+// - background_thread.{h,cpp}: a thread beside the serving one for jobs that take
+//   turns; nothing a job throws ends the process.
 // - place_reading.{h,cpp}, bounded_walk.cpp: the check tool's walk, each place read
 //   with a bound on its own thread.
 // - cache_fakes.h (tests only): fakes of the kernel events and the mount table.
@@ -37,15 +37,18 @@
 //
 // Threads. The serving thread alone touches list_table, the ListCache, the
 // WatchedTree, the KernelEvents, the MountChanges and the NetworkHandOver, and
-// writes every log record. The background thread runs the jobs of StatusPasses and
-// NetworkReading (the latter with the threads of its ParallelCalls, which share
-// nothing but the task index); each keeps its own copy of what it needs and reads
-// files only. They meet in exactly two exchanges, each one kel::AnnotatedMutex held
-// for a few swaps: the status passes' (StatusPasses::exchange: what to watch in,
-// what changed out) and the network reading's (NetworkReading::exchange: places,
-// lists to read again and a first reading's leftovers in, what the passes read out).
-// BackgroundThread's own lock carries only the timing (when a message came, when a
-// job is due) and the text of a failure. The check tool's place readings run on
+// writes every log record. Two background threads run the jobs: the local one the
+// StatusPasses and the NetworkReading of a first reading's leftovers (local disk
+// only), the network one, started once a place lies on network storage, the
+// NetworkReading of those places; so a pass held by a hung mount holds nothing
+// local. Each reading has the threads of its own ParallelCalls, which share nothing
+// but the task index; each job keeps its own copy of what it needs and reads files
+// only. They meet in exchanges, each one kel::AnnotatedMutex held for a few swaps:
+// the status passes' (StatusPasses::exchange: what to watch in, what changed out)
+// and each network reading's (NetworkReading::exchange: places, lists to read again
+// or a first reading's leftovers in, what was read out). Each BackgroundThread's own
+// lock carries only the timing (when a message came, when a job is due) and the
+// text of a failure. The check tool's place readings run on
 // threads of their own and hand back values only (place_reading.h).
 #pragma once
 
@@ -75,7 +78,8 @@ class ListCache {
     // Runs one status pass on the calling thread, as the background thread does
     // (status passes OnDemand only); the next refresh takes its findings.
     void run_status_pass();
-    // The same for one pass over network storage (network passes OnDemand only).
+    // The same for the reading of a first reading's leftovers, then one pass over
+    // network storage (network passes OnDemand only).
     void run_network_pass();
 
     // What the refreshes so far cost, for tests and benchmarks.

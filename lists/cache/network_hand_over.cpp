@@ -54,7 +54,9 @@ std::string network_status_record(const NetworkStatus& status) {
 NetworkHandOver::NetworkHandOver(kel::FileSystem& file_system, std::string main_domain,
                                  std::chrono::nanoseconds limit)
     : limit(limit),
-      passes(std::make_shared<NetworkReading>(file_system, std::move(main_domain), limit)) {}
+      passes(std::make_shared<NetworkReading>(file_system, main_domain, limit)),
+      leftover_passes(
+          std::make_shared<NetworkReading>(file_system, std::move(main_domain), limit)) {}
 
 bool NetworkHandOver::set_places(std::vector<NetworkPlace> given) {
     if (given == places) {
@@ -94,10 +96,12 @@ void NetworkHandOver::find_lost_records() {
 void NetworkHandOver::refresh(int32_t request_number, Clock::time_point now,
                               const LocalGives& local, std::vector<std::string>& revisit,
                               const Leftovers& leftovers) {
-    if (std::optional<NetworkPass> pass = passes->exchange()) {
-        if (leftovers && (!pass->leftovers.empty() || pass->leftovers_done)) {
-            leftovers(pass->leftovers, pass->leftovers_of, pass->leftovers_done);
+    if (std::optional<NetworkPass> part = leftover_passes->exchange()) {
+        if (leftovers && (!part->leftovers.empty() || part->leftovers_done)) {
+            leftovers(part->leftovers, part->leftovers_of, part->leftovers_done);
         }
+    }
+    if (std::optional<NetworkPass> pass = passes->exchange()) {
         restore();
         apply(*pass, request_number, local, revisit);
         if (pass->completed) {

@@ -63,6 +63,10 @@ class NetworkHandOver {
 
     // The passes, for the background thread or for a test to run on demand.
     const std::shared_ptr<NetworkReading>& reading() const { return passes; }
+    // The reading of the lists a local first reading left over: a job of its own,
+    // which never waits behind a pass held by a hung mount (those lists are on
+    // local disk, and a stranger's posting to them must not go unchecked meanwhile).
+    const std::shared_ptr<NetworkReading>& leftover_reading() const { return leftover_passes; }
 
     // The places on network storage, in the walk's order, as the refresh found
     // them. True when they differ from the last ones given: the passes should then
@@ -91,9 +95,9 @@ class NetworkHandOver {
     // `request_number`. A key that the passes no longer give but a local list does,
     // and whose record they wrote last, goes to `revisit`: the local side reads its
     // own files again at its next refresh.
-    // The leftovers of a local first reading that the passes read (readings of
-    // first reading number `reading`, in the walk's order; `done` with its last) go
-    // to `leftovers`, before the passes' own items.
+    // The leftovers of a local first reading that the leftover reading read
+    // (readings of first reading number `reading`, in the walk's order; `done` with
+    // its last) go to `leftovers`, before the passes' own items.
     using Leftovers =
         std::function<void(std::vector<ListVisit>& readings, uint64_t reading, bool done)>;
     void refresh(int32_t request_number, std::chrono::steady_clock::time_point now,
@@ -111,6 +115,7 @@ class NetworkHandOver {
 
     const std::chrono::nanoseconds limit;
     std::shared_ptr<NetworkReading> passes;
+    std::shared_ptr<NetworkReading> leftover_passes;
     std::vector<NetworkPlace> places;
 
     std::unordered_set<std::string> placed;

@@ -5,9 +5,9 @@
 // in the walk's order with the walk's own per-list step as a value (list_reading.h),
 // many calls in flight at once (parallel_calls.h), and hands what changed to the
 // serving thread as it goes, domain by domain, through one lock-protected exchange.
-// The same job reads the lists a first reading on local disk left unread when its
-// time ran out. It reads only files, keeps its own copy of what it knows of each
-// list, writes nothing and never touches the list table.
+// Another such job, with no places, reads the lists a first reading on local disk
+// left unread when its time ran out. It reads only files, keeps its own copy of what it knows of
+// each list, writes nothing and never touches the list table.
 //
 // Most passes look at each list directory's own stamp first and read again only the
 // directories whose stamp changed: a list created, removed or replaced (the server

@@ -9,6 +9,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <system_error>
 
 namespace {
@@ -21,12 +22,30 @@ int64_t thread_cpu_nanoseconds() {
 
 }  // namespace
 
+namespace {
+
+// The nice value the process was started with, taken while the process has its one
+// thread (threads inherit the nice value of the thread that starts them, so a later
+// reading on a lowered thread would lower again).
+const int started_nice = getpriority(PRIO_PROCESS, 0);
+
+// How long a thread of the pool waits for another batch before it ends: passes come
+// every ten seconds or more, and at rest no reading thread is kept.
+constexpr std::chrono::seconds idle_thread_life{2};
+
+}  // namespace
+
+int background_nice(int serving_nice) {
+    return std::min(19, serving_nice + 5);
+}
+
 void lower_thread_priority() {
-    // Per thread on Linux: the thread's own id as the process.
-    // A little lower: enough that the serving thread wins a core they both want,
-    // not so much that a storage server's own program on this machine (a FUSE
-    // daemon) starves the reading.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 5);
+    // Per thread on Linux: the thread's own id as the process. A little lower than
+    // the serving thread, never higher: enough that the serving thread wins a core
+    // they both want, not so much that a storage server's own program on this
+    // machine (a FUSE daemon) starves the reading.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)),
+                background_nice(started_nice));
 }
 
 ParallelCalls::ParallelCalls(size_t width) : width(width == 0 ? 1 : width) {}
@@ -42,11 +61,29 @@ ParallelCalls::~ParallelCalls() {
     }
 }
 
+// Threads that ended for want of work are joined first; every thread runs the same
+// idle clock, so they end together and the pool starts anew.
 void ParallelCalls::start() {
+    {
+        kel::AnnotatedLock held(lock);
+        if (alive != 0) {
+            return;
+        }
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    threads.clear();
     while (threads.size() + 1 < width) {
         try {
+            {
+                kel::AnnotatedLock held(lock);
+                ++alive;
+            }
             threads.emplace_back(&ParallelCalls::serve, this);
         } catch (const std::system_error&) {
+            kel::AnnotatedLock held(lock);
+            --alive;
             return;  // the system's limit: fewer at once
         }
     }
@@ -80,10 +117,16 @@ void ParallelCalls::serve() {
         const std::function<void(size_t)>* task = nullptr;
         {
             kel::AnnotatedLock held(lock);
+            const auto idle_end = std::chrono::steady_clock::now() + idle_thread_life;
             while (!stopping && (batch == nullptr || batch_number == served)) {
-                wake.wait(lock);
+                if (wake.wait_until(lock, idle_end) == std::cv_status::timeout &&
+                    (batch == nullptr || batch_number == served)) {
+                    --alive;
+                    return;
+                }
             }
             if (stopping) {
+                --alive;
                 return;
             }
             served = batch_number;
@@ -99,7 +142,7 @@ void ParallelCalls::run(size_t tasks, const std::function<void(size_t)>& task) {
     if (tasks == 0) {
         return;
     }
-    if (threads.empty() && tasks > 1) {
+    if (tasks > 1) {
         start();
     }
     uint64_t number;

@@ -3,8 +3,9 @@
 // takes minutes; with a few in flight, seconds. A small pool of threads, started on
 // first use and kept, runs a batch of tasks and returns when all are done; its width
 // bounds the calls in flight, so that one filter never floods a storage server.
-// The threads run at a lower priority than the serving thread, which they never
-// slow beyond what sharing the machine's cores costs.
+// Threads that find no batch for two seconds end; the next batch starts them again,
+// so a filter at rest keeps none. They run a little below the serving thread's
+// priority, which they never slow beyond what sharing the machine's cores costs.
 #pragma once
 
 #include <atomic>
@@ -56,10 +57,15 @@ class ParallelCalls {
     size_t next QUORVEL_GUARDED_BY(lock) = 0;
     size_t count QUORVEL_GUARDED_BY(lock) = 0;
     size_t running QUORVEL_GUARDED_BY(lock) = 0;
+    size_t alive QUORVEL_GUARDED_BY(lock) = 0;  // threads started and not ended
     bool stopping QUORVEL_GUARDED_BY(lock) = false;
     std::atomic<int64_t> cpu_used{0};
 };
 
 // Lowers the calling thread's scheduling priority, so that a background thread
-// yields the cores to the serving thread.
+// yields the cores to the serving thread: to background_nice of the nice value the
+// process was started with.
 void lower_thread_priority();
+// The nice value of a background thread beside a serving thread at `serving_nice`:
+// a small step lower in priority, never higher, within the system's range.
+int background_nice(int serving_nice);
