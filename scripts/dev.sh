@@ -61,14 +61,12 @@ if [ "${#need[@]}" -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${need[@]}" </dev/null
 fi
 
-# Makes build-package/quorvel_<version>-<revision>_<arch>.deb: a Release build
-# without the tests, compiled and linked with the flags Debian builds its own
-# packages with (fortified functions, stack protector, read-only relocations bound
-# at start-up; the compiler makes position-independent executables by default).
-# Only this build gets them: the test and sanitizer builds keep their own flags.
-# Then lintian checks the package, and any tag it reports fails the task.
-# A hardened Release build without the tests in the build directory $1, with more
-# CMake arguments after it.
+# A Release build without the tests in the build directory $1 (more CMake arguments
+# after it), compiled and linked with the flags Debian builds its own packages with
+# (fortified functions, stack protector, read-only relocations bound at start-up;
+# the compiler makes position-independent executables by default). Only the
+# package's and the release's builds get them: the test and sanitizer builds keep
+# their own flags.
 hardened_build() {
   local dir=$1
   local -x DEB_BUILD_MAINT_OPTIONS=hardening=+all
@@ -83,6 +81,8 @@ hardened_build() {
   cmake --build "$dir" -j"$(nproc)"
 }
 
+# Makes build-package/quorvel_<version>-<revision>_<arch>.deb from a hardened
+# build. Then lintian checks the package, and any tag it reports fails the task.
 package() {
   local dir="$here/build-package"
   hardened_build "$dir"
