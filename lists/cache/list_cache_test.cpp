@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -1083,6 +1084,30 @@ class BoundTest : public TreeTest {
         }
     }
 
+    // Whether a write through a shared mapping moves the file's times here: tmpfs
+    // never moves them, so there such a writer is seen by nobody, walk or tree.
+    static bool stamps_mapped_writes(const std::string& path) {
+        write(path, "x");
+        const int descriptor = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        void* bytes = mmap(nullptr, 1, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
+        close(descriptor);
+        if (bytes == MAP_FAILED) {
+            return false;
+        }
+        char* byte = static_cast<char*>(bytes);
+        const kel::FileStamp before = kel::file_stamp(path);
+        // Past two ticks of the coarse clock the file's times are taken from.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+        while (kel::file_stamp(path) == before && std::chrono::steady_clock::now() < end) {
+            *byte = *byte == 'x' ? 'y' : 'x';
+            msync(bytes, 1, MS_SYNC);
+        }
+        const bool moved = !(kel::file_stamp(path) == before);
+        munmap(bytes, 1);
+        fs::remove(path);
+        return moved;
+    }
+
     std::optional<ListCache> tree;
     int32_t number = 1;
     const std::vector<std::string> addresses = {"jane@example.org"};
@@ -1133,11 +1158,18 @@ TEST_F(BoundTest, ChangesThatRaiseNoEventAreSeenAfterOneStatusPass) {
          true},
         {"a second write through the kept mapping", write_through_mapping, true},
     };
-    for (const Step& step : steps) {
-        check(step);
+    // The last two steps write through a mapping.
+    const bool mapped_writes_seen = stamps_mapped_writes("Elsewhere/probe");
+    const size_t steps_run = mapped_writes_seen ? std::size(steps) : std::size(steps) - 2;
+    for (size_t i = 0; i < steps_run; ++i) {
+        check(steps[i]);
     }
     if (mapped != nullptr) {
         munmap(mapped, length);
+    }
+    if (!mapped_writes_seen) {
+        GTEST_SKIP() << "the steps that write through a mapping: this file system does not "
+                        "move a file's times for such a write";
     }
 }
 
@@ -1226,13 +1258,22 @@ TEST_F(TreeTest, NetworkPassRecordsFollowTheLocalOnesAndTheTableIsTheWalks) {
         const std::string head = "* [" + std::to_string(number) + "] Reading list ";
         return head + "settings: " + key + "\n" + head + "subscribers: " + key + "\n";
     };
+    // The walk meets a domain's lists in the order its directory lists them: ext4
+    // by a hash of the names, tmpfs the newest first.
+    const auto read_domain = [&read](int32_t number, const std::string& domain) {
+        std::string records;
+        for (const auto& entry : fs::directory_iterator("Domains/" + domain + "/LISTS")) {
+            records += read(number, entry.path().stem().string() + "@" + domain);
+        }
+        return records;
+    };
 
-    EXPECT_EQ(refresh_tree(tree, 1), read(1, "news@main.test") + read(1, "one@a.test") +
-                                         read(1, "two@a.test") + still_reading);
+    EXPECT_EQ(refresh_tree(tree, 1),
+              read(1, "news@main.test") + read_domain(1, "a.test") + still_reading);
     EXPECT_EQ(list_table.count("one@b.test"), 0u);
     tree.run_network_pass();
     refresh_walk(2);
-    EXPECT_EQ(refresh_tree(tree, 2), read(2, "one@b.test") + read(2, "two@b.test"));
+    EXPECT_EQ(refresh_tree(tree, 2), read_domain(2, "b.test"));
     EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "");
 
     // Changed on both sides: b's come last, though the walk meets them between. The
