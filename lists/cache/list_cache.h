@@ -28,8 +28,8 @@
 //   network_hand_over.{h,cpp}: the serving thread applies what they read.
 // - background_thread.{h,cpp}: the one thread beside the serving one; nothing a job
 //   throws ends the process.
-// - place_reading.{h,cpp}, bounded_walk.cpp: the check tool's walk, each place read
-//   with a bound on its own thread.
+// - place_reading.{h,cpp}, bounded_walk.cpp: the check tool's walk, a thread per
+//   mount, each place read with a bound on its own thread.
 // - cache_fakes.h (tests only): fakes of the kernel events and the mount table.
 // Where From is parsed: not here; from_address.h, above, beside the message reader.
 // Every call on the server's files goes through the file-system seam (file_system.h
@@ -46,7 +46,8 @@
 // lists to read again and a first reading's leftovers in, what the passes read out).
 // BackgroundThread's own lock carries only the timing (when a message came, when a
 // job is due) and the text of a failure. The check tool's place readings run on
-// threads of their own and hand back values only (place_reading.h).
+// threads of their own and hand back values only (place_reading.h), to a thread per
+// mount that meets the calling thread in one locked board (bounded_walk.cpp).
 #pragma once
 
 #include <cstdint>
