@@ -164,7 +164,12 @@ void read_group(kel::FileSystem& file_system, Board& board, size_t group, bool o
     std::string hung;
     Job job;
     while (board.take(group, job)) {
-        read_one(file_system, board, job, bounds, hung);
+        // Nothing here may end the process: no memory for one place fails that place.
+        try {
+            read_one(file_system, board, job, bounds, hung);
+        } catch (const std::exception& error) {
+            board.put(job.index, nullptr, {Why::Failed, "", error.what()}, false);
+        }
         if (!one_mount) {
             hung.clear();
         }
