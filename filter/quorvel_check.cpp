@@ -3,7 +3,8 @@
 // it compared; or shows the lists. It reads the filter's values, never its output,
 // and writes nothing in the server's tree. This file holds the run: the options, the
 // base directory, the reading of the lists (each place with a bound, so that a hung
-// mount costs seconds, not the tool), the counts and the exit status.
+// mount costs seconds, not the tool; the work in a child, check_apart.h), the counts
+// and the exit status.
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "check_apart.h"
 #include "check_explain.h"
 #include "check_json.h"
 #include "check_lists.h"
@@ -146,18 +148,6 @@ bool enter_base(CheckOptions& options) {
     return true;
 }
 
-// A reading left stuck on a hung mount may still use what the destructors of statics
-// would free: then the output is flushed and the process ends without them.
-int finish(int status, const BoundedWalk& walk) {
-    if (walk.abandoned) {
-        std::cout.flush();
-        std::cerr.flush();
-        std::fflush(nullptr);
-        std::_Exit(status);
-    }
-    return status;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -174,6 +164,7 @@ int main(int argc, char** argv) {
                                                                  "\n");
         return Clean;
     }
+    work_apart(Trouble);
     if (!enter_base(options)) {
         return Trouble;
     }
@@ -186,7 +177,7 @@ int main(int argc, char** argv) {
         warnings.push_back(std::move(warning));
     }
     if (options.task == CheckOptions::Task::Lists) {
-        return finish(show_lists(options, warnings, walk), walk);
+        return end_work(show_lists(options, warnings, walk), walk.abandoned);
     }
-    return finish(check_postings(options, warnings, walk), walk);
+    return end_work(check_postings(options, warnings, walk), walk.abandoned);
 }
