@@ -25,7 +25,7 @@ std::string policy_text(const ListRecord& list) {
 
 void print_envelope(std::ostream& out, const QueuedMessage& message) {
     const MessageEnvelope& envelope = message.envelope;
-    out << "  sender:  " << shown_or_none(envelope.sender) << "\n";
+    out << "  sender:  " << shown_or_none(shown_sender(envelope)) << "\n";
     if (envelope.recipients.empty()) {
         out << "  rcpt:    (none)\n";
     }

@@ -261,6 +261,18 @@ TEST(CheckTool, JsonHoldsWhatTheTextShows) {
               record(refused_sender("eve@example.net", "eve@example.net"), "2"));
     EXPECT_EQ(document["counts"]["refused"], 1);
 
+    // A bounce, queued or given: the null sender is "<>", in its value and in the record.
+    tree.write("Queue/bounce.msg", queued_message("", {"team@example.com"}, "From: x@y.net"));
+    const auto bounce =
+        nlohmann::json::parse(check(tree.path(), {"--json", "Queue/bounce.msg"}).output);
+    EXPECT_EQ(bounce["messages"][0]["sender"], "<>");
+    EXPECT_EQ(bounce["messages"][0]["records"][1], record(refused_sender("<>", "x@y.net"), "1"));
+    const auto given_bounce =
+        nlohmann::json::parse(check(tree.path(), {"--json", "--from", "x@y.net", "--to",
+                                                  "team@example.com", "--sender", "<>"})
+                                  .output);
+    EXPECT_EQ(given_bounce["messages"][0]["sender"], "<>");
+
     ProcessResult given = check(
         tree.path(), {"--json", "--from", "Ann <ANN@example.net>", "--to", "team@example.com"});
     const auto posting = nlohmann::json::parse(given.output)["messages"][0];
