@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "address_folding.h"
+#include "from_address.h"
 
 namespace {
 
@@ -47,11 +48,19 @@ bool take_line(char* begin, char* end, SubscriberList& subscribers) {
     }
     bool may_post =
         std::string_view(field[4], static_cast<size_t>(field_end[4] - field[4])) != no_posting;
+    bool quoted_or_literal = false;
     for (char* byte = field[0]; byte < field_end[0]; ++byte) {
         *byte = static_cast<char>(fold_byte(*byte));
+        quoted_or_literal = quoted_or_literal || *byte == '"' || *byte == '[';
     }
-    subscribers.add(std::string_view(field[0], static_cast<size_t>(field_end[0] - field[0])),
-                    may_post);
+    const std::string_view address(field[0], static_cast<size_t>(field_end[0] - field[0]));
+    // The rare address with a quoted local part or a domain literal is spelt as the
+    // From reader spells it, so that it matches written either way.
+    if (quoted_or_literal) {
+        subscribers.add(canonical_address(address), may_post);
+    } else {
+        subscribers.add(address, may_post);
+    }
     return true;
 }
 
