@@ -398,11 +398,14 @@ TEST(CheckTool, ListsShowPolicyOwnerSubscribersFilesAndReports) {
     EXPECT_EQ(result.exit_status, 3);
 }
 
+// ESC reached the terminal raw, then C1 controls (CSI as a byte and in UTF-8) and TAB.
 TEST(CheckTool, ControlBytesFromTheTreeAreShownEscaped) {
     ServerTree tree(team_server());
-    tree.write("Queue/odd.msg", queued_message("x@example.net", {"a\x1b[2Jb@example.com"}, ""));
-    ProcessResult result = check(tree.path(), {"Queue/odd.msg"});
-    EXPECT_EQ(result.output.find('\x1b'), std::string::npos) << result.output;
+    tree.write("Queue/odd.msg",
+               queued_message("x\x9b@example.net", {"a\x1b[2Jb@example.com", "team@example.com"},
+                              "From: \"\xc2\x9b\" <e\tve@x.net>"));
+    const std::string text = check(tree.path(), {"Queue/odd.msg"}).output;
+    EXPECT_EQ(text.find_first_of("\x1b\x9b\t"), std::string::npos) << text;
 }
 
 }  // namespace
