@@ -42,15 +42,15 @@ std::ostringstream filter_log;
 std::vector<std::string> tree_warnings(const std::string& base) {
     std::vector<std::string> warnings;
     if (!kel::file_exists("Settings/Main.settings")) {
-        warnings.push_back("no '" + shown(joined_path(base, "Settings/Main.settings")) +
+        warnings.push_back("no '" + kel::printable(joined_path(base, "Settings/Main.settings")) +
                            "'; is this the server's base directory?");
     } else if (main_domain_name().empty()) {
         warnings.push_back("no DomainName in '" +
-                           shown(joined_path(base, "Settings/Main.settings")) +
+                           kel::printable(joined_path(base, "Settings/Main.settings")) +
                            "'; is this the server's base directory?");
     }
     if (list_table.empty()) {
-        warnings.push_back("no hosted list found under '" + shown(base) +
+        warnings.push_back("no hosted list found under '" + kel::printable(base) +
                            "': the filter would check nothing");
     }
     return warnings;
@@ -94,7 +94,7 @@ int check_postings(const CheckOptions& options, const std::vector<std::string>& 
         return exit_status(counts);
     }
     for (const std::string& report : collected_reports()) {
-        std::cerr << "quorvel-check: " << shown(report) << "\n";
+        std::cerr << "quorvel-check: " << kel::printable(report) << "\n";
     }
     for (const std::string& warning : warnings) {
         std::cerr << "quorvel-check: warning: " << warning << "\n";
@@ -140,7 +140,7 @@ bool enter_base(CheckOptions& options) {
         message = resolved_message(message, start_directory, base_directory);
     }
     if (!kel::is_directory(options.base) || chdir(options.base.c_str()) != 0) {
-        std::cerr << "quorvel-check: cannot use '" << shown(options.base)
+        std::cerr << "quorvel-check: cannot use '" << kel::printable(options.base)
                   << "' as the server's base directory: " << std::strerror(errno ? errno : ENOTDIR)
                   << "\n";
         return false;
