@@ -62,6 +62,8 @@ int main(int argc, char** argv) {
     if (rounds <= 0 || every <= 0) {
         return 2;
     }
+    // Line by line, so that a run followed from another terminal shows its figures.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     std::string root = (fs::temp_directory_path() / "quorvel-churn-XXXXXX").string();
     if (mkdtemp(root.data()) == nullptr) {
         return 1;
@@ -72,6 +74,7 @@ int main(int argc, char** argv) {
     std::printf(
         "each round: a domain with a list and a list of the main domain, created and\n"
         "removed, one message after each of the four changes\n");
+    std::printf("filter process %d\n", filter.process_id());
     std::printf("rounds %7d: resident %6ld kB\n", 0, resident_kilobytes(filter.process_id()));
     const long first = resident_kilobytes(filter.process_id());
     long after_first_batch = 0;
