@@ -291,6 +291,11 @@ void ListCache::State::walk(int32_t request_number) {
     ++counts.walks;
     walk_leaving_network(request_number);
     write_listing_records(request_number, walk_listings());
+    forget_gone_domains(walk_listings());
+    std::erase_if(network_directories,
+                  [on_walk = paths_of_walk(walk_listings())](const auto& directory) {
+                      return !on_walk(directory.first);
+                  });
     // Before the sweep, while the walk's marks tell what it met.
     take_network(request_number, [](const std::string& key) {
         auto found = list_table.find(key);
@@ -307,6 +312,9 @@ ListCache::ListCache(const ListCacheOptions& options, kel::FileSystem& file_syst
 ListCache::~ListCache() = default;
 
 const CacheCounts& ListCache::counts() const {
+    state->counts.listings_remembered =
+        state->listings.size() + walk_listings().size() +
+        (state->network ? state->network->listings_remembered() : 0);
     return state->counts;
 }
 

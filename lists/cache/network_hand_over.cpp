@@ -146,6 +146,7 @@ void NetworkHandOver::refresh(int32_t request_number, Clock::time_point now,
             reader.have_reading = reader.have_reading || pass->had_places;
             reader.finished = *pass->completed;
             ++applied;
+            remembered = pass->listings_remembered;
         }
     }
     resumed = any_message ? messages_resumed(resumed, last_message, now, limit) : now;

@@ -113,6 +113,8 @@ class NetworkHandOver {
 
     // Complete passes applied so far, for tests and benchmarks.
     uint64_t passes_applied() const { return applied; }
+    // The directories whose listings the passes remembered at the last pass applied.
+    size_t listings_remembered() const { return remembered; }
 
   private:
     // The reading of one mount, and what the serving thread knows of its passes.
@@ -149,4 +151,5 @@ class NetworkHandOver {
     std::chrono::steady_clock::time_point last_message;
     std::chrono::steady_clock::time_point resumed;
     uint64_t applied = 0;
+    size_t remembered = 0;
 };

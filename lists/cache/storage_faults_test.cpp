@@ -88,6 +88,10 @@ class Refresher {
         }
         cache->refresh(number);
     }
+    // The directories whose listings are remembered.
+    uint64_t remembered() const {
+        return way.walk ? walk_listings().size() : cache->counts().listings_remembered;
+    }
 
   private:
     const Way& way;
@@ -156,6 +160,42 @@ TEST_F(StorageFaults, ADomainsDirectoryThatCannotBeListedKeepsEveryDomain) {
         EXPECT_EQ(lines_of([&] { refresher.refresh(2); }),
                   "* [2] Cannot list directory Domains: Input/output error\n");
         EXPECT_EQ(list_table.size(), 2u);
+    }
+}
+
+// What is remembered of a directory's listing, for when it cannot be listed, stayed
+// after its domain was removed: a provider's domains that came and went for years
+// grew the filter without bound. Now a domain gone takes it along, one whose lists
+// could not be listed too, and a list gone from the main domain leaves nothing.
+TEST_F(StorageFaults, ADomainGoneLeavesNoListingBehind) {
+    const Way ways[] = {{"walk", true, false}, {"tree", false, false}, {"network", false, true}};
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        list_table.clear();
+        kel::FakeFileSystem fake;
+        fake.write("Accounts/LISTS/news.list", subscribers("jane@example.org"));
+        fake.write("Domains/a.test/LISTS/one.list", subscribers("jane@example.org"));
+        Refresher refresher(way, fake);
+        lines_of([&] { refresher.refresh(1); });
+        const uint64_t at_rest = refresher.remembered();
+        for (int round = 0; round < 3; ++round) {
+            const std::string name = "gone" + std::to_string(round);
+            const std::string domain = "Domains/" + name + ".test";
+            fake.write(domain + "/LISTS/list.list", subscribers("jane@example.org"));
+            fake.write("Accounts/LISTS/" + name + ".list", subscribers("jane@example.org"));
+            lines_of([&] { refresher.refresh(2); });
+            ASSERT_EQ(list_table.size(), 4u);
+            if (round == 1) {
+                fake.fail(Call::List, domain + "/LISTS", EIO);
+                lines_of([&] { refresher.refresh(3); });
+            }
+            fake.remove(domain);
+            fake.remove("Accounts/LISTS/" + name + ".list");
+            fake.fail(Call::List, domain + "/LISTS", 0);
+            lines_of([&] { refresher.refresh(4); });
+            EXPECT_EQ(list_table.size(), 2u);
+            EXPECT_EQ(refresher.remembered(), at_rest) << name;
+        }
     }
 }
 
