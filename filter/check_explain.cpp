@@ -88,10 +88,11 @@ Explained explain_addresses(int32_t number, const std::string& from,
     QueuedMessage& message = explained.message;
     message.has_envelope = true;
     message.from = mailbox_address(from);
-    message.envelope.sender = fold_lower(sender ? *sender : message.from);
-    if (!message.envelope.sender.empty() &&
-        message.envelope.sender.find('@') == std::string::npos) {
-        message.envelope.sender += "@" + main_domain_name();
+    // "<>", as the log's record shows it, is the null sender, as the empty address is.
+    if (sender) {
+        set_sender(message.envelope, *sender == "<>" ? "" : *sender);
+    } else if (!message.from.empty()) {
+        set_sender(message.envelope, message.from);
     }
     for (const std::string& recipient : to) {
         message.envelope.recipients.push_back(fold_lower(recipient));

@@ -41,8 +41,9 @@ Explained explain_message(int32_t number, const std::string& path);
 
 // A posting with the From field's value `from`, read as the From reader reads one
 // (a bare address, or "Name <address>"), to the recipients `to`, from the envelope
-// sender `sender` (the From address when not given). The addresses are folded, and a
-// sender without "@" completed with the main domain, as the envelope reader does.
+// sender `sender` (the From address when not given; "<>" or empty for the null
+// sender). The addresses are folded, and a sender without "@" completed with the main
+// domain, as the envelope reader does.
 Explained explain_addresses(int32_t number, const std::string& from,
                             const std::vector<std::string>& to,
                             const std::optional<std::string>& sender);

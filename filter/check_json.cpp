@@ -26,7 +26,7 @@ void write_list(kel::JsonWriter& json, const std::string& address,
 void write_decision(kel::JsonWriter& json, const Explained& explained) {
     const QueuedMessage& message = explained.message;
     const bool checked = explained.verdict != Verdict::NotChecked;
-    json.key("sender").string_or_null(checked ? message.envelope.sender : "");
+    json.key("sender").string_or_null(checked ? shown_sender(message.envelope) : "");
     json.key("recipients").strings(message.envelope.recipients);
     json.key("from").string_or_null(message.from);
     json.key("from_folded").string_or_null(fold_lower(message.from));

@@ -5,7 +5,7 @@
 
 #include <sys/stat.h>
 
-#include "token_decoding.h"
+#include "printable.h"
 
 const char check_usage[] =
     "Usage: quorvel-check [--base DIR] [--brief | --json] MESSAGE...\n"
@@ -84,7 +84,7 @@ bool read_word(int argc, char** argv, int& i, ParsedOptions& parsed, bool& lists
         options.messages.insert(options.messages.end(), argv + i + 1, argv + argc);
         i = argc;
     } else if (word.size() > 1 && word[0] == '-') {
-        parsed.error = "unknown option '" + cgp::escape_controls(word) + "'";
+        parsed.error = "unknown option '" + kel::printable(word) + "'";
     } else {
         options.messages.push_back(word);
     }

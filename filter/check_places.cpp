@@ -3,6 +3,7 @@
 #include "check_places.h"
 
 #include "check_text.h"
+#include "printable.h"
 
 namespace {
 
@@ -13,24 +14,25 @@ std::string seconds(std::chrono::milliseconds limit) {
 }  // namespace
 
 std::string unread_warning(const UnreadPlace& place) {
-    const std::string path = shown(place.path);
+    const std::string path = kel::printable(place.path);
     const std::string not_shown = "; its lists are not shown";
     switch (place.why) {
         case UnreadPlace::Why::NoAnswer:
             return path + " did not answer within " + seconds(check_walk_bounds.place_limit) +
                    not_shown;
         case UnreadPlace::Why::SameMount:
-            return path + " was skipped: it lies on the mount of " + shown(place.reason) +
+            return path + " was skipped: it lies on the mount of " + kel::printable(place.reason) +
                    ", which did not answer" + not_shown;
         case UnreadPlace::Why::OutOfTime:
             return path + " did not answer within the " + seconds(check_walk_bounds.total_limit) +
                    " the tool waits for all places" + not_shown;
         case UnreadPlace::Why::CannotList:
-            return "cannot list directory " + path + ": " + shown(place.reason) + not_shown;
+            return "cannot list directory " + path + ": " + kel::printable(place.reason) +
+                   not_shown;
         case UnreadPlace::Why::Failed:
             break;
     }
-    return path + " could not be read: " + shown(place.reason) + not_shown;
+    return path + " could not be read: " + kel::printable(place.reason) + not_shown;
 }
 
 std::vector<std::string> unread_warnings(const std::vector<UnreadPlace>& places) {

@@ -9,8 +9,8 @@
 
 #include "list_refresh.h"
 
-// How long the tool waits for one place, and for all of them: the tool answers within
-// ten seconds, the rest of its work being on places that answered.
+// How long the tool waits for one place, and past how long it waits for none: the
+// tool answers within ten seconds, the rest of its work being on places that answered.
 inline constexpr BoundedWalkOptions check_walk_bounds{std::chrono::seconds(5),
                                                       std::chrono::seconds(8)};
 

@@ -1,7 +1,7 @@
 // quorvel-check's text output: a block per decision, a line per decision with
 // --brief, a block per list with --lists. Text from the server's tree and from
-// messages is shown with control bytes escaped, so a hostile name cannot rewrite the
-// terminal or forge a line.
+// messages is shown as kel::printable writes it (printable.h), so a hostile name cannot
+// rewrite the terminal or forge a line.
 #pragma once
 
 #include <cstddef>
@@ -10,9 +10,6 @@
 
 #include "check_explain.h"
 #include "check_lists.h"
-
-// Control bytes as \r, \n, \t or \xNN, as the settings parser's report shows them.
-std::string shown(const std::string& text);
 
 void print_explained(std::ostream& out, const Explained& explained);
 // path, verdict, list and reason on one line; the warnings go to `errors`, each

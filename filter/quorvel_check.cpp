@@ -3,7 +3,8 @@
 // it compared; or shows the lists. It reads the filter's values, never its output,
 // and writes nothing in the server's tree. This file holds the run: the options, the
 // base directory, the reading of the lists (each place with a bound, so that a hung
-// mount costs seconds, not the tool), the counts and the exit status.
+// mount costs seconds, not the tool; the work in a child, check_apart.h), the counts
+// and the exit status.
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "check_apart.h"
 #include "check_explain.h"
 #include "check_json.h"
 #include "check_lists.h"
@@ -40,15 +42,15 @@ std::ostringstream filter_log;
 std::vector<std::string> tree_warnings(const std::string& base) {
     std::vector<std::string> warnings;
     if (!kel::file_exists("Settings/Main.settings")) {
-        warnings.push_back("no '" + shown(joined_path(base, "Settings/Main.settings")) +
+        warnings.push_back("no '" + kel::printable(joined_path(base, "Settings/Main.settings")) +
                            "'; is this the server's base directory?");
     } else if (main_domain_name().empty()) {
         warnings.push_back("no DomainName in '" +
-                           shown(joined_path(base, "Settings/Main.settings")) +
+                           kel::printable(joined_path(base, "Settings/Main.settings")) +
                            "'; is this the server's base directory?");
     }
     if (list_table.empty()) {
-        warnings.push_back("no hosted list found under '" + shown(base) +
+        warnings.push_back("no hosted list found under '" + kel::printable(base) +
                            "': the filter would check nothing");
     }
     return warnings;
@@ -92,7 +94,7 @@ int check_postings(const CheckOptions& options, const std::vector<std::string>& 
         return exit_status(counts);
     }
     for (const std::string& report : collected_reports()) {
-        std::cerr << "quorvel-check: " << shown(report) << "\n";
+        std::cerr << "quorvel-check: " << kel::printable(report) << "\n";
     }
     for (const std::string& warning : warnings) {
         std::cerr << "quorvel-check: warning: " << warning << "\n";
@@ -138,24 +140,12 @@ bool enter_base(CheckOptions& options) {
         message = resolved_message(message, start_directory, base_directory);
     }
     if (!kel::is_directory(options.base) || chdir(options.base.c_str()) != 0) {
-        std::cerr << "quorvel-check: cannot use '" << shown(options.base)
+        std::cerr << "quorvel-check: cannot use '" << kel::printable(options.base)
                   << "' as the server's base directory: " << std::strerror(errno ? errno : ENOTDIR)
                   << "\n";
         return false;
     }
     return true;
-}
-
-// A reading left stuck on a hung mount may still use what the destructors of statics
-// would free: then the output is flushed and the process ends without them.
-int finish(int status, const BoundedWalk& walk) {
-    if (walk.abandoned) {
-        std::cout.flush();
-        std::cerr.flush();
-        std::fflush(nullptr);
-        std::_Exit(status);
-    }
-    return status;
 }
 
 }  // namespace
@@ -174,6 +164,7 @@ int main(int argc, char** argv) {
                                                                  "\n");
         return Clean;
     }
+    work_apart(Trouble);
     if (!enter_base(options)) {
         return Trouble;
     }
@@ -186,7 +177,7 @@ int main(int argc, char** argv) {
         warnings.push_back(std::move(warning));
     }
     if (options.task == CheckOptions::Task::Lists) {
-        return finish(show_lists(options, warnings, walk), walk);
+        return end_work(show_lists(options, warnings, walk), walk.abandoned);
     }
-    return finish(check_postings(options, warnings, walk), walk);
+    return end_work(check_postings(options, warnings, walk), walk.abandoned);
 }

@@ -1,7 +1,8 @@
 // Fuzz target: bytes as a list's subscriber file, through the reader the list
 // directory uses. Beside the sanitizers it checks the file's rule on every line: a
 // line of at least six TAB-separated fields whose second starts with f, d, i or n
-// names a subscriber, who must then be found, with the right of the first such line.
+// names a subscriber, who must then be found under the address folded and spelt as
+// the From reader spells it, with the right of the first such line.
 // Each input is read twice: with the real bounds, and with bounds small enough for
 // short inputs to reach them (a line over the limit names nobody; a file over the
 // limit is not read at all), in reads of a few bytes.
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "address_folding.h"
+#include "from_address.h"
 #include "scratch_file.h"
 #include "subscriber_file.h"
 #include "test_rendering.h"
@@ -74,7 +76,7 @@ void check(const std::string& path, std::string_view text, const SubscriberFileL
             std::string_view("fdin").find(fields[1][0]) == std::string::npos) {
             continue;
         }
-        expected.try_emplace(fold_lower(fields[0]), fields[4] != "-010001");
+        expected.try_emplace(canonical_address(fold_lower(fields[0])), fields[4] != "-010001");
     }
     for (const auto& [address, may_post] : expected) {
         Subscription found = subscribers.find(address);

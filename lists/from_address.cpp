@@ -141,8 +141,11 @@ bool is_dot_atom(std::string_view text) {
     return !after_dot;
 }
 
-// A quoted local part whose content needs no quotes is written without them, so
-// that "alice"@x meets alice@x in the subscriber list.
+// A quoted local part in its canonical spelling (RFC 5322 3.2.4): each quoted-pair
+// is the character alone, the quotes stay only where the content is no dot-atom, and
+// a backslash and a double quote are the only characters escaped. So "alice"@x meets
+// alice@x, and "jo\;n"@x meets "jo;n"@x, in the subscriber list. Never longer than
+// the quoted text: only what was escaped there is escaped again.
 std::string local_word(std::string_view quoted) {
     std::string content;
     for (size_t pos = 1; pos + 1 < quoted.size(); ++pos) {
@@ -151,7 +154,29 @@ std::string local_word(std::string_view quoted) {
         }
         content += quoted[pos];
     }
-    return is_dot_atom(content) ? content : std::string(quoted);
+    if (is_dot_atom(content)) {
+        return content;
+    }
+    std::string canonical = "\"";
+    for (char byte : content) {
+        if (byte == '\\' || byte == '"') {
+            canonical += '\\';
+        }
+        canonical += byte;
+    }
+    return canonical + '"';
+}
+
+// A domain literal without its blanks: folding white space carries no meaning there
+// (RFC 5322 3.4.1), and an address literal (RFC 5321 4.1.3) has none.
+std::string domain_literal(std::string_view literal) {
+    std::string kept;
+    for (char byte : literal) {
+        if (!is_blank(byte)) {
+            kept += byte;
+        }
+    }
+    return kept;
 }
 
 size_t blanks_and_comments_end(std::string_view text, size_t pos) {
@@ -235,6 +260,8 @@ std::optional<std::string> cleaned_address(std::string_view text, size_t pos) {
         std::string_view word = text.substr(pos, end - pos);
         if (byte == '"' && !in_domain) {
             address += local_word(word);
+        } else if (byte == '[' && in_domain) {
+            address += domain_literal(word);
         } else {
             address += word;
         }
@@ -366,4 +393,26 @@ std::string mailbox_address(std::string_view value) {
         return *std::move(address);
     }
     return written_rule(value);
+}
+
+std::string canonical_address(std::string_view address) {
+    std::string canonical;
+    bool in_domain = false;
+    for (size_t pos = 0; pos < address.size();) {
+        const char byte = address[pos];
+        if ((byte == '"' && !in_domain) || (byte == '[' && in_domain)) {
+            const size_t end = unit_end(address, pos);
+            if (end == left_open) {
+                return std::string(address);
+            }
+            const std::string_view word = address.substr(pos, end - pos);
+            canonical += byte == '"' ? local_word(word) : domain_literal(word);
+            pos = end;
+            continue;
+        }
+        in_domain = in_domain || byte == '@';
+        canonical += byte;
+        ++pos;
+    }
+    return canonical;
 }

@@ -9,7 +9,9 @@
 // The address of the first mailbox of a From value (continuation lines already
 // joined), as written apart from what the address syntax makes meaningless: no
 // comments, no blanks around its dots and "@" or at its ends, no obsolete route,
-// no quotes around a local part that needs none. Not folded.
+// a quoted local part in its canonical spelling (quoted-pairs reduced to their
+// characters, no quotes where none are needed), no blanks inside a domain literal.
+// Not folded.
 //
 // A value with no mailbox (empty, blanks and comments only, an empty group) gives
 // the empty string. A value that cannot be read as a mailbox list (a quote,
@@ -17,3 +19,9 @@
 // with a blank between them in the address) gives the text between its first "<"
 // and the next ">", else the whole value, without blanks or TABs at either end.
 std::string mailbox_address(std::string_view value);
+
+// An address as written elsewhere (a subscriber line), in the spelling
+// mailbox_address gives the same address: a quoted local part canonical, a domain
+// literal without blanks; nothing else changes, and an address with a quote or a
+// bracket left open stays as written. Never longer than `address`.
+std::string canonical_address(std::string_view address);

@@ -55,11 +55,18 @@ TEST(FromAddress, ValuesAndTheAddressEachGives) {
         {"\"alice..smith\"@example.com", "\"alice..smith\"@example.com"},
         {"\"a\\\"b\"@example.com", "\"a\\\"b\"@example.com"},
         {"\"\"@example.com", "\"\"@example.com"},
+        // ... and read in their canonical spelling: a quoted-pair is the character
+        // alone, and only a backslash and a double quote stay escaped.
+        {"\"jo\\;nguyen\"@x.io", "\"jo;nguyen\"@x.io"},
+        {"<\"a\\\\b\\\"c\\d e\"@x.io>", "\"a\\\\b\\\"cd e\"@x.io"},
         // Blanks and comments around dots, "@" and the ends of the address.
         {"<alice @ example.com>", "alice@example.com"},
         {"alice . smith@x", "alice.smith@x"},
         {"<alice(home)@example . com (work)>", "alice@example.com"},
         {"alice@[192.0.2.1]", "alice@[192.0.2.1]"},
+        // Blanks inside a domain literal carry no meaning.
+        {"kim.x@[192.0.2.149 ]", "kim.x@[192.0.2.149]"},
+        {"Kim <kim.x@[ IPv6:2001:db8::1\t]>", "kim.x@[IPv6:2001:db8::1]"},
         // Comments nest, take escapes, and hold quotes as plain text.
         {"alice@example.com (Alice \"the quote)", "alice@example.com"},
         {"alice@example.com (Alice (home) \\) x)", "alice@example.com"},
@@ -85,6 +92,8 @@ TEST(FromAddress, ValuesAndTheAddressEachGives) {
     };
     for (const auto& row : cases) {
         EXPECT_EQ(mailbox_address(row.value), row.address) << "value: " << row.value;
+        // A subscriber line holding the address as read spells it the same way.
+        EXPECT_EQ(canonical_address(row.address), row.address) << "value: " << row.value;
     }
 }
 

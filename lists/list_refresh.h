@@ -36,14 +36,16 @@ void walk_lists(int32_t request_number);
 
 // The walk for a tool that must answer whatever the storage does: every place (the
 // list directory "Accounts/LISTS", the listing of "Domains", each "Domains/<d>/LISTS")
-// is read on a thread of its own and waited for with a bound, so that a place on a
-// mount that hangs costs its bound, not the tool. Once a place has not answered,
-// every later place on the same mount is skipped with it. list_table then holds the
-// lists of the places that were read, each list as the place last in the walk's
-// order gave it (as the walk would); no other list.
+// is read off the calling thread and waited for with a bound of its own, the mounts
+// side by side and one mount's places in the walk's order, so that a mount that hangs
+// costs its own places, never another mount's. Once a place has not answered, every
+// later place on the same mount is skipped with it. list_table then holds the lists
+// of the places that were read, each list as the place last in the walk's order gave
+// it (as the walk would); no other list. At most one reading per mount is left
+// stuck (a few more for the places no mount is known for).
 struct BoundedWalkOptions {
     std::chrono::milliseconds place_limit{5000};  // the wait for one place
-    std::chrono::milliseconds total_limit{8000};  // the wait for all of them
+    std::chrono::milliseconds total_limit{8000};  // no place is waited for past it
 };
 
 // A list directory that was read, with its entries in the order the system lists them.

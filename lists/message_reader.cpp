@@ -53,6 +53,18 @@ bool append_bounded(std::string& value, std::string_view text) {
 
 }  // namespace
 
+void set_sender(MessageEnvelope& envelope, std::string_view address) {
+    envelope.null_sender = address.empty();
+    envelope.sender = fold_lower(address);
+    if (!envelope.null_sender && envelope.sender.find('@') == std::string::npos) {
+        envelope.sender += "@" + main_domain_name();
+    }
+}
+
+std::string shown_sender(const MessageEnvelope& envelope) {
+    return envelope.null_sender ? "<>" : envelope.sender;
+}
+
 bool has_envelope(std::istream& stream) {
     if (stream.fail()) {
         return false;
@@ -78,14 +90,10 @@ MessageEnvelope read_envelope(std::istream& stream) {
         std::string_view address;
         if ((line[0] == 'P' || line[0] == 'R') &&
             bracketed(line, envelope_address_start, address)) {
-            std::string folded = fold_lower(address);
             if (line[0] == 'R') {
-                envelope.recipients.push_back(std::move(folded));
+                envelope.recipients.push_back(fold_lower(address));
             } else {
-                if (folded.find('@') == std::string::npos) {
-                    folded += "@" + main_domain_name();
-                }
-                envelope.sender = std::move(folded);
+                set_sender(envelope, address);
             }
         }
         if (stream.eof()) {

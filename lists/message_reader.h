@@ -11,15 +11,28 @@
 #include <cstddef>
 #include <istream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct MessageEnvelope {
     // Folded; "@" and the main domain are added to a sender without "@". Empty
-    // when there is no usable sender line; the last one wins.
+    // when there is no usable sender line, and for the null sender; the last line
+    // wins.
     std::string sender;
     // Folded, in the order of the recipient lines, duplicates kept.
     std::vector<std::string> recipients;
+    // The sender line names the null sender "<>" (a bounce or an auto-reply): no
+    // address, so none is made up for it and it passes as no list's owner.
+    bool null_sender = false;
 };
+
+// Sets the sender from the address between the brackets of a sender line (or given
+// as one): folded, and completed with "@" and the main domain when it has no "@";
+// the empty address is the null sender.
+void set_sender(MessageEnvelope& envelope, std::string_view address);
+// The sender as a person reads it: "<>" for the null sender, else the sender, which
+// is empty when there is none.
+std::string shown_sender(const MessageEnvelope& envelope);
 
 // True when the stream is open and its first line looks like an envelope line: at
 // least 3 bytes, a letter, then white space. Leaves the stream at its start.

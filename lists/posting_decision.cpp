@@ -75,8 +75,8 @@ class Decision {
         value.refusal = text;
     }
     // The last record of a refusal names who was refused, so that the log can be
-    // searched for the person who complains: the envelope sender and the From
-    // address as read.
+    // searched for the person who complains: the envelope sender as shown ("<>" for
+    // the null sender) and the From address as read.
     void name_the_refused(const std::string& sender, const std::string& from) {
         std::string line = "Sender ";
         append_address_or_none(line, sender);
@@ -228,7 +228,7 @@ PostingDecision decide_posting(MessageEnvelope envelope, const FromReader& read_
         }
         decision.value.list = recipient;
         if (judge_list(decision, recipient, *list, envelope.sender, from, unsubscribe_request)) {
-            decision.name_the_refused(envelope.sender, from.as_read());
+            decision.name_the_refused(shown_sender(envelope), from.as_read());
             break;
         }
     }

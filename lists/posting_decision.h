@@ -33,7 +33,7 @@ struct PostingDecision {
     std::vector<std::string> lists;
     // In the order the filter writes them. A refusal's last record names the
     // refused: "Sender <envelope sender>, From <From address as read>", "(none)" for
-    // an empty one.
+    // an empty one, "<>" for the null sender.
     std::vector<DecisionRecord> records;
 };
 

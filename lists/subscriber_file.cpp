@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "address_folding.h"
+#include "from_address.h"
 
 namespace {
 
@@ -50,8 +51,16 @@ bool take_line(char* begin, char* end, SubscriberList& subscribers) {
     for (char* byte = field[0]; byte < field_end[0]; ++byte) {
         *byte = static_cast<char>(fold_byte(*byte));
     }
-    subscribers.add(std::string_view(field[0], static_cast<size_t>(field_end[0] - field[0])),
-                    may_post);
+    const size_t length = static_cast<size_t>(field_end[0] - field[0]);
+    const std::string_view address(field[0], length);
+    // The rare address with a quoted local part or a domain literal is spelt as the
+    // From reader spells it, so that it matches written either way. Two memchr
+    // calls cost a large list less than a test in the folding loop.
+    if (memchr(field[0], '"', length) != nullptr || memchr(field[0], '[', length) != nullptr) {
+        subscribers.add(canonical_address(address), may_post);
+    } else {
+        subscribers.add(address, may_post);
+    }
     return true;
 }
 

@@ -47,6 +47,9 @@ TEST_F(SubscriberFileTest, SubscriberLines) {
         {line("jane@example.org", "-010001"), "jane@example.org", Subscription::MayNotPost},
         {line("jane@example.org", "-010000"), "jane@example.org", Subscription::MayPost},
         {line("jane@example.org", "-0100011"), "jane@example.org", Subscription::MayPost},
+        // A quoted local part and a domain literal, as the From reader spells them.
+        {line("\"Jo\\;Nguyen\"@x.io"), "\"jo;nguyen\"@x.io", Subscription::MayPost},
+        {line("\"kim.x\"@[192.0.2.149 ]"), "kim.x@[192.0.2.149]", Subscription::MayPost},
         {"jane@example.org\tdigest\tt\t0\t-010001\tName\n", "jane@example.org",
          Subscription::MayNotPost},
         {"a@b\tindex\tt\t0\t-\tN\n", "a@b", Subscription::MayPost},

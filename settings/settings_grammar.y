@@ -9,6 +9,7 @@ typedef void* yyscan_t;
 }
 
 %code {
+#include "printable.h"
 #include "token_decoding.h"
 
 int cgparser_lex(CGPARSER_STYPE* value, yyscan_t scanner);
@@ -125,7 +126,7 @@ data:
 // The report is kept for the caller, which writes it or hands it on. The name and
 // the token's bytes come from outside and are escaped to keep it one line.
 void cgparser_error(yyscan_t, cgp::ParseContext& context, const char* message) {
-    context.report = "* while parsing \"" + cgp::escape_controls(context.name) + "\" file: " +
-                     message + " : near \"" + cgp::escape_controls(context.near) + "\" (" +
+    context.report = "* while parsing \"" + kel::printable(context.name) + "\" file: " +
+                     message + " : near \"" + kel::printable(context.near) + "\" (" +
                      std::to_string(context.line) + ":" + std::to_string(context.column) + ")\n";
 }

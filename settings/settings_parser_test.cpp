@@ -73,11 +73,11 @@ TEST(SettingsParserTest, WordsAndTheirBytes) {
         {"a+b", "-", "syntax error : near \"+\" (0:2)"},
         {"a // note", "-", "syntax error : near \"/\" (0:3)"},
         {"\xc3\xa9t\xc3\xa9", "\"\\xc3\\xa9t\\xc3\\xa9\"", ""},
-        {"\xef\xbc\xa1", "-", "syntax error : near \"\xef\" (0:1)"},
-        {"\xf0\x9f\x98\x80", "-", "syntax error : near \"\xf0\" (0:1)"},
+        {"\xef\xbc\xa1", "-", "syntax error : near \"\\xef\" (0:1)"},
+        {"\xf0\x9f\x98\x80", "-", "syntax error : near \"\\xf0\" (0:1)"},
         {"\xc2"
          "a",
-         "-", "syntax error : near \"\xc2\" (0:1)"},
+         "-", "syntax error : near \"\\xc2\" (0:1)"},
         {"{ Created = #T01-02-2020_10:30:00; }", "{Created=\"#T01-02-2020_10:30:00\";}", ""},
         {"{ Created = #T01-02-2020_10:30:00 }", "-", "syntax error : near \"\" (0:35)"},
         {"{a = #T1} x\n}", "{a=\"#T1} x\";}", ""},
@@ -177,8 +177,8 @@ TEST(SettingsParserTest, ReportCountsLinesAndColumns) {
 TEST(SettingsParserTest, ReportEscapesControlBytesOfTokenAndName) {
     const ParseCase cases[] = {
         {"a \x01", "-", "syntax error : near \"\\x01\" (0:3)"},
-        {"a \"x\r\ny\"", "-", "syntax error : near \"\"x\\r\\ny\"\" (0:8)"},
-        {"a #T\tb\x7f", "-", "syntax error : near \"#T\\tb\\x7f\" (0:7)"},
+        {"a \"x\r\ny\"", "-", "syntax error : near \"\"x\\x0d\\x0ay\"\" (0:8)"},
+        {"a #T\tb\x7f", "-", "syntax error : near \"#T\\x09b\\x7f\" (0:7)"},
         {std::string("a \0", 3), "-", "syntax error : near \"\\x00\" (0:3)"},
     };
     for (const ParseCase& row : cases) {
@@ -186,7 +186,7 @@ TEST(SettingsParserTest, ReportEscapesControlBytesOfTokenAndName) {
     }
     Parsed parsed = parse(";", "Accounts/list\r\n* OK\n");
     EXPECT_EQ(parsed.report,
-              "* while parsing \"Accounts/list\\r\\n* OK\\n\" file: syntax error : near \";\" "
+              "* while parsing \"Accounts/list\\x0d\\x0a* OK\\x0a\" file: syntax error : near \";\" "
               "(0:1)\n");
 }
 

@@ -3,8 +3,6 @@
 // what it wrote itself. Later sweeps do read what earlier ones wrote.
 #include "token_decoding.h"
 
-#include <cstdint>
-
 namespace cgp {
 namespace {
 
@@ -136,29 +134,6 @@ std::string decode_data(std::string_view inner) {
         }
     }
     return bytes;
-}
-
-std::string escape_controls(std::string_view text) {
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (char byte : text) {
-        auto code = static_cast<uint8_t>(byte);
-        if (byte == '\r') {
-            out += "\\r";
-        } else if (byte == '\n') {
-            out += "\\n";
-        } else if (byte == '\t') {
-            out += "\\t";
-        } else if (code < 0x20 || code == 0x7f) {
-            out += "\\x";
-            out.push_back(hex[code >> 4]);
-            out.push_back(hex[code & 0x0f]);
-        } else {
-            out.push_back(byte);
-        }
-    }
-    return out;
 }
 
 }  // namespace cgp

@@ -1,7 +1,7 @@
 // The decoding steps of the settings notation, between the bytes of a token and the
-// text of the value made from it, and the escaping that keeps file bytes quoted in a
-// report on one line. The server writes the notation; these steps follow its rules
-// exactly, including where two of them interact.
+// text of the value made from it. The server writes the notation; these steps follow
+// its rules exactly, including where two of them interact. What a report shows of
+// the file's bytes is written by kel::printable (printable.h).
 #pragma once
 
 #include <string>
@@ -25,9 +25,5 @@ std::string decode_string(std::string_view text);
 // The bytes of a data block: LF bytes dropped, then base64 in groups of four, an
 // incomplete last group ignored. "=" counts as 0 and leaves out the byte it ends.
 std::string decode_data(std::string_view inner);
-
-// The text with every control byte (below 0x20, and 0x7f) written as \r, \n, \t or
-// \xNN, so that text taken from a file cannot end or split an output line.
-std::string escape_controls(std::string_view text);
 
 }  // namespace cgp

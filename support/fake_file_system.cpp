@@ -365,6 +365,16 @@ OpenedFile FakeFileSystem::open(const std::string& given) {
     return opened;
 }
 
+int FakeFileSystem::mount_of(const std::string& given) {
+    const std::string path = normal(given);
+    std::lock_guard<std::mutex> held_lock(lock);
+    int mount = 0;
+    for (size_t i = 0; i < storages.size(); ++i) {
+        mount = at_or_below(path, storages[i].first) ? static_cast<int>(i) + 1 : mount;
+    }
+    return mount;
+}
+
 Storage FakeFileSystem::storage(const std::string& given) {
     const std::string path = normal(given);
     const int error = enter(Call::Storage, path);

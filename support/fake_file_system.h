@@ -32,7 +32,8 @@ class FakeFileSystem final : public FileSystem {
     // Removes a file or a whole directory.
     void remove(const std::string& path);
     void rename(const std::string& from, const std::string& to);
-    // The path and everything below it lie on this kind of storage.
+    // The path and everything below it lie on this kind of storage, a mount of its
+    // own (mount_of gives each such path its own number, 0 for the rest).
     void set_storage(const std::string& path, Storage storage);
 
     // The call on the path fails with `error` from now on (0: no longer).
@@ -67,6 +68,7 @@ class FakeFileSystem final : public FileSystem {
     DirectoryListing list(const std::string& path) override;
     OpenedFile open(const std::string& path) override;
     Storage storage(const std::string& path) override;
+    int mount_of(const std::string& path) override;
 
   private:
     struct Node {

@@ -120,6 +120,18 @@ class MountTableCache {
         return is_network_file_system(place.mount->type) ? Storage::Network : Storage::Local;
     }
 
+    // The id of the mount `path` lies on; -1 when the table cannot tell.
+    int mount_of(const std::string& path) {
+        const std::shared_ptr<const MountTable> now = current();
+        std::unique_ptr<char, decltype(&free)> here(getcwd(nullptr, 0), &free);
+        if (!now || !here) {
+            return -1;
+        }
+        SystemLinkReader links;
+        const PlaceStorage place = place_storage(path, here.get(), *now, links);
+        return place.mount ? place.mount->id : -1;
+    }
+
   private:
     // The table as it is now, read again when the kernel marked it changed; held by
     // each caller while it resolves a place, outside the lock, so that places can be
@@ -229,6 +241,10 @@ class KernelFileSystem final : public FileSystem {
         }
         return has_local_change_events(static_cast<int64_t>(found.f_type)) ? Storage::Local
                                                                            : Storage::Network;
+    }
+
+    int mount_of(const std::string& path) override {
+        return has_nul(path) ? -1 : mounts.mount_of(path);
     }
 
   private:

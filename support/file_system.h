@@ -92,6 +92,10 @@ class FileSystem {
     // Opens without waiting on a FIFO or a device; only a regular file can be read.
     virtual OpenedFile open(const std::string& path) = 0;
     virtual Storage storage(const std::string& path) = 0;
+    // The mount a place lies on, told without a call on the place (the mount table);
+    // -1 when that cannot be told. Places on one mount share its server: a hang there
+    // holds them all and no place elsewhere.
+    virtual int mount_of(const std::string& path) = 0;
 };
 
 // The kernel's file system, relative to the working directory.

@@ -3,53 +3,12 @@
 // goes on at the next byte.
 #include "json_writer.h"
 
+#include "printable.h"
+
 namespace kel {
 namespace {
 
 const char hex_digits[] = "0123456789abcdef";
-
-bool continues(std::string_view bytes, size_t at, unsigned char low = 0x80,
-               unsigned char high = 0xbf) {
-    if (at >= bytes.size()) {
-        return false;
-    }
-    const unsigned char byte = static_cast<unsigned char>(bytes[at]);
-    return byte >= low && byte <= high;
-}
-
-// The length of the well-formed UTF-8 sequence at `at` (RFC 3629, table 3-7 of the
-// Unicode standard), or 0 when the byte there starts none.
-size_t sequence_length(std::string_view bytes, size_t at) {
-    const unsigned char lead = static_cast<unsigned char>(bytes[at]);
-    if (lead < 0x80) {
-        return 1;
-    }
-    // The second byte's range narrows after E0, ED, F0 and F4.
-    unsigned char low = 0x80, high = 0xbf;
-    size_t length = 0;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-        length = 3;
-        low = lead == 0xe0 ? 0xa0 : 0x80;
-        high = lead == 0xed ? 0x9f : 0xbf;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        length = 4;
-        low = lead == 0xf0 ? 0x90 : 0x80;
-        high = lead == 0xf4 ? 0x8f : 0xbf;
-    } else {
-        return 0;
-    }
-    if (!continues(bytes, at + 1, low, high)) {
-        return 0;
-    }
-    for (size_t i = 2; i < length; ++i) {
-        if (!continues(bytes, at + i)) {
-            return 0;
-        }
-    }
-    return length;
-}
 
 void append_escape(std::string& out, unsigned code) {
     switch (code) {
@@ -81,7 +40,7 @@ void append_json_string(std::string& out, std::string_view bytes) {
     out.push_back('"');
     for (size_t at = 0; at < bytes.size();) {
         const unsigned char byte = static_cast<unsigned char>(bytes[at]);
-        const size_t length = sequence_length(bytes, at);
+        const size_t length = utf8_sequence_length(bytes, at);
         if (length == 0) {
             out += "\\\\x";
             out.push_back(hex_digits[byte >> 4]);

@@ -33,17 +33,6 @@ std::ostream*& output_stream() {
     return stream;
 }
 
-void append_hex_escape(std::string& out, unsigned char byte) {
-    static const char hex[] = "0123456789abcdef";
-    out += "\\x";
-    out.push_back(hex[byte >> 4]);
-    out.push_back(hex[byte & 0x0f]);
-}
-
-bool is_control(unsigned char byte) {
-    return (byte < 0x20 && byte != '\t') || byte == 0x7f;
-}
-
 std::string_view without_trailing(std::string_view text, std::string_view bytes) {
     size_t end = text.find_last_not_of(bytes);
     return text.substr(0, end == std::string_view::npos ? 0 : end + 1);
@@ -75,25 +64,6 @@ bool note_for_repeats(const std::string& tag, std::string_view text) {
 }
 
 }  // namespace
-
-std::string printable(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    append_printable(out, text);
-    return out;
-}
-
-void append_printable(std::string& out, std::string_view text) {
-    size_t start = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (is_control(static_cast<unsigned char>(text[i]))) {
-            out.append(text, start, i - start);
-            append_hex_escape(out, static_cast<unsigned char>(text[i]));
-            start = i + 1;
-        }
-    }
-    out.append(text, start);
-}
 
 Mutex& output_lock() {
     static Mutex* lock = new Mutex;
@@ -140,21 +110,16 @@ logline::~logline() {
     body = without_trailing(body, "\r\n");
     std::string record = prefix;
     record.reserve(prefix.size() + body.size() + 1);
-    size_t start = 0;  // the ordinary bytes from here on are appended in one piece
-    for (size_t i = 0; i < body.size(); ++i) {
-        const char byte = body[i];
-        if (byte == '\n' || byte == '\r' || is_control(static_cast<unsigned char>(byte))) {
-            record.append(body, start, i - start);
-            if (byte == '\n' || byte == '\r') {
-                record.push_back('\n');
-                record += prefix;
-            } else {
-                append_hex_escape(record, static_cast<unsigned char>(byte));
-            }
-            start = i + 1;
-        }
+    // Each piece between line ends goes through the printable rule, which leaves
+    // text that went through it already as it is.
+    size_t start = 0;
+    for (size_t end; (end = body.find_first_of("\r\n", start)) != std::string_view::npos;
+         start = end + 1) {
+        append_printable(record, body.substr(start, end - start));
+        record.push_back('\n');
+        record += prefix;
     }
-    record.append(body, start);
+    append_printable(record, body.substr(start));
     record.push_back('\n');
     write_line(record);
 }

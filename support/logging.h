@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "mutex.h"
+#include "printable.h"
 
 namespace kel {
 
@@ -35,21 +36,13 @@ class outline : public ostream_base {
     ~outline() override;
 };
 
-// Text from outside the program (a request, a message, a file's content or name, a
-// directory entry) made fit for a log record: every byte 0x00 to 0x1F other than
-// TAB, and 0x7F, is written as "\xNN" (two lower-case hex digits), CR and LF
-// included, so such text can neither end a record nor reach the log as a control
-// sequence.
-std::string printable(std::string_view text);
-// Appends printable(text) to `out` without a string of its own.
-void append_printable(std::string& out, std::string_view text);
-
 // One log record: "* ", then "[id] " when id is not 0, then "tag: " when a tag is
 // given, then the text. A text of several lines (split at LF or CR) gives one line
 // per piece, each with the full prefix, so no record can pass for a reply line;
-// every other control byte but TAB is written as printable() writes it. Text from
-// outside belongs in printable() first: only the program's own text may split a
-// record. The tag is taken as outside text.
+// each piece is written as printable() writes it, so no control character and no
+// byte outside UTF-8 reaches the log raw. Text from outside belongs in printable()
+// first: only the program's own text may split a record. The tag is taken as
+// outside text.
 // A tagged record whose text equals that tag's previous one is counted, not
 // written; the count is reported when a different text comes under the tag.
 class logline : public ostream_base {

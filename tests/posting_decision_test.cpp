@@ -295,7 +295,8 @@ TEST(PostingDecision, MessagesWithoutAnEnvelopeGoToNoList) {
 
 // A list whose "Owner" is missing or empty once had the owner address "@" and its
 // domain, which the null sender "<>" matches in the main domain: anyone could
-// pass an owner-only list that way. Such a list now has no owner.
+// pass an owner-only list that way. Such a list now has no owner. The null sender
+// is shown as "<>", never as an address made up of "@" and the main domain.
 TEST(PostingDecision, AListWithoutAnOwnerHasNoOwner) {
     const Row rows[] = {
         {"no Owner key",
@@ -303,19 +304,19 @@ TEST(PostingDecision, AListWithoutAnOwnerHasNoOwner) {
          {"ownerless@example.org"},
          "a@x.net",
          {record(posting_not_allowed("ownerless@example.org")),
-          record(refused_sender("@example.com", "a@x.net")), rejected, refused}},
+          record(refused_sender("<>", "a@x.net")), rejected, refused}},
         {"an empty Owner",
          "",
          {"blank@example.org"},
          "a@x.net",
          {record(posting_not_allowed("blank@example.org")),
-          record(refused_sender("@example.com", "a@x.net")), rejected, refused}},
+          record(refused_sender("<>", "a@x.net")), rejected, refused}},
         {"the null sender in the main domain",
          "",
          {"staff@example.com"},
          "a@x.net",
          {record(posting_not_allowed("staff@example.com")),
-          record(refused_sender("@example.com", "a@x.net")), rejected, refused}},
+          record(refused_sender("<>", "a@x.net")), rejected, refused}},
         {"an explicit sender equal to the old owner address",
          "@example.org",
          {"ownerless@example.org"},

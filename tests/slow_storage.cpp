@@ -5,6 +5,7 @@
 // behind (the program killed, alone or with the test, as ctest does on a timeout).
 #include "slow_storage.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -100,6 +102,30 @@ std::string exit_description(int status) {
         return "killed by signal " + std::to_string(WTERMSIG(status));
     }
     return "exit status " + std::to_string(WEXITSTATUS(status));
+}
+
+// Whether every thread of process `pid` is stopped by a signal (state T).
+bool all_stopped(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* directory = opendir(tasks.c_str());
+    if (directory == nullptr) {
+        return false;
+    }
+    bool stopped = true;
+    while (const dirent* entry = readdir(directory)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        std::ifstream file(tasks + "/" + entry->d_name + "/stat");
+        std::string line;
+        std::getline(file, line);
+        // The state follows the command's name, which is in parentheses.
+        const size_t name_end = line.rfind(')');
+        stopped = stopped && name_end != std::string::npos && name_end + 2 < line.size() &&
+                  line[name_end + 2] == 'T';
+    }
+    closedir(directory);
+    return stopped;
 }
 
 // Runs a program to its end; true when it exits with 0.
@@ -230,7 +256,11 @@ bool SlowStorage::open_calls() {
 
 // The counts file is closed first: a process forked meanwhile would inherit it, and
 // its exec would close it with a flush that the stopped program never answers,
-// which leaves that process stuck, unkillable, before it runs.
+// which leaves that process stuck, unkillable, before it runs. Then the program is
+// waited for until every thread of it has stopped: a thread woken by the signal that
+// finds a call queued takes it before it stops, and a call taken and never answered
+// holds its caller for good, even against SIGKILL. On a busy machine that thread may
+// wait long for a processor, and the call of the process under test come first.
 void SlowStorage::stall() {
     if (program > 0 && !stalled) {
         if (calls_fd >= 0) {
@@ -238,6 +268,9 @@ void SlowStorage::stall() {
             calls_fd = -1;
         }
         stalled = kill(program, SIGSTOP) == 0;
+        if (stalled) {
+            wait_for([this] { return all_stopped(program); }, 10);
+        }
     }
 }
 

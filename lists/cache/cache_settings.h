@@ -42,4 +42,8 @@ struct CacheCounts {
     uint64_t directories_listed = 0;  // list directories and "Domains" read
     uint64_t stamp_changes = 0;       // lists and directories the status passes reported
     uint64_t network_passes = 0;      // passes over network storage applied
+    // Directories whose listings are remembered now (listing_memory.h): the tree's
+    // and the walk's, and those of the passes over network storage as of their last
+    // pass applied. Nothing stays for a directory gone.
+    uint64_t listings_remembered = 0;
 };

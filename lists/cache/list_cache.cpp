@@ -61,10 +61,10 @@ struct ListCache::State {
     bool wake_leftovers = false;         // leftovers handed that their reading did not have
     // After the jobs, so that they stop before the jobs go. The local thread runs the
     // status passes and the reading of a first reading's leftovers, all on local
-    // disk; the network thread the passes over network storage, started when there
-    // is a place to read: a pass held by a hung mount holds nothing local.
+    // disk; each network thread the passes over one mount, started when a place lies
+    // there: a pass held by a hung mount holds nothing local and no other mount.
     std::unique_ptr<BackgroundThread> local_thread;
-    std::unique_ptr<BackgroundThread> network_thread;
+    std::vector<std::unique_ptr<BackgroundThread>> network_threads;
     // After `network`, which it points to.
     std::unique_ptr<WatchedTree> tree;
     std::vector<StatusPasses::Change> reported;
@@ -135,11 +135,13 @@ void ListCache::State::take_network(int32_t request_number,
     network->refresh(request_number, std::chrono::steady_clock::now(), local, revisit, leftovers);
     counts.network_passes = network->passes_applied();
     if (wake_network && options.network_passes == ListCacheOptions::Passes::Background) {
-        if (!network_thread) {
-            network_thread = std::make_unique<BackgroundThread>(
-                std::vector<std::shared_ptr<BackgroundJob>>{network->reading()});
-        } else {
-            network_thread->run_soon(0);
+        for (size_t index = 0; index < network->reading_count(); ++index) {
+            if (index < network_threads.size()) {
+                network_threads[index]->run_soon(0);
+            } else {
+                network_threads.push_back(std::make_unique<BackgroundThread>(
+                    std::vector<std::shared_ptr<BackgroundJob>>{network->reading(index)}));
+            }
         }
     }
     if (wake_leftovers && local_thread && leftover_job) {
@@ -289,6 +291,11 @@ void ListCache::State::walk(int32_t request_number) {
     ++counts.walks;
     walk_leaving_network(request_number);
     write_listing_records(request_number, walk_listings());
+    forget_gone_domains(walk_listings());
+    std::erase_if(network_directories,
+                  [on_walk = paths_of_walk(walk_listings())](const auto& directory) {
+                      return !on_walk(directory.first);
+                  });
     // Before the sweep, while the walk's marks tell what it met.
     take_network(request_number, [](const std::string& key) {
         auto found = list_table.find(key);
@@ -305,6 +312,9 @@ ListCache::ListCache(const ListCacheOptions& options, kel::FileSystem& file_syst
 ListCache::~ListCache() = default;
 
 const CacheCounts& ListCache::counts() const {
+    state->counts.listings_remembered =
+        state->listings.size() + walk_listings().size() +
+        (state->network ? state->network->listings_remembered() : 0);
     return state->counts;
 }
 
@@ -318,14 +328,20 @@ void ListCache::run_status_pass() {
 void ListCache::run_network_pass() {
     if (state->network && state->options.network_passes == ListCacheOptions::Passes::OnDemand) {
         state->network->leftover_reading()->run_pass();
-        state->network->reading()->run_pass();
+        for (size_t index = 0; index < state->network->reading_count(); ++index) {
+            state->network->reading(index)->run_pass();
+        }
     }
 }
 
 void ListCache::refresh(int32_t request_number) {
     const Clock::time_point started = Clock::now();
     State& s = *state;
-    for (BackgroundThread* thread : {s.local_thread.get(), s.network_thread.get()}) {
+    std::vector<BackgroundThread*> threads{s.local_thread.get()};
+    for (const auto& thread : s.network_threads) {
+        threads.push_back(thread.get());
+    }
+    for (BackgroundThread* thread : threads) {
         if (thread == nullptr) {
             continue;
         }

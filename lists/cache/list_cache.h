@@ -28,8 +28,8 @@
 //   network_hand_over.{h,cpp}: the serving thread applies what they read.
 // - background_thread.{h,cpp}: a thread beside the serving one for jobs that take
 //   turns; nothing a job throws ends the process.
-// - place_reading.{h,cpp}, bounded_walk.cpp: the check tool's walk, each place read
-//   with a bound on its own thread.
+// - place_reading.{h,cpp}, bounded_walk.cpp: the check tool's walk, a thread per
+//   mount, each place read with a bound on its own thread.
 // - cache_fakes.h (tests only): fakes of the kernel events and the mount table.
 // Where From is parsed: not here; from_address.h, above, beside the message reader.
 // Every call on the server's files goes through the file-system seam (file_system.h
@@ -37,19 +37,21 @@
 //
 // Threads. The serving thread alone touches list_table, the ListCache, the
 // WatchedTree, the KernelEvents, the MountChanges and the NetworkHandOver, and
-// writes every log record. Two background threads run the jobs: the local one the
+// writes every log record. The background threads run the jobs: the local one the
 // StatusPasses and the NetworkReading of a first reading's leftovers (local disk
-// only), the network one, started once a place lies on network storage, the
-// NetworkReading of those places; so a pass held by a hung mount holds nothing
-// local. Each reading has the threads of its own ParallelCalls, which share nothing
-// but the task index; each job keeps its own copy of what it needs and reads files
-// only. They meet in exchanges, each one kel::AnnotatedMutex held for a few swaps:
-// the status passes' (StatusPasses::exchange: what to watch in, what changed out)
-// and each network reading's (NetworkReading::exchange: places, lists to read again
-// or a first reading's leftovers in, what was read out). Each BackgroundThread's own
-// lock carries only the timing (when a message came, when a job is due) and the
-// text of a failure. The check tool's place readings run on
-// threads of their own and hand back values only (place_reading.h).
+// only); one for each mount that holds a place on network storage, started once a
+// place lies there, the NetworkReading of those places; so a pass held by a hung
+// mount holds nothing local and no other mount. Each reading has the threads of its
+// own ParallelCalls, which share nothing but the task index; each job keeps its own
+// copy of what it needs and reads files only. They meet in exchanges, each one
+// kel::AnnotatedMutex held for a few swaps: the status passes' (StatusPasses::
+// exchange: what to watch in, what changed out) and each network reading's
+// (NetworkReading::exchange: places, lists to read again or a first reading's
+// leftovers in, what was read out). Each BackgroundThread's own lock carries only
+// the timing (when a message came, when a job is due) and the text of a failure.
+// The check tool's place readings run on threads of their own and hand back values
+// only (place_reading.h), to a thread per mount that meets the calling thread in one
+// locked board (bounded_walk.cpp).
 #pragma once
 
 #include <cstdint>

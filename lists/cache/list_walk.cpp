@@ -5,6 +5,9 @@
 // for what changed; it knows of neither.
 #include "list_walk.h"
 
+#include <string_view>
+#include <unordered_set>
+
 #include "address_folding.h"
 #include "logging.h"
 #include "tree_names.h"
@@ -55,6 +58,31 @@ std::vector<std::string> list_domains(kel::FileSystem& file_system, ListingMemor
     });
 }
 
+std::function<bool(const std::string& path)> paths_of_walk(const ListingMemory& memory) {
+    std::unordered_set<std::string> domains;
+    if (const std::vector<std::string>* names = memory.remembered("Domains")) {
+        domains.insert(names->begin(), names->end());
+    }
+    return [domains = std::move(domains)](const std::string& path) {
+        constexpr std::string_view top = "Domains/", lists = "/LISTS";
+        if (path == "Accounts/LISTS" || path == "Domains") {
+            return true;
+        }
+        if (path.size() <= top.size() || path.compare(0, top.size(), top) != 0) {
+            return false;
+        }
+        std::string domain = path.substr(top.size());
+        if (ends_with(domain, lists)) {
+            domain.resize(domain.size() - lists.size());
+        }
+        return domains.count(domain) != 0;
+    };
+}
+
+void forget_gone_domains(ListingMemory& memory) {
+    memory.forget_all_but(paths_of_walk(memory));
+}
+
 void write_listing_records(int32_t request_number, ListingMemory& memory) {
     for (const std::string& record : memory.take_records()) {
         kel::logline(request_number) << record;
@@ -97,5 +125,6 @@ void walk_lists(kel::FileSystem& file_system, int32_t request_number) {
         scan_domain_lists(file_system, request_number, domain, listing_order(++place));
     }
     write_listing_records(request_number, walk_listings());
+    forget_gone_domains(walk_listings());
     sweep_unseen_lists();
 }

@@ -34,6 +34,12 @@ inline size_t listing_order(size_t place) {
 }
 // The "Domains" entries, remembered when "Domains" cannot be listed.
 std::vector<std::string> list_domains(kel::FileSystem& file_system, ListingMemory& memory);
+// Whether a path of the walk ("Accounts/LISTS", "Domains", "Domains/<d>" or
+// "Domains/<d>/LISTS") is still on it: <d> among the entries `memory` last took for
+// "Domains". What is kept by such paths goes with its domain.
+std::function<bool(const std::string& path)> paths_of_walk(const ListingMemory& memory);
+// Forgets what `memory` holds of directories no longer on the walk.
+void forget_gone_domains(ListingMemory& memory);
 // Writes the records of the directories that entered the state that they cannot be
 // listed, with the request number.
 void write_listing_records(int32_t request_number, ListingMemory& memory);

@@ -51,6 +51,11 @@ std::vector<std::string> ListingMemory::take_records() {
     return records;
 }
 
+void ListingMemory::forget_all_but(const std::function<bool(const std::string& path)>& keep) {
+    std::erase_if(complete, [&](const auto& entry) { return !keep(entry.first); });
+    std::erase_if(failing_now, [&](const auto& entry) { return !keep(entry.first); });
+}
+
 bool entry_still_there(kel::FileSystem& file_system, const std::string& directory,
                        const std::string& name) {
     return !kel::leads_nowhere(file_system.status(directory + "/" + name, false).error);

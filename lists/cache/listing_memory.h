@@ -41,9 +41,13 @@ class ListingMemory {
         return found != complete.end() ? &found->second : nullptr;
     }
 
-    // The directories that cannot be listed now, with the reason.
-    const std::map<std::string, std::string>& failing() const { return failing_now; }
+    // Forgets every directory that `keep` does not name, failing or not: a
+    // directory gone from the tree (its domain removed) must leave nothing here.
+    void forget_all_but(const std::function<bool(const std::string& path)>& keep);
+
     bool is_failing(const std::string& path) const { return failing_now.count(path) != 0; }
+    // The directories remembered, for tests and benchmarks.
+    size_t size() const { return complete.size() + failing_now.size(); }
 
   private:
     std::unordered_map<std::string, std::vector<std::string>> complete;

@@ -6,6 +6,7 @@
 // them; the next pass that finishes puts them back before its own changes.
 #include "network_hand_over.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "list_walk.h"
@@ -53,22 +54,53 @@ std::string network_status_record(const NetworkStatus& status) {
 
 NetworkHandOver::NetworkHandOver(kel::FileSystem& file_system, std::string main_domain,
                                  std::chrono::nanoseconds limit)
-    : limit(limit),
-      passes(std::make_shared<NetworkReading>(file_system, main_domain, limit)),
+    : file_system(file_system),
+      main_domain(main_domain),
+      limit(limit),
       leftover_passes(
           std::make_shared<NetworkReading>(file_system, std::move(main_domain), limit)) {}
+
+size_t NetworkHandOver::reader_of(int mount) {
+    for (size_t index = 0; index < readers.size(); ++index) {
+        if (readers[index].mount == mount) {
+            return index;
+        }
+    }
+    Reader reader;
+    reader.mount = mount;
+    reader.passes = std::make_shared<NetworkReading>(file_system, main_domain, limit);
+    readers.push_back(std::move(reader));
+    return readers.size() - 1;
+}
 
 bool NetworkHandOver::set_places(std::vector<NetworkPlace> given) {
     if (given == places) {
         return false;
     }
     places = given;
-    passes->set_places(std::move(given));
+    std::vector<std::vector<NetworkPlace>> of_reader(readers.size());
+    for (NetworkPlace& place : given) {
+        const size_t reader = reader_of(file_system.mount_of(place.path));
+        of_reader.resize(readers.size());
+        of_reader[reader].push_back(std::move(place));
+    }
+    for (size_t index = 0; index < readers.size(); ++index) {
+        readers[index].has_places = !of_reader[index].empty();
+        readers[index].passes->set_places(std::move(of_reader[index]));
+    }
     return true;
 }
 
+bool NetworkHandOver::has_places() const {
+    return !places.empty();
+}
+
 bool NetworkHandOver::gives(const std::string& key) const {
-    return placed.count(key) != 0 || aside.count(key) != 0;
+    if (placed.count(key) != 0) {
+        return true;
+    }
+    return std::any_of(readers.begin(), readers.end(),
+                       [&](const Reader& reader) { return reader.aside.count(key) != 0; });
 }
 
 bool NetworkHandOver::keeps(const std::string& key, const ListRecord& record) {
@@ -77,7 +109,7 @@ bool NetworkHandOver::keeps(const std::string& key, const ListRecord& record) {
         return false;
     }
     if (!record.from_network) {
-        passes->read_again(key);
+        readers[owner.at(key)].passes->read_again(key);
     }
     return true;
 }
@@ -88,7 +120,8 @@ void NetworkHandOver::find_lost_records() {
             ++key;
             continue;
         }
-        passes->read_again(*key);
+        readers[owner.at(*key)].passes->read_again(*key);
+        owner.erase(*key);
         key = placed.erase(key);
     }
 }
@@ -101,34 +134,65 @@ void NetworkHandOver::refresh(int32_t request_number, Clock::time_point now,
             leftovers(part->leftovers, part->leftovers_of, part->leftovers_done);
         }
     }
-    if (std::optional<NetworkPass> pass = passes->exchange()) {
-        restore();
-        apply(*pass, request_number, local, revisit);
+    for (size_t index = 0; index < readers.size(); ++index) {
+        Reader& reader = readers[index];
+        std::optional<NetworkPass> pass = reader.passes->exchange();
+        if (!pass) {
+            continue;
+        }
+        restore(index);
+        apply(*pass, index, request_number, local, revisit);
         if (pass->completed) {
-            have_reading = have_reading || pass->had_places;
-            finished = *pass->completed;
+            reader.have_reading = reader.have_reading || pass->had_places;
+            reader.finished = *pass->completed;
             ++applied;
+            remembered = pass->listings_remembered;
         }
     }
     resumed = any_message ? messages_resumed(resumed, last_message, now, limit) : now;
     last_message = now;
     any_message = true;
-    const NetworkStatus status =
-        network_status(has_places(), have_reading, finished, resumed, now, limit);
-    if (status.kind == NetworkStatus::NotReadFor) {
-        set_aside(local);
+    tell_status(request_number, now, local);
+}
+
+// Each mount's reading is judged on its own; a message is told once that lists are
+// still being read, and once, with the oldest reading's age, that some are too old.
+void NetworkHandOver::tell_status(int32_t request_number, Clock::time_point now,
+                                  const LocalGives& local) {
+    bool still_reading = false;
+    std::optional<NetworkStatus> too_old;
+    for (size_t index = 0; index < readers.size(); ++index) {
+        const Reader& reader = readers[index];
+        const NetworkStatus status = network_status(reader.has_places, reader.have_reading,
+                                                    reader.finished, resumed, now, limit);
+        still_reading = still_reading || status.kind == NetworkStatus::StillReading;
+        if (status.kind == NetworkStatus::NotReadFor) {
+            set_aside(index, local);
+            if (!too_old || too_old->seconds < status.seconds) {
+                too_old = status;
+            }
+        }
     }
-    if (status.kind != NetworkStatus::Current) {
-        kel::logline(request_number) << network_status_record(status);
+    if (still_reading) {
+        kel::logline(request_number) << network_status_record({NetworkStatus::StillReading, 0});
+    }
+    if (too_old) {
+        kel::logline(request_number) << network_status_record(*too_old);
     }
 }
 
-void NetworkHandOver::apply(NetworkPass& pass, int32_t request_number, const LocalGives& local,
-                            std::vector<std::string>& revisit) {
+void NetworkHandOver::apply(NetworkPass& pass, size_t reader, int32_t request_number,
+                            const LocalGives& local, std::vector<std::string>& revisit) {
     for (NetworkPass::Item& item : pass.items) {
         const std::string& key = item.visit.key;
         if (item.gone) {
+            // Another mount's reading may give the key now.
+            auto given = owner.find(key);
+            if (given != owner.end() && given->second != reader) {
+                continue;
+            }
             placed.erase(key);
+            owner.erase(key);
             auto found = list_table.find(key);
             if (found == list_table.end()) {
                 continue;
@@ -143,13 +207,14 @@ void NetworkHandOver::apply(NetworkPass& pass, int32_t request_number, const Loc
         auto [found, is_new] = list_table.try_emplace(key);
         ListRecord& record = found->second;
         placed.insert(key);
+        owner[key] = reader;
         if (!is_new &&
             (!record.from_network || record.subscribers_path != item.visit.subscribers_path)) {
             // Another folder gave the record: a part of a reading over it would mix
             // one folder's policy with the other's subscribers. The passes read the
             // list whole next time; a whole reading replaces the record.
             if (!item.visit.complete) {
-                passes->read_again(key);
+                readers[reader].passes->read_again(key);
                 continue;
             }
             record = ListRecord{};
@@ -163,23 +228,25 @@ void NetworkHandOver::apply(NetworkPass& pass, int32_t request_number, const Loc
     }
 }
 
-void NetworkHandOver::set_aside(const LocalGives& local) {
+void NetworkHandOver::set_aside(size_t reader, const LocalGives& local) {
     for (auto key = placed.begin(); key != placed.end();) {
         auto found = list_table.find(*key);
-        if (found == list_table.end() || local(*key)) {
+        if (owner.at(*key) != reader || found == list_table.end() || local(*key)) {
             ++key;
             continue;
         }
-        aside.insert(list_table.extract(found));
+        readers[reader].aside.insert(list_table.extract(found));
+        owner.erase(*key);
         key = placed.erase(key);
     }
 }
 
-void NetworkHandOver::restore() {
-    for (auto& [key, record] : aside) {
+void NetworkHandOver::restore(size_t reader) {
+    for (auto& [key, record] : readers[reader].aside) {
         // A local list that came meanwhile keeps its record.
         list_table.try_emplace(key, std::move(record));
         placed.insert(key);
+        owner[key] = reader;
     }
-    aside.clear();
+    readers[reader].aside.clear();
 }

@@ -2,9 +2,11 @@
 // (network_reading.h): at the end of every refresh, after the records of the local
 // lists, it applies to list_table what the passes finished since the last refresh
 // and writes their records in the walk's order, with the request number of the
-// message at hand. Until the first pass has finished, and while the reading in use
-// is too old (a pass stuck on a hung mount), the lists there are unknown and every
-// message says so in a record of its own.
+// message at hand. Each mount has a reading of its own (the places on it, in the
+// walk's order), so that a mount that hangs holds its own passes and no other's.
+// Until a mount's first pass has finished, and while its reading in use is too old
+// (a pass stuck on a hung mount), its lists are unknown and every message says so
+// in a record of its own.
 //
 // A key given both by a local list directory and by one on network storage holds
 // whichever reading was applied last, as a walk lets the later of two visits read
@@ -61,18 +63,23 @@ class NetworkHandOver {
     NetworkHandOver(kel::FileSystem& file_system, std::string main_domain,
                     std::chrono::nanoseconds limit = NetworkReading::idle_after);
 
-    // The passes, for the background thread or for a test to run on demand.
-    const std::shared_ptr<NetworkReading>& reading() const { return passes; }
+    // The readings of the mounts met so far, one each, for a background thread each
+    // or for a test to run on demand. A mount's reading stays once made: a pass of
+    // it may be held by a hung mount, and must never be waited for.
+    size_t reading_count() const { return readers.size(); }
+    const std::shared_ptr<NetworkReading>& reading(size_t index) const {
+        return readers[index].passes;
+    }
     // The reading of the lists a local first reading left over: a job of its own,
     // which never waits behind a pass held by a hung mount (those lists are on
     // local disk, and a stranger's posting to them must not go unchecked meanwhile).
     const std::shared_ptr<NetworkReading>& leftover_reading() const { return leftover_passes; }
 
     // The places on network storage, in the walk's order, as the refresh found
-    // them. True when they differ from the last ones given: the passes should then
-    // run soon.
+    // them; each goes to the reading of its mount. True when they differ from the
+    // last ones given: the passes should then run soon.
     bool set_places(std::vector<NetworkPlace> places);
-    bool has_places() const { return !places.empty(); }
+    bool has_places() const;
 
     // Whether the passes give `key`: in the table, or set aside while unknown.
     bool gives(const std::string& key) const;
@@ -106,26 +113,43 @@ class NetworkHandOver {
 
     // Complete passes applied so far, for tests and benchmarks.
     uint64_t passes_applied() const { return applied; }
+    // The directories whose listings the passes remembered at the last pass applied.
+    size_t listings_remembered() const { return remembered; }
 
   private:
-    void apply(NetworkPass& pass, int32_t request_number, const LocalGives& local,
-               std::vector<std::string>& revisit);
-    void set_aside(const LocalGives& local);
-    void restore();
+    // The reading of one mount, and what the serving thread knows of its passes.
+    struct Reader {
+        int mount = -1;
+        std::shared_ptr<NetworkReading> passes;
+        bool has_places = false;
+        bool have_reading = false;  // a pass over its places has finished
+        std::chrono::steady_clock::time_point finished;
+        // The records of its lists while they are unknown, until a pass finishes.
+        std::unordered_map<std::string, ListRecord> aside;
+    };
 
+    void apply(NetworkPass& pass, size_t reader, int32_t request_number, const LocalGives& local,
+               std::vector<std::string>& revisit);
+    void set_aside(size_t reader, const LocalGives& local);
+    void restore(size_t reader);
+    size_t reader_of(int mount);
+    void tell_status(int32_t request_number, std::chrono::steady_clock::time_point now,
+                     const LocalGives& local);
+
+    kel::FileSystem& file_system;
+    const std::string main_domain;
     const std::chrono::nanoseconds limit;
-    std::shared_ptr<NetworkReading> passes;
+    std::vector<Reader> readers;
     std::shared_ptr<NetworkReading> leftover_passes;
     std::vector<NetworkPlace> places;
 
     std::unordered_set<std::string> placed;
-    // The records of the lists there while they are unknown, until a pass finishes.
-    std::unordered_map<std::string, ListRecord> aside;
+    // The reader whose passes put each placed key in the table.
+    std::unordered_map<std::string, size_t> owner;
 
-    bool have_reading = false;
-    std::chrono::steady_clock::time_point finished;
     bool any_message = false;
     std::chrono::steady_clock::time_point last_message;
     std::chrono::steady_clock::time_point resumed;
     uint64_t applied = 0;
+    size_t remembered = 0;
 };

@@ -37,6 +37,7 @@ void NetworkPass::append(NetworkPass&& later) {
                    std::make_move_iterator(later.records.end()));
     had_places = had_places || later.had_places;
     completed = later.completed ? later.completed : completed;
+    listings_remembered = later.completed ? later.listings_remembered : listings_remembered;
     if (later.leftovers_of != 0 && later.leftovers_of != leftovers_of) {
         // Of a first reading that a later one replaced.
         leftovers.clear();

@@ -47,6 +47,8 @@ struct NetworkPass {
     // Set when the items end a pass over every place: when it ended. A pass hands
     // over what it has read as it goes, domain by domain, in the walk's order.
     std::optional<std::chrono::steady_clock::time_point> completed;
+    // With `completed`: the directories whose listings the passes remember.
+    size_t listings_remembered = 0;
     // The readings of leftover lists of a first reading, in the walk's order, with
     // the number of the reading they belong to.
     std::vector<ListVisit> leftovers;

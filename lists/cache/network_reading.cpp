@@ -123,7 +123,10 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
         read_directories(directories, from,
                          std::min(directories.size(), from + directories_per_chunk), complete);
     }
-    if (complete) {
+    // Both hold only paths of these directories and of the places: more of them
+    // tells that a directory went (a domain removed), which must leave nothing.
+    const size_t bound = directories.size() + places.size();
+    if (complete || shapes.size() > bound || listings.size() > bound) {
         forget_shapes_but(directories);
     }
     NetworkPass last;
@@ -131,6 +134,7 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
     last.had_places = !places.empty();
     last.records = listings.take_records();
     last.completed = Clock::now();
+    last.listings_remembered = listings.size();
     hand_over(std::move(last));
     return next_start(complete, started, thread_cpu() + calls.cpu() - cpu_before);
 }
@@ -327,7 +331,7 @@ std::vector<NetworkReading::Task> NetworkReading::tasks_of(
     return tasks;
 }
 
-// Directories no longer among the places are forgotten.
+// Directories no longer among the places are forgotten, with their listings.
 void NetworkReading::forget_shapes_but(const std::vector<Directory>& directories) {
     std::unordered_set<std::string> kept;
     for (const Directory& directory : directories) {
@@ -339,6 +343,7 @@ void NetworkReading::forget_shapes_but(const std::vector<Directory>& directories
     for (auto shape = shapes.begin(); shape != shapes.end();) {
         shape = kept.count(shape->first) != 0 ? std::next(shape) : shapes.erase(shape);
     }
+    listings.forget_all_but([&](const std::string& path) { return kept.count(path) != 0; });
 }
 
 // What the directories read again look like now, for the next pass.

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <iterator>
+#include <string_view>
+#include <unordered_set>
 
 namespace {
 
@@ -49,9 +51,69 @@ std::vector<StatusPasses::Change> StatusPasses::exchange() {
                           std::make_move_iterator(pending.end()));
         }
         pending.clear();
+        // Lists and directories come and go while no pass runs; once the queue has
+        // doubled, what later changes supersede goes, at a constant cost per change:
+        // it holds what the tree watches and the forgetting of each directory gone,
+        // which the passes' copy may hold, until the pass.
+        if (handed.size() >= std::max<size_t>(1024, 2 * handed_kept)) {
+            drop_superseded(handed);
+            handed_kept = handed.size();
+        }
     }
     taken.swap(found);
     return taken;
+}
+
+size_t StatusPasses::waiting_changes() {
+    kel::AnnotatedLock held(lock);
+    return handed.size();
+}
+
+// From the last change back: a change is dropped when a later one leaves the copy
+// as it would be without it. A directory forgotten later makes every earlier change
+// in it moot, a list watched or forgotten later every earlier change of that list,
+// a directory watched later its earlier stamp. A list forgotten may forget its
+// directory too (see apply), but only a directory that no later change finds
+// otherwise. The order of the lists in the copy may change; a pass does not care.
+void StatusPasses::drop_superseded(std::vector<Delta>& deltas) {
+    std::unordered_set<std::string_view> forgotten, stamped;
+    std::unordered_set<std::string> lists;  // directory, NUL, name
+    std::vector<bool> keep(deltas.size(), false);
+    for (size_t i = deltas.size(); i-- > 0;) {
+        const Delta& delta = deltas[i];
+        if (delta.kind == Delta::ForgetAll) {
+            keep[i] = true;
+            break;
+        }
+        if (forgotten.count(delta.directory) != 0) {
+            continue;
+        }
+        switch (delta.kind) {
+            case Delta::ForgetDirectory:
+                keep[i] = forgotten.insert(delta.directory).second;
+                break;
+            case Delta::Directory:
+                keep[i] = stamped.insert(delta.directory).second;
+                break;
+            case Delta::List:
+            case Delta::ForgetList:
+                keep[i] = lists.insert(delta.directory + '\0' + delta.name).second;
+                break;
+            case Delta::ForgetAll:
+                break;
+        }
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < deltas.size(); ++i) {
+        if (keep[i]) {
+            if (kept != i) {
+                deltas[kept] = std::move(deltas[i]);
+            }
+            ++kept;
+        }
+    }
+    deltas.resize(kept);
+    deltas.shrink_to_fit();
 }
 
 StatusPasses::WatchedDirectory& StatusPasses::directory_for(const std::string& path) {
@@ -134,6 +196,7 @@ std::chrono::nanoseconds StatusPasses::run_pass() {
     {
         kel::AnnotatedLock held(lock);
         changes.swap(handed);
+        handed_kept = 0;
     }
     for (Delta& delta : changes) {
         apply(delta);

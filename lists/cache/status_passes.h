@@ -47,8 +47,11 @@ class StatusPasses : public BackgroundJob {
 
     // On the serving thread: hands the changes above to the passes and takes what
     // the passes found since the last exchange. Costs one lock and two swaps when
-    // the tree is steady.
+    // the tree is steady. What waits for a pass is kept to what still matters: a
+    // pass that is late (a busy machine) does not keep every change made meanwhile.
     std::vector<Change> exchange();
+    // The changes handed over that wait for a pass, for tests.
+    size_t waiting_changes();
 
     // One pass: takes the handed changes in, queries every stamp, and keeps what
     // differs for exchange(). Runs on the background thread, or on the caller's
@@ -67,6 +70,7 @@ class StatusPasses : public BackgroundJob {
         kel::FileStamp list, settings;  // for List; `list` alone for Directory
     };
     void apply(Delta& delta);
+    static void drop_superseded(std::vector<Delta>& deltas);
 
     // The serving thread's changes since the last exchange.
     std::vector<Delta> pending;
@@ -75,6 +79,8 @@ class StatusPasses : public BackgroundJob {
     kel::AnnotatedMutex lock;
     std::vector<Delta> handed QUORVEL_GUARDED_BY(lock);
     std::vector<Change> found QUORVEL_GUARDED_BY(lock);
+    // The size of `handed` after it was last rid of what later changes supersede.
+    size_t handed_kept QUORVEL_GUARDED_BY(lock) = 0;
 
     // The passes' own copy, touched only by run_pass: arrays walked in order by a
     // pass, and indexes into them for the changes handed over.

@@ -170,6 +170,10 @@ void WatchedTree::read_domains() {
         retired.push_back(std::move(entry->second));
         entry = domain_table.erase(entry);
     }
+    // What is remembered of the lists of a domain gone goes with it.
+    listings.forget_all_but([this](const std::string& path) {
+        return path == domains.path || lists_by_path.count(path) != 0;
+    });
     domain_order = std::move(order);
     place_visits();
     places_changed = true;

@@ -16,7 +16,9 @@
 // would add a getattr of the root to the counts).
 //
 // A directory whose source holds an entry ".slow_fs-eio" fails to be read (readdir
-// answers EIO), as an NFS directory does in a fail-over.
+// answers EIO), as an NFS directory does in a fail-over. One that holds ".slow_fs-hang"
+// is not answered until the program ends, as by a server that stopped in the middle
+// of a call: a call the program has taken holds its caller, even against SIGKILL.
 //
 // No mount outlives the program: it unmounts when it ends on a signal, and a watcher
 // it leaves behind unmounts when it is killed.
@@ -26,6 +28,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <fuse.h>
+#include <fuse_lowlevel.h>
 #include <fuse_opt.h>
 #include <stddef.h>
 #include <stdlib.h>
@@ -219,6 +222,13 @@ int fs_readdir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file
     slow_down(Readdir);
     DIR* directory = reinterpret_cast<DIR*>(file->fh);
     if (faccessat(dirfd(directory), ".slow_fs-eio", F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
+        return -EIO;
+    }
+    if (faccessat(dirfd(directory), ".slow_fs-hang", F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
+        fuse_session* session = fuse_get_session(fuse_get_context()->fuse);
+        while (!fuse_session_exited(session)) {
+            usleep(10000);
+        }
         return -EIO;
     }
     rewinddir(directory);

@@ -1,0 +1,79 @@
+// The split between quorvel-check's parent and the child that works. A child whose
+// readings all ended exits as any program does and the parent passes on its exit
+// status, so that what ends a process at its exit (a sanitizer's report) still
+// counts; one that left a reading running says its status through the pipe first.
+#include "check_apart.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+namespace {
+
+int status_pipe = -1;  // the child's end; -1 when the work has no parent waiting
+
+[[noreturn]] void wait_for_child(pid_t child, int from_child, int trouble) {
+    unsigned char told = 0;
+    ssize_t count;
+    while ((count = read(from_child, &told, 1)) < 0 && errno == EINTR) {
+    }
+    if (count == 1) {
+        _exit(told);
+    }
+    // The pipe's end: the child is gone, and has left nothing running.
+    int status = 0;
+    pid_t waited;
+    while ((waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+    }
+    _exit(waited == child && WIFEXITED(status) ? WEXITSTATUS(status) : trouble);
+}
+
+}  // namespace
+
+void work_apart(int trouble) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        return;
+    }
+    const pid_t child = fork();
+    if (child < 0) {
+        close(ends[0]);
+        close(ends[1]);
+        return;
+    }
+    if (child == 0) {
+        close(ends[0]);
+        status_pipe = ends[1];
+        return;
+    }
+    close(ends[1]);
+    wait_for_child(child, ends[0], trouble);
+}
+
+int end_work(int status, bool left_running) {
+    if (!left_running) {
+        return status;
+    }
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    if (status_pipe >= 0) {
+        // Whoever reads the output sees its end once the parent has gone too, not when
+        // this process ends, which the stuck thread may hold.
+        const int nothing = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (nothing >= 0) {
+            dup2(nothing, STDOUT_FILENO);
+            dup2(nothing, STDERR_FILENO);
+            close(nothing);
+        }
+        const unsigned char told = static_cast<unsigned char>(status);
+        while (write(status_pipe, &told, 1) < 0 && errno == EINTR) {
+        }
+    }
+    std::_Exit(status);
+}
