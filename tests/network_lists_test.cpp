@@ -103,6 +103,40 @@ TEST(NetworkLists, AChangeIsSeenWithinTenSecondsAndItsRecordsComeWithAMessage) {
     EXPECT_EQ(filter.finish(), 0);
 }
 
+// One pass over every place on network storage stopped at the first mount that hung:
+// a list new on a healthy second mount was never seen. Each mount has its own passes
+// now: with example.org's mount hung from the start, a list that comes on example.net's
+// is read, and the local lists are checked as ever.
+TEST(NetworkLists, AHungMountHoldsNoOtherMount) {
+    std::map<std::string, std::string> files = server_files();
+    files["Domains/example.net/LISTS/crew.list"] = subscriber_line("jane@example.com");
+    for (const char* list : {"crew", "fresh"}) {
+        files["Queue/" + std::string(list) + ".msg"] = queued_message(
+            "jane@example.com", {std::string(list) + "@example.net"}, "From: jane@example.com");
+    }
+    ServerTree tree(files);
+    SlowStorage hung(tree.full("Domains/example.org"));
+    SKIP_UNLESS_MOUNTED(hung);
+    SlowStorage healthy(tree.full("Domains/example.net"));
+    SKIP_UNLESS_MOUNTED(healthy);
+    hung.stall();
+    LiveFilter filter(tree, with_environment({"ASAN_OPTIONS=detect_leaks=0"}));
+    const auto shows = [](const std::string& record_text) {
+        return [=](const Lines& lines) { return has_line(lines, record(record_text)); };
+    };
+    EXPECT_TRUE(has_line(filter.post_until("crew", shows(from_allowed("crew@example.net"))),
+                         still_reading));
+
+    tree.write(SlowStorage::source_of("Domains/example.net") + "/LISTS/fresh.list",
+               subscriber_line("ann@example.com"));
+    EXPECT_EQ(LiveFilter::decision_of(
+                  filter.post_until("fresh", shows(from_stranger("fresh@example.net")))),
+              record(from_stranger("fresh@example.net")));
+    EXPECT_EQ(filter.post("news"),
+              (Lines{still_reading, news_allowed, record(accepting), reply("OK")}));
+    EXPECT_EQ(filter.finish(), 0);
+}
+
 // The storage hangs (its server stopped): no pass finishes. With the limit cut to
 // two seconds (QUORVEL_NETWORK_LIMIT, a test aid), messages that keep arriving are
 // told the reading is too old, and the lists there are unknown until a pass
