@@ -12,7 +12,7 @@ constexpr std::chrono::seconds shortest_period{10};
 // The passes' share of one core, kept under a tenth with some room: the passes that
 // look at the directories' stamps, and the complete ones.
 constexpr int64_t most_cpu_percent = 6;
-constexpr int64_t most_complete_cpu_percent = 2;
+constexpr int64_t most_complete_cpu_percent = 4;
 constexpr std::chrono::minutes longest_complete_spacing{5};
 
 }  // namespace
@@ -54,7 +54,11 @@ std::chrono::nanoseconds pass_period(std::chrono::nanoseconds took, std::chrono:
         {std::chrono::nanoseconds(shortest_period), took, cpu * 100 / most_cpu_percent});
 }
 
-std::chrono::nanoseconds complete_pass_spacing(std::chrono::nanoseconds cpu) {
+std::chrono::nanoseconds complete_pass_spacing(std::chrono::nanoseconds cpu, size_t read_whole,
+                                               size_t met) {
+    if (read_whole * 10 > met) {
+        return std::chrono::nanoseconds(0);
+    }
     return std::min<std::chrono::nanoseconds>(longest_complete_spacing,
                                               cpu * 100 / most_complete_cpu_percent);
 }

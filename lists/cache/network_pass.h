@@ -72,6 +72,10 @@ struct NetworkPass {
 // do not.
 std::chrono::nanoseconds pass_period(std::chrono::nanoseconds took, std::chrono::nanoseconds cpu);
 // The time from the start of a complete pass that used `cpu` to the next complete
-// one: long enough that complete passes cost at most about 2 % of one core, and at
-// most five minutes (the first reading, which reads every file, costs far more).
-std::chrono::nanoseconds complete_pass_spacing(std::chrono::nanoseconds cpu);
+// one: long enough that complete passes cost at most about 4 % of one core, and at
+// most five minutes. A pass that read most of the lists it met whole (`read_whole`
+// of `met`: the first reading, or a reading after a failure) costs far more than a
+// check of their files, which an edit in place waits for: the next pass is then
+// complete (zero), and its own cost sets the spacing.
+std::chrono::nanoseconds complete_pass_spacing(std::chrono::nanoseconds cpu, size_t read_whole = 0,
+                                               size_t met = 0);

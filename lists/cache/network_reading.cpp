@@ -117,6 +117,7 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
     }
     ++passes;
     met.clear();
+    read_whole = 0;
     const bool complete = started >= next_complete;
     const std::vector<Directory> directories = directories_of_places(complete);
     for (size_t from = 0; from < directories.size(); from += directories_per_chunk) {
@@ -147,7 +148,7 @@ std::chrono::nanoseconds NetworkReading::next_start(bool complete, Clock::time_p
     if (!complete) {
         return pass_period(took, cpu);
     }
-    next_complete = started + complete_pass_spacing(cpu);
+    next_complete = started + complete_pass_spacing(cpu, read_whole, met.size());
     return pass_period(took, std::chrono::nanoseconds(0));
 }
 
@@ -368,6 +369,7 @@ void NetworkReading::take_in(std::vector<Task>& tasks, const std::vector<Directo
                              NetworkPass& part) {
     for (Task& task : tasks) {
         auto [found, fresh] = known.try_emplace(task.key);
+        read_whole += fresh ? 1 : 0;
         if (task.after_earlier) {
             if (!fresh) {
                 task.known = found->second.list;
