@@ -101,7 +101,7 @@ package() {
 # the same way but linked statically (so that one build runs on every x86_64
 # Linux, whatever its C and C++ libraries), installed into a staging tree and
 # packed twice from there: quorvel-<version>-linux-x86_64.tar.gz, with install.sh,
-# and quorvel-<version>-1.x86_64.rpm, by rpmbuild from packaging/quorvel.spec.in.
+# and quorvel-<version>-1.x86_64.rpm, by rpmbuild from packaging/quorvel-rpm.in.
 release() {
   package
   local dir="$here/build-release"
@@ -133,7 +133,7 @@ release() {
   # RPM systems keep licences apart from the documentation.
   install -D -m 0644 "$here/LICENSE" "$stage/usr/share/licenses/quorvel/LICENSE"
   rpmbuild -bb --quiet --define "_topdir $dir/rpm" --define "quorvel_stage $stage" \
-    "$dir/packaging/quorvel.spec"
+    "$dir/packaging/quorvel-rpm"
   cp "$dir"/rpm/RPMS/*/*.rpm "$dir/"
   cp "$here"/build-package/*.deb "$dir/"
 
