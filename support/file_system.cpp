@@ -95,14 +95,11 @@ class MountTableCache {
 
     // Where `path` lies; none when the table cannot be read.
     std::optional<Storage> storage(const std::string& path) {
-        const std::shared_ptr<const MountTable> now = current();
-        std::unique_ptr<char, decltype(&free)> here(getcwd(nullptr, 0), &free);
-        if (!now || !here) {
+        const std::optional<PlaceStorage> place = resolve(path);
+        if (!place) {
             return std::nullopt;
         }
-        SystemLinkReader links;
-        const PlaceStorage place = place_storage(path, here.get(), *now, links);
-        switch (place.storage) {
+        switch (place->storage) {
             case PlaceKind::Local:
                 return Storage::Local;
             case PlaceKind::Network:
@@ -113,26 +110,32 @@ class MountTableCache {
         // A link that cannot be followed stops the kernel on local storage too, with
         // no call further; a place the table does not cover at all lies where the
         // working directory lies.
-        if (!place.mount) {
+        if (!place->mount) {
             return working_directory_storage() == PlaceKind::Local ? Storage::Local
                                                                    : Storage::Network;
         }
-        return is_network_file_system(place.mount->type) ? Storage::Network : Storage::Local;
+        return is_network_file_system(place->mount->type) ? Storage::Network : Storage::Local;
     }
 
     // The id of the mount `path` lies on; -1 when the table cannot tell.
     int mount_of(const std::string& path) {
-        const std::shared_ptr<const MountTable> now = current();
-        std::unique_ptr<char, decltype(&free)> here(getcwd(nullptr, 0), &free);
-        if (!now || !here) {
-            return -1;
-        }
-        SystemLinkReader links;
-        const PlaceStorage place = place_storage(path, here.get(), *now, links);
-        return place.mount ? place.mount->id : -1;
+        const std::optional<PlaceStorage> place = resolve(path);
+        return place && place->mount ? place->mount->id : -1;
     }
 
   private:
+    // Where `path` lies by the table as it is now; none when the table or the working
+    // directory cannot be read.
+    std::optional<PlaceStorage> resolve(const std::string& path) {
+        const std::shared_ptr<const MountTable> now = current();
+        std::unique_ptr<char, decltype(&free)> here(getcwd(nullptr, 0), &free);
+        if (!now || !here) {
+            return std::nullopt;
+        }
+        SystemLinkReader links;
+        return place_storage(path, here.get(), *now, links);
+    }
+
     // The table as it is now, read again when the kernel marked it changed; held by
     // each caller while it resolves a place, outside the lock, so that places can be
     // resolved side by side.
