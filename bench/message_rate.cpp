@@ -2,11 +2,11 @@
 // the floor: the same binary and the same messages in a tree without lists. The
 // figure to quote is the ratio of the mean cost per message to the floor's. Each
 // shape is run as the filter runs by default, with the refresh forced to walk the
-// whole tree (QUORVEL_FULL_WALK=1), and, given --before, as another build of the
+// whole tree (the aid "--full-walk"), and, given --before, as another build of the
 // filter runs (the one to compare with), then again with a list changing every
 // tenth message. The cost of the status passes: the filter's CPU time per second at
 // a steady 100 messages per second, with its background thread and without
-// (QUORVEL_NO_STAMP_PASSES=1), and as the other build.
+// (the aid "--no-status-passes"), and as the other build.
 // Usage: quorvel_bench [--standard] [--huge] [--before QUORVEL] [--domains D]
 //                      [--lists L] [--subscribers S] [--requests N] [--cost SECONDS]
 //        quorvel_bench --large SUBSCRIBERS
@@ -71,10 +71,11 @@ std::string temporary_root(const char* label) {
 // One live filter driven one request at a time, with its latencies.
 class Driven {
   public:
-    // `program`: the filter to run; empty for the one built here.
-    Driven(const SyntheticTree& tree, const std::vector<std::string>& environment,
+    // `program`: the filter to run; empty for the one built here, run with the
+    // refresh options `aids` (filter_process.h).
+    Driven(const SyntheticTree& tree, const std::vector<std::string>& aids,
            const std::string& program = "")
-        : tree(tree), session(tree.root, options_with(environment, program)) {
+        : tree(tree), session(tree.root, options_with(aids, program)) {
         session.start_lines();
     }
     int process_id() const { return session.process_id(); }
@@ -113,11 +114,11 @@ class Driven {
     }
 
   private:
-    static RunOptions options_with(const std::vector<std::string>& environment,
+    static RunOptions options_with(const std::vector<std::string>& aids,
                                    const std::string& program) {
         RunOptions options;
         options.program = program;
-        options.environment = environment;
+        options.aids = aids;
         options.timeout_seconds = 300;
         return options;
     }
@@ -240,7 +241,7 @@ void measure_shape(const TreeShape& shape, const ShapeRun& run) {
     {
         Driven floor(floor_tree, {});
         Driven watched(tree, {});
-        Driven walked(tree, {"QUORVEL_FULL_WALK=1"});
+        Driven walked(tree, {"--full-walk"});
         std::optional<Driven> before;
         if (!run.before.empty()) {
             before.emplace(tree, std::vector<std::string>{}, run.before);
@@ -268,7 +269,7 @@ void measure_shape(const TreeShape& shape, const ShapeRun& run) {
     }
     if (run.cost_seconds > 0) {
         Driven with(tree, {});
-        Driven without(tree, {"QUORVEL_NO_STAMP_PASSES=1"});
+        Driven without(tree, {"--no-status-passes"});
         std::optional<Driven> before;
         std::vector<Driven*> filters = {&with, &without};
         std::vector<const char*> labels = {"with passes", "without"};

@@ -22,13 +22,24 @@ class FileSystem;
 // and writes the records that walk_lists would (cache/watched_tree.h says when a
 // change may be seen late, and cache/network_reading.h how lists on network storage
 // are read: off the message's path, so that the first refresh does not know them
-// yet; a tool that must see every list walks). Test aids, not settings, in the
-// environment: QUORVEL_FULL_WALK=1 makes every refresh walk_lists instead, network
-// storage included; QUORVEL_NO_STAMP_PASSES=1 keeps the cache from running status
-// passes; QUORVEL_NETWORK_LIMIT=<seconds> shortens the five minutes after which a
-// reading of network storage is too old to use, and its passes pause without
-// messages.
+// yet; a tool that must see every list walks).
 void refresh_lists(int32_t request_number);
+
+// How the process's refreshes run. The filter has no configuration of its own and
+// chooses by itself; the whole-process tests and the benchmarks run it the other
+// ways through a start of their own (tests/aided_filter.cpp), never through the
+// filter's command line or environment.
+struct RefreshOptions {
+    // Every refresh walks the whole tree (walk_lists), network storage included.
+    bool full_walk = false;
+    // The cache runs no status passes: no bound on a change that raises no event.
+    bool status_passes = true;
+    // How old a reading of network storage may grow while messages arrive, and how
+    // long its passes run on without messages.
+    std::chrono::seconds network_limit{300};
+};
+// Sets them, on the start-up thread, before the first refresh.
+void set_refresh_options(const RefreshOptions& options);
 
 // The refresh that reads every list directory: the main domain's, then those of the
 // "Domains" entries in the order the system lists them, then the sweep.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -99,10 +100,29 @@ std::string quorvel_check_binary() {
     return QUORVEL_CHECK_BINARY;
 }
 
+namespace {
+
+// The run of a filter: the one built here, or another build given; with refresh
+// options, the aided start of the one built here, which takes them first.
+RunOptions filter_run(const RunOptions& options) {
+    RunOptions run = options;
+    const char* walking = std::getenv("QUORVEL_TEST_WALKING");
+    if (walking != nullptr && std::string(walking) == "1") {
+        run.aids.push_back("--full-walk");
+    }
+    if (run.program.empty()) {
+        run.program = run.aids.empty() ? quorvel_binary() : QUORVEL_AIDED_BINARY;
+        run.arguments.insert(run.arguments.begin(), run.aids.begin(), run.aids.end());
+    }
+    return run;
+}
+
+}  // namespace
+
 ProcessResult run_filter(const std::string& directory, const std::string& input,
                          const RunOptions& options) {
-    return run_program(options.program.empty() ? quorvel_binary() : options.program, directory,
-                       input, options);
+    const RunOptions run = filter_run(options);
+    return run_program(run.program, directory, input, run);
 }
 
 ProcessResult run_program(const std::string& program, const std::string& directory,
@@ -216,8 +236,8 @@ std::vector<std::string> log_lines(const ProcessResult& result) {
 FilterSession::FilterSession(const std::string& directory, const RunOptions& options)
     : timeout_seconds(options.timeout_seconds) {
     signal(SIGPIPE, SIG_IGN);
-    Child child =
-        spawn(options.program.empty() ? quorvel_binary() : options.program, directory, options);
+    const RunOptions run = filter_run(options);
+    Child child = spawn(run.program, directory, run);
     pid = child.pid;
     to_filter = child.input;
     from_filter = child.output;

@@ -17,6 +17,11 @@ struct RunOptions {
     // Words put before the executable, for instance to run it unprivileged.
     std::vector<std::string> prefix;
     std::vector<std::string> arguments;
+    // Refresh options for the filter built here ("--full-walk", "--no-status-passes",
+    // "--network-limit=<seconds>"): it then runs through tests/aided_filter.cpp. A
+    // run of the suite with QUORVEL_TEST_WALKING=1 in its environment adds
+    // "--full-walk" to every filter it starts.
+    std::vector<std::string> aids;
     // Extra environment entries, "NAME=value".
     std::vector<std::string> environment;
     double timeout_seconds = 30;

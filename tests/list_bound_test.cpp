@@ -1,6 +1,6 @@
 // Changes that raise no change event where the filter watches, made between two
 // messages, with a filter that follows events beside one that walks the whole tree
-// (QUORVEL_FULL_WALK=1): a mount over a list directory is seen at the next
+// (the aid "--full-walk"): a mount over a list directory is seen at the next
 // message; a write through a second name given later to a list file, and a change
 // at the source of a file mounted over a list file, are seen within the bound (a
 // status pass at least every 10 seconds). Its own executable: it moves into a

@@ -4,7 +4,7 @@
 // files with other names, an overflowed event queue. And a filter that follows
 // events writes, message for message, what a filter that walks the whole tree
 // writes. Like every whole-process test that reads lists, these also run with
-// QUORVEL_FULL_WALK=1.
+// the aid "--full-walk".
 #include <gtest/gtest.h>
 #include <unistd.h>
 

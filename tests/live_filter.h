@@ -24,7 +24,11 @@ inline RunOptions with_environment(std::vector<std::string> environment) {
 }
 // The options of a filter that walks the whole tree at every message, the refresh's
 // other mode.
-inline const RunOptions full_walk = with_environment({"QUORVEL_FULL_WALK=1"});
+inline const RunOptions full_walk = [] {
+    RunOptions options;
+    options.aids = {"--full-walk"};
+    return options;
+}();
 
 class LiveFilter {
   public:

@@ -138,7 +138,7 @@ TEST(NetworkLists, AHungMountHoldsNoOtherMount) {
 }
 
 // The storage hangs (its server stopped): no pass finishes. With the limit cut to
-// two seconds (QUORVEL_NETWORK_LIMIT, a test aid), messages that keep arriving are
+// two seconds (the aid "--network-limit"), messages that keep arriving are
 // told the reading is too old, and the lists there are unknown until a pass
 // finishes again. The end of input waits for no pass. (In the sanitizer build the
 // leak check at exit must stop every thread, which one waiting on a hung mount
@@ -147,8 +147,9 @@ TEST(NetworkLists, AReadingGrownTooOldIsNotUsedAndTheEndOfInputWaitsForNoPass) {
     ServerTree tree(server_files());
     SlowStorage storage(tree.full("Domains"));
     SKIP_UNLESS_MOUNTED(storage);
-    LiveFilter filter(tree,
-                      with_environment({"QUORVEL_NETWORK_LIMIT=2", "ASAN_OPTIONS=detect_leaks=0"}));
+    RunOptions options = with_environment({"ASAN_OPTIONS=detect_leaks=0"});
+    options.aids = {"--network-limit=2"};
+    LiveFilter filter(tree, options);
     filter.post_until("team", [](const Lines& lines) { return has_line(lines, team_allowed); });
 
     const std::string stale_start = record(network_not_read_for);

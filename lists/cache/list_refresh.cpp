@@ -4,56 +4,39 @@
 // down by the destructors that run at exit.
 #include "list_refresh.h"
 
-#include <chrono>
-#include <cstdlib>
-#include <string_view>
-
 #include "list_cache.h"
 #include "list_walk.h"
 
 namespace {
 
-bool test_aid_set(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && std::string_view(value) == "1";
-}
-
-// A whole number of seconds from 1 to a day, else the default.
-std::chrono::nanoseconds test_aid_seconds(const char* name, std::chrono::nanoseconds otherwise) {
-    const char* value = std::getenv(name);
-    if (value == nullptr) {
-        return otherwise;
-    }
-    char* end = nullptr;
-    const long seconds = std::strtol(value, &end, 10);
-    if (end == value || *end != '\0' || seconds < 1 || seconds > 86400) {
-        return otherwise;
-    }
-    return std::chrono::seconds(seconds);
-}
-
-ListCacheOptions process_options() {
-    ListCacheOptions options;
-    // Without passes the tree gives no bound; the benchmark measures their cost so.
-    if (test_aid_set("QUORVEL_NO_STAMP_PASSES")) {
-        options.status_passes = ListCacheOptions::Passes::Off;
-    }
-    // Five minutes is long to wait in a test of a reading grown too old.
-    options.network_limit = test_aid_seconds("QUORVEL_NETWORK_LIMIT", options.network_limit);
+// Set at start-up, while the process has one thread, and only read afterwards.
+RefreshOptions& process_options() {
+    static RefreshOptions options;
     return options;
+}
+
+ListCacheOptions cache_options(const RefreshOptions& options) {
+    ListCacheOptions cache;
+    if (!options.status_passes) {
+        cache.status_passes = ListCacheOptions::Passes::Off;
+    }
+    cache.network_limit = options.network_limit;
+    return cache;
 }
 
 }  // namespace
 
+void set_refresh_options(const RefreshOptions& options) {
+    process_options() = options;
+}
+
 void refresh_lists(int32_t request_number) {
-    // The filter has no configuration of its own and chooses by itself; these let
-    // the whole-process tests and the benchmarks run it the other ways.
-    static const bool full_walk = test_aid_set("QUORVEL_FULL_WALK");
-    if (full_walk) {
+    const RefreshOptions& options = process_options();
+    if (options.full_walk) {
         walk_lists(request_number);
         return;
     }
-    static ListCache& cache = *new ListCache(process_options());
+    static ListCache& cache = *new ListCache(cache_options(options));
     cache.refresh(request_number);
 }
 
