@@ -1,8 +1,8 @@
 // The fake's tree is a map from normalised path to node; a directory keeps its
 // entries in the order they were made, which is the order it lists them. Every
-// change moves a clock, so stamps differ after every write as the kernel's do. A
-// call first waits out its latency and any hold, unlocked, then answers under the
-// lock.
+// change moves a clock, so stamps differ after every write as the kernel's do; the
+// time now() tells is another clock, moved by the test alone. A call first waits
+// out its latency and any hold, unlocked, then answers under the lock.
 #include "fake_file_system.h"
 
 #include <errno.h>
@@ -216,6 +216,21 @@ void FakeFileSystem::set_latency(const std::string& path, std::chrono::microseco
     latencies.emplace_back(normal(path), latency);
 }
 
+void FakeFileSystem::advance(std::chrono::nanoseconds by) {
+    elapsed += by.count();
+}
+
+void FakeFileSystem::set_call_time(std::chrono::nanoseconds step) {
+    std::lock_guard<std::mutex> held_lock(lock);
+    call_time = step;
+}
+
+// Far enough from the clock's epoch that no stamp taken from it looks unset.
+std::chrono::steady_clock::time_point FakeFileSystem::now() {
+    return std::chrono::steady_clock::time_point(std::chrono::hours(24)) +
+           std::chrono::nanoseconds(elapsed.load());
+}
+
 uint64_t FakeFileSystem::calls_below(const std::string& path) {
     std::lock_guard<std::mutex> held_lock(lock);
     const std::string place = normal(path);
@@ -244,6 +259,7 @@ int FakeFileSystem::enter(Call call, const std::string& path) {
     std::unique_lock<std::mutex> held_lock(lock);
     ++counts[path];
     most = std::max(most, ++in_flight);
+    elapsed += call_time.count();
     std::chrono::microseconds latency{0};
     for (const auto& [place, delay] : latencies) {
         latency = at_or_below(path, place) ? delay : latency;

@@ -1,10 +1,12 @@
 // An in-memory file system behind the seam of file_system.h, for tests of the list
 // cache in-process: a tree of directories, files and FIFOs that a test writes, where
 // a chosen call on a chosen path fails with a chosen errno, a read fails half way,
-// a call blocks until the test lets it go, a place lies on network storage, and
-// calls take time (and may run side by side). Safe on any thread. Test code only.
+// a call blocks until the test lets it go, a place lies on network storage, calls
+// take time (and may run side by side), and time moves only when the test moves it.
+// Safe on any thread. Test code only.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -51,6 +53,12 @@ class FakeFileSystem final : public FileSystem {
     // outside the fake's lock, so calls from several threads overlap.
     void set_latency(const std::string& path, std::chrono::microseconds latency);
 
+    // The fake's clock (now()) starts at a fixed point and moves only by these: a
+    // test ages a reading or spends a budget without waiting for it. From now on,
+    // every call moves the clock on by `step`, as if it took that long (0: not at all).
+    void advance(std::chrono::nanoseconds by);
+    void set_call_time(std::chrono::nanoseconds step);
+
     // What a change did to a directory, for a fake of the kernel's change events:
     // `name` is the entry concerned, empty for the directory itself.
     enum class Change { Created, Deleted, Written, MovedFrom, MovedTo, Gone };
@@ -69,6 +77,7 @@ class FakeFileSystem final : public FileSystem {
     OpenedFile open(const std::string& path) override;
     Storage storage(const std::string& path) override;
     int mount_of(const std::string& path) override;
+    std::chrono::steady_clock::time_point now() override;
 
   private:
     struct Node {
@@ -112,7 +121,9 @@ class FakeFileSystem final : public FileSystem {
     std::map<std::string, uint64_t> counts;
     Observer observer;
     uint64_t next_inode = 100;
-    int64_t clock = 1'000'000'000;
+    int64_t clock = 1'000'000'000;  // of the stamps
+    std::chrono::nanoseconds call_time{0};
+    std::atomic<std::chrono::nanoseconds::rep> elapsed{0};  // of now()
 };
 
 }  // namespace kel

@@ -250,6 +250,10 @@ class KernelFileSystem final : public FileSystem {
         return has_nul(path) ? -1 : mounts.mount_of(path);
     }
 
+    std::chrono::steady_clock::time_point now() override {
+        return std::chrono::steady_clock::now();
+    }
+
   private:
     MountTableCache mounts;
 };

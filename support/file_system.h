@@ -1,12 +1,14 @@
 // The file-system seam: the few calls that the list cache makes on the server's
 // tree (a status, a directory listing, a bounded read, the kind of storage a place
-// lies on), behind one small interface, so that the cache can be tested in-process
-// against an in-memory tree that fails or hangs where a test says (fake_file_system.h).
+// lies on), and the time its decisions go by, behind one small interface, so that
+// the cache can be tested in-process against an in-memory tree that fails or hangs
+// where a test says, on a clock the test moves (fake_file_system.h).
 // Every call answers with what happened, errno included; none throws, none writes.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -96,6 +98,9 @@ class FileSystem {
     // -1 when that cannot be told. Places on one mount share its server: a hang there
     // holds them all and no place elsewhere.
     virtual int mount_of(const std::string& path) = 0;
+    // The time by which the cache judges how long things took or how old they are
+    // (a reading of network storage, a first reading's budget, the pace of passes).
+    virtual std::chrono::steady_clock::time_point now() = 0;
 };
 
 // The kernel's file system, relative to the working directory.
