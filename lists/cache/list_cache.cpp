@@ -132,7 +132,7 @@ void ListCache::State::take_network(int32_t request_number,
     const auto leftovers = [&](std::vector<ListVisit>& readings, uint64_t number, bool done) {
         visit_due = tree && tree->take_leftovers(readings, number, done, request_number);
     };
-    network->refresh(request_number, std::chrono::steady_clock::now(), local, revisit, leftovers);
+    network->refresh(request_number, local, revisit, leftovers);
     counts.network_passes = network->passes_applied();
     if (wake_network && options.network_passes == ListCacheOptions::Passes::Background) {
         for (size_t index = 0; index < network->reading_count(); ++index) {
@@ -335,8 +335,8 @@ void ListCache::run_network_pass() {
 }
 
 void ListCache::refresh(int32_t request_number) {
-    const Clock::time_point started = Clock::now();
     State& s = *state;
+    const Clock::time_point started = s.file_system.now();
     std::vector<BackgroundThread*> threads{s.local_thread.get()};
     for (const auto& thread : s.network_threads) {
         threads.push_back(thread.get());

@@ -126,9 +126,8 @@ void NetworkHandOver::find_lost_records() {
     }
 }
 
-void NetworkHandOver::refresh(int32_t request_number, Clock::time_point now,
-                              const LocalGives& local, std::vector<std::string>& revisit,
-                              const Leftovers& leftovers) {
+void NetworkHandOver::refresh(int32_t request_number, const LocalGives& local,
+                              std::vector<std::string>& revisit, const Leftovers& leftovers) {
     if (std::optional<NetworkPass> part = leftover_passes->exchange()) {
         if (leftovers && (!part->leftovers.empty() || part->leftovers_done)) {
             leftovers(part->leftovers, part->leftovers_of, part->leftovers_done);
@@ -149,6 +148,7 @@ void NetworkHandOver::refresh(int32_t request_number, Clock::time_point now,
             remembered = pass->listings_remembered;
         }
     }
+    const Clock::time_point now = file_system.now();
     resumed = any_message ? messages_resumed(resumed, last_message, now, limit) : now;
     last_message = now;
     any_message = true;

@@ -98,17 +98,16 @@ class NetworkHandOver {
     // Whether a local list directory gives a key.
     using LocalGives = std::function<bool(const std::string& key)>;
     // At the end of a refresh, after its local records: applies the passes finished
-    // since the last call and writes their records, then the status record, with
-    // `request_number`. A key that the passes no longer give but a local list does,
-    // and whose record they wrote last, goes to `revisit`: the local side reads its
-    // own files again at its next refresh.
+    // since the last call and writes their records, then the status record (ages
+    // told by the seam's clock), with `request_number`. A key that the passes no
+    // longer give but a local list does, and whose record they wrote last, goes to
+    // `revisit`: the local side reads its own files again at its next refresh.
     // The leftovers of a local first reading that the leftover reading read
     // (readings of first reading number `reading`, in the walk's order; `done` with
     // its last) go to `leftovers`, before the passes' own items.
     using Leftovers =
         std::function<void(std::vector<ListVisit>& readings, uint64_t reading, bool done)>;
-    void refresh(int32_t request_number, std::chrono::steady_clock::time_point now,
-                 const LocalGives& local, std::vector<std::string>& revisit,
+    void refresh(int32_t request_number, const LocalGives& local, std::vector<std::string>& revisit,
                  const Leftovers& leftovers = nullptr);
 
     // Complete passes applied so far, for tests and benchmarks.

@@ -45,7 +45,8 @@ struct NetworkPass {
     // Whether the passes had places to read.
     bool had_places = false;
     // Set when the items end a pass over every place: when it ended. A pass hands
-    // over what it has read as it goes, domain by domain, in the walk's order.
+    // over what it has read as it goes, domain by domain, in the walk's order. By
+    // the seam's clock, as the serving thread judges its age.
     std::optional<std::chrono::steady_clock::time_point> completed;
     // With `completed`: the directories whose listings the passes remember.
     size_t listings_remembered = 0;

@@ -108,7 +108,7 @@ void NetworkReading::take_handed() {
 }
 
 std::chrono::nanoseconds NetworkReading::run_pass() {
-    const Clock::time_point started = Clock::now();
+    const Clock::time_point started = file_system.now();
     const std::chrono::nanoseconds cpu_before = thread_cpu() + calls.cpu();
     take_handed();
     read_leftover_lists();
@@ -134,17 +134,17 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
     report_gone(last);
     last.had_places = !places.empty();
     last.records = listings.take_records();
-    last.completed = Clock::now();
+    last.completed = file_system.now();
     last.listings_remembered = listings.size();
     hand_over(std::move(last));
     return next_start(complete, started, thread_cpu() + calls.cpu() - cpu_before);
 }
 
 // A complete pass's processor time goes to the spacing of complete passes; the
-// others keep to their own share.
+// others keep to their own share. Times are the seam's, so that a test moves them.
 std::chrono::nanoseconds NetworkReading::next_start(bool complete, Clock::time_point started,
                                                     std::chrono::nanoseconds cpu) {
-    const std::chrono::nanoseconds took = Clock::now() - started;
+    const std::chrono::nanoseconds took = file_system.now() - started;
     if (!complete) {
         return pass_period(took, cpu);
     }
