@@ -294,12 +294,14 @@ BoundedWalk walk_lists_bounded(kel::FileSystem& file_system, const PlaceMount& m
                                const BoundedWalkOptions& options) {
     const Bounds bounds{options.place_limit, Clock::now() + options.total_limit, list_clock_now()};
     Groups groups(file_system, mount_of, bounds);
-    const size_t accounts = groups.add("Accounts/LISTS", main_domain, true);
+    const WalkPlace main_lists = main_lists_place(main_domain);
+    const size_t accounts = groups.add(main_lists.path, main_lists.domain, true);
     std::vector<std::optional<size_t>> entries;
+    size_t place = 0;
     for (const std::string& entry : groups.names_of(groups.add("Domains", "", false))) {
-        entries.push_back(entry == main_domain ? std::nullopt
-                                               : std::optional<size_t>(groups.add(
-                                                     "Domains/" + entry + "/LISTS", entry, true)));
+        const WalkPlace at = entry_place(entry, ++place, main_domain);
+        entries.push_back(at.main ? std::nullopt
+                                  : std::optional<size_t>(groups.add(at.path, at.domain, true)));
     }
     bool abandoned = false;
     std::deque<Slot> slots = groups.finish().results(abandoned);

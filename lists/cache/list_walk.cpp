@@ -89,20 +89,35 @@ void write_listing_records(int32_t request_number, ListingMemory& memory) {
     }
 }
 
-void scan_domain_lists(kel::FileSystem& file_system, int32_t request_number,
-                       const std::string& domain, size_t order) {
-    const std::string base = domain == main_domain_name() ? "Accounts" : "Domains/" + domain;
-    const std::string list_directory = base + "/LISTS";
+WalkPlace main_lists_place(const std::string& main_domain) {
+    return {"Accounts/LISTS", main_domain, main_lists_order, true};
+}
+
+WalkPlace entry_place(const std::string& entry, size_t place, const std::string& main_domain) {
+    if (entry == main_domain) {
+        return {"Accounts/LISTS", entry, listing_order(place), true};
+    }
+    return {"Domains/" + entry + "/LISTS", entry, listing_order(place), false};
+}
+
+void scan_place(kel::FileSystem& file_system, int32_t request_number, const WalkPlace& place) {
     const auto still_there = [&](const std::string& name) {
-        return entry_still_there(file_system, list_directory, name);
+        return entry_still_there(file_system, place.path, name);
     };
     for (const std::string& entry :
-         walk_listings().list(file_system, list_directory, order, still_there)) {
+         walk_listings().list(file_system, place.path, place.order, still_there)) {
         if (ends_with(entry, list_suffix)) {
-            visit_list(file_system, request_number, list_directory, domain,
+            visit_list(file_system, request_number, place.path, place.domain,
                        entry.substr(0, entry.size() - list_suffix.size()));
         }
     }
+}
+
+void scan_domain_lists(kel::FileSystem& file_system, int32_t request_number,
+                       const std::string& domain, size_t order) {
+    WalkPlace place = entry_place(domain, 1, main_domain_name());
+    place.order = order;
+    scan_place(file_system, request_number, place);
 }
 
 void sweep_unseen_lists(const KeepList& keep) {
@@ -119,10 +134,11 @@ void sweep_unseen_lists(const KeepList& keep) {
 }
 
 void walk_lists(kel::FileSystem& file_system, int32_t request_number) {
-    scan_domain_lists(file_system, request_number, main_domain_name(), main_lists_order);
+    const std::string& main_domain = main_domain_name();
+    scan_place(file_system, request_number, main_lists_place(main_domain));
     size_t place = 0;
-    for (const std::string& domain : list_domains(file_system, walk_listings())) {
-        scan_domain_lists(file_system, request_number, domain, listing_order(++place));
+    for (const std::string& entry : list_domains(file_system, walk_listings())) {
+        scan_place(file_system, request_number, entry_place(entry, ++place, main_domain));
     }
     write_listing_records(request_number, walk_listings());
     forget_gone_domains(walk_listings());

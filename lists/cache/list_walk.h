@@ -17,8 +17,24 @@
 // system lists them, then the sweep; every call through `file_system`.
 void walk_lists(kel::FileSystem& file_system, int32_t request_number);
 
-// Visits the lists of one domain and marks them seen; `order` is the place of its
-// listing in the walk (listing_order). Called by walk_lists.
+// A list directory of the walk. The main domain's ("Accounts/LISTS") comes first;
+// then, after the listing of "Domains", one for each of its entries in the order
+// listed: "Domains/<d>/LISTS", but for the main domain's own entry, whose lists the
+// walk reads from "Accounts/LISTS" again. The walk, the watched tree, the reading off
+// the message's path and the bounded walk all take their places from here.
+struct WalkPlace {
+    std::string path;
+    std::string domain;  // as the walk passes it to its lists' addresses
+    size_t order = 0;    // the place of its listing in the walk (listing_order)
+    bool main = false;   // "Accounts/LISTS"
+};
+WalkPlace main_lists_place(const std::string& main_domain);
+// The place of the entry `entry` of "Domains", listed at `place` (from 1).
+WalkPlace entry_place(const std::string& entry, size_t place, const std::string& main_domain);
+
+// Visits the lists of one place and marks them seen. Called by walk_lists.
+void scan_place(kel::FileSystem& file_system, int32_t request_number, const WalkPlace& place);
+// The same for the lists of `domain`, whose listing is at `order`.
 void scan_domain_lists(kel::FileSystem& file_system, int32_t request_number,
                        const std::string& domain, size_t order);
 

@@ -188,10 +188,11 @@ void WatchedTree::warm_up(const std::vector<std::string>& names) {
     if (warm_calls == nullptr || names.size() < worth_it || domains.network) {
         return;
     }
+    const std::string& main_domain = main_domain_name();
     warm_calls->run(names.size(), [&](size_t i) {
-        const std::string lists = "Domains/" + names[i] + "/LISTS";
-        if (names[i] != main_domain_name() && file_system.storage(lists) == kel::Storage::Local) {
-            file_system.list(lists);
+        const WalkPlace place = entry_place(names[i], i + 1, main_domain);
+        if (!place.main && file_system.storage(place.path) == kel::Storage::Local) {
+            file_system.list(place.path);
         }
     });
 }
@@ -199,14 +200,14 @@ void WatchedTree::warm_up(const std::vector<std::string>& names) {
 std::unique_ptr<WatchedTree::DomainEntry> WatchedTree::make_domain(const std::string& name) {
     auto entry = std::make_unique<DomainEntry>();
     entry->name = name;
-    if (name == main_domain_name()) {
-        // The walk reads the main domain's lists from "Accounts" here too.
+    // Its place in the listing does not matter here: the positions say it.
+    const WalkPlace place = entry_place(name, 0, main_domain_name());
+    if (place.main) {
         entry->lists = &accounts_lists;
         return entry;
     }
-    const std::string path = "Domains/" + name;
-    entry->directory = std::make_unique<Node>(Role::Domain, path, entry.get());
-    entry->own_lists = std::make_unique<ListDirectory>(path + "/LISTS", name, entry.get());
+    entry->directory = std::make_unique<Node>(Role::Domain, "Domains/" + name, entry.get());
+    entry->own_lists = std::make_unique<ListDirectory>(place.path, name, entry.get());
     entry->lists = entry->own_lists.get();
     lists_by_path[entry->own_lists->path] = entry->own_lists.get();
     mark_resolve(*entry->directory);
