@@ -78,12 +78,12 @@ class Refresher {
             kel::set_output(nullptr);
         }
     }
-    void refresh(int32_t number) {
+    void refresh(int32_t number, bool with_pass = true) {
         if (way.walk) {
             walk_lists(fake, number);
             return;
         }
-        if (way.network) {
+        if (way.network && with_pass) {
             cache->run_network_pass();
         }
         cache->refresh(number);
@@ -229,6 +229,24 @@ TEST_F(StorageFaults, NoMessageWaitsOnNetworkStorageThatHangs) {
     }
 }
 
+// A reading of network storage older than five minutes of arriving messages (a hung
+// mount holds the passes) is not used, and every message says so, until a pass ends.
+TEST_F(StorageFaults, AReadingPastItsLimitIsNotUsedUntilAPassEnds) {
+    kel::FakeFileSystem fake;
+    fake.write("Domains/a.test/LISTS/one.list", subscribers("jane@example.org"));
+    const Way network{"network", false, true};
+    Refresher refresher(network, fake);
+    lines_of([&] { refresher.refresh(1); });
+    fake.advance(std::chrono::minutes(4));
+    EXPECT_EQ(lines_of([&] { refresher.refresh(2, false); }), "");
+    fake.advance(std::chrono::seconds(61));
+    EXPECT_EQ(lines_of([&] { refresher.refresh(3, false); }),
+              "* [3] Lists on network storage not read for 301 s, not checked\n");
+    EXPECT_EQ(list_table.count("one@a.test"), 0u);
+    EXPECT_EQ(lines_of([&] { refresher.refresh(4); }), "");
+    EXPECT_EQ(list_table.count("one@a.test"), 1u);
+}
+
 // A pass held by one hung mount held every background job: the lists of another
 // mount were never read, nor the local lists that a first reading (here the one
 // after a change of the mounts) left over, and a stranger's posting to them went
@@ -309,6 +327,7 @@ TEST_F(StorageFaults, TwinFoldersNeverMixInOneRecord) {
     };
     int32_t number = 0;
     const auto pass_and_refresh = [&](const std::string& step) {
+        fake.advance(std::chrono::minutes(5));  // every pass complete: a change in place seen
         cache.run_network_pass();
         lines_of([&] { cache.refresh(++number); });
         whole(step);
