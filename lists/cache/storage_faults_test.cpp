@@ -94,7 +94,7 @@ class Refresher {
     }
 
   private:
-    const Way& way;
+    const Way way;  // a copy: a test may name its way in place
     kel::FakeFileSystem& fake;
     std::optional<ListCache> cache;
 };
@@ -234,8 +234,7 @@ TEST_F(StorageFaults, NoMessageWaitsOnNetworkStorageThatHangs) {
 TEST_F(StorageFaults, AReadingPastItsLimitIsNotUsedUntilAPassEnds) {
     kel::FakeFileSystem fake;
     fake.write("Domains/a.test/LISTS/one.list", subscribers("jane@example.org"));
-    const Way network{"network", false, true};
-    Refresher refresher(network, fake);
+    Refresher refresher({"network", false, true}, fake);
     lines_of([&] { refresher.refresh(1); });
     fake.advance(std::chrono::minutes(4));
     EXPECT_EQ(lines_of([&] { refresher.refresh(2, false); }), "");
