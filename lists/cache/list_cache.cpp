@@ -192,11 +192,12 @@ bool ListCache::State::on_network(const std::string& path) {
 // is left to the passes. Leaves the sweep to the caller.
 void ListCache::State::walk_leaving_network(int32_t request_number) {
     std::vector<NetworkPlace> places;
-    const bool accounts_away = on_network("Accounts/LISTS");
+    const WalkPlace main_lists = main_lists_place(main_domain_name());
+    const bool accounts_away = on_network(main_lists.path);
     if (accounts_away) {
-        places.push_back({false, "Accounts/LISTS", main_domain_name()});
+        places.push_back({false, main_lists.path, main_lists.domain});
     } else {
-        scan_domain_lists(file_system, request_number, main_domain_name(), main_lists_order);
+        scan_place(file_system, request_number, main_lists);
     }
     if (on_network("Domains")) {
         places.push_back({true, "Domains", {}});
@@ -210,17 +211,16 @@ void ListCache::State::scan_domains_leaving_network(int32_t request_number, bool
                                                     std::vector<NetworkPlace>& places) {
     const std::string& main_domain = main_domain_name();
     size_t place = 0;
-    for (const std::string& domain : list_domains(file_system, walk_listings())) {
-        const std::string directory = "Domains/" + domain;
-        const size_t order = listing_order(++place);
-        if (domain == main_domain) {
+    for (const std::string& entry : list_domains(file_system, walk_listings())) {
+        const WalkPlace at = entry_place(entry, ++place, main_domain);
+        if (at.main) {
             if (!accounts_away) {
-                scan_domain_lists(file_system, request_number, domain, order);
+                scan_place(file_system, request_number, at);
             }
-        } else if (on_network(directory) || on_network(directory + "/LISTS")) {
-            places.push_back({false, directory + "/LISTS", domain});
+        } else if (on_network("Domains/" + entry) || on_network(at.path)) {
+            places.push_back({false, at.path, at.domain});
         } else {
-            scan_domain_lists(file_system, request_number, domain, order);
+            scan_place(file_system, request_number, at);
         }
     }
 }

@@ -113,13 +113,6 @@ void scan_place(kel::FileSystem& file_system, int32_t request_number, const Walk
     }
 }
 
-void scan_domain_lists(kel::FileSystem& file_system, int32_t request_number,
-                       const std::string& domain, size_t order) {
-    WalkPlace place = entry_place(domain, 1, main_domain_name());
-    place.order = order;
-    scan_place(file_system, request_number, place);
-}
-
 void sweep_unseen_lists(const KeepList& keep) {
     std::vector<std::string> vanished;
     for (auto& [key, record] : list_table) {

@@ -34,9 +34,6 @@ WalkPlace entry_place(const std::string& entry, size_t place, const std::string&
 
 // Visits the lists of one place and marks them seen. Called by walk_lists.
 void scan_place(kel::FileSystem& file_system, int32_t request_number, const WalkPlace& place);
-// The same for the lists of `domain`, whose listing is at `order`.
-void scan_domain_lists(kel::FileSystem& file_system, int32_t request_number,
-                       const std::string& domain, size_t order);
 
 // What the walk remembers of the directories it lists (listing_memory.h); its
 // records are written at the end of a walk, after those of the lists.

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "address_folding.h"
+#include "list_walk.h"
 #include "tree_names.h"
 
 namespace {
@@ -186,11 +187,13 @@ std::vector<NetworkReading::Directory> NetworkReading::directories_of_places(boo
             directories.push_back({place.path, place.domain, order++});
             continue;
         }
+        size_t entry = 0;
         for (const std::string& domain : domain_names(place, order++, complete)) {
             // The walk reads the main domain's lists from "Accounts" there too, which
             // is read in its own place.
-            if (domain != main_domain) {
-                directories.push_back({place.path + "/" + domain + "/LISTS", domain, order++});
+            const WalkPlace at = entry_place(domain, ++entry, main_domain);
+            if (!at.main) {
+                directories.push_back({at.path, at.domain, order++});
             }
         }
     }
