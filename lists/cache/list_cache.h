@@ -6,7 +6,8 @@
 //   findings between the serving thread and the background thread. cache_settings.h:
 //   its options and counts.
 // - list_walk.{h,cpp}: the walk of every list directory and the per-list step applied
-//   to the table; the reading of one list's files itself is list_reading.h, above.
+//   to the table; where each domain's lists lie, in the walk's order (entry_place),
+//   for every reading here. The reading of one list's files is list_reading.h, above.
 //   When is a subscriber file read again? When its stamp (size, times, inode) differs
 //   from the one of its last reading, or it could not be opened or read and a retry is
 //   due (list_reading.cpp); the tree decides which lists to look at (watched_tree.cpp).
@@ -33,7 +34,10 @@
 // - cache_fakes.h (tests only): fakes of the kernel events and the mount table.
 // Where From is parsed: not here; from_address.h, above, beside the message reader.
 // Every call on the server's files goes through the file-system seam (file_system.h
-// in support/), so that all of it can be tested against an in-memory fake.
+// in support/), and so does the time the decisions go by (how old a reading is, the
+// first reading's budget, the network passes' pace), so that it can be tested against
+// an in-memory fake whose clock a test moves. Only the threads' own sleeping and the
+// processor time measured are real.
 //
 // Threads. The serving thread alone touches list_table, the ListCache, the
 // WatchedTree, the KernelEvents, the MountChanges and the NetworkHandOver, and
