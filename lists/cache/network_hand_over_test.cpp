@@ -82,15 +82,23 @@ TEST(NetworkPasses, StartEveryTenSecondsUnlessLongerOrDearer) {
     using std::chrono::milliseconds;
     const struct {
         std::chrono::nanoseconds took, cpu, period;
+        // When a complete pass is due; none when not given.
+        std::chrono::nanoseconds complete_due = std::chrono::nanoseconds::max();
     } rows[] = {
         {milliseconds(3), milliseconds(1), seconds(10)},
         {seconds(7), milliseconds(500), seconds(10)},
         {seconds(25), seconds(1), seconds(25)},
         {seconds(5), seconds(3), seconds(50)},
         {seconds(30), seconds(6), seconds(100)},
+        // A complete pass due in 4 s starts then, not 6 s after it is due, nor
+        // before this one has ended.
+        {milliseconds(3), milliseconds(1), seconds(4), seconds(4)},
+        {seconds(5), seconds(3), seconds(5), seconds(4)},
+        // Due already: the next pass starts once this one has ended.
+        {seconds(7), milliseconds(500), seconds(7), -seconds(2)},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(pass_period(row.took, row.cpu), row.period)
+        EXPECT_EQ(pass_period(row.took, row.cpu, row.complete_due), row.period)
             << row.took.count() << " ns, " << row.cpu.count() << " ns of processor time";
     }
     EXPECT_EQ(complete_pass_spacing(milliseconds(100)), milliseconds(2500));

@@ -49,9 +49,11 @@ void NetworkPass::append(NetworkPass&& later) {
     leftovers_done = leftovers_done || later.leftovers_done;
 }
 
-std::chrono::nanoseconds pass_period(std::chrono::nanoseconds took, std::chrono::nanoseconds cpu) {
-    return std::max(
-        {std::chrono::nanoseconds(shortest_period), took, cpu * 100 / most_cpu_percent});
+std::chrono::nanoseconds pass_period(std::chrono::nanoseconds took, std::chrono::nanoseconds cpu,
+                                     std::chrono::nanoseconds complete_due) {
+    const std::chrono::nanoseconds period =
+        std::max({std::chrono::nanoseconds(shortest_period), took, cpu * 100 / most_cpu_percent});
+    return std::min(period, std::max(took, complete_due));
 }
 
 std::chrono::nanoseconds complete_pass_spacing(std::chrono::nanoseconds cpu, size_t read_whole,

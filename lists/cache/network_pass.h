@@ -70,8 +70,12 @@ struct NetworkPass {
 // The time from the start of a pass that took `took`, and `cpu` of the processors, to
 // the start of the next: ten seconds, or the pass's own length when it is longer, or,
 // when the passes would cost more than about 6 % of one core, long enough that they
-// do not.
-std::chrono::nanoseconds pass_period(std::chrono::nanoseconds took, std::chrono::nanoseconds cpu);
+// do not; but no later than `complete_due` from its start (never before it ended),
+// when a complete pass is due then: an edit in place waits for that one, and waits
+// its spacing only, not the spacing and a period more.
+std::chrono::nanoseconds pass_period(
+    std::chrono::nanoseconds took, std::chrono::nanoseconds cpu,
+    std::chrono::nanoseconds complete_due = std::chrono::nanoseconds::max());
 // The time from the start of a complete pass that used `cpu` to the next complete
 // one: long enough that complete passes cost at most about 4 % of one core, and at
 // most five minutes. A pass that read most of the lists it met whole (`read_whole`

@@ -147,7 +147,7 @@ std::chrono::nanoseconds NetworkReading::next_start(bool complete, Clock::time_p
                                                     std::chrono::nanoseconds cpu) {
     const std::chrono::nanoseconds took = file_system.now() - started;
     if (!complete) {
-        return pass_period(took, cpu);
+        return pass_period(took, cpu, next_complete - started);
     }
     next_complete = started + complete_pass_spacing(cpu, read_whole, met.size());
     return pass_period(took, std::chrono::nanoseconds(0));
