@@ -1,10 +1,12 @@
 // The bounded walk: the walk's places grouped by the mount they lie on, the groups read
-// side by side, each group's places one after another in the walk's order on a thread
-// of its own, each place read with its own bound (place_reading.h). So a hung mount
-// costs its own places only: a local place is never left unread because a network
-// place used the time. The lists read are then taken into list_table on the calling
-// thread, the one that owns it, in the walk's order; the main domain's entry under
-// "Domains" is not read again, its reading of "Accounts/LISTS" counts again there.
+// side by side, each on a thread of its own that reads its places one after another in
+// the walk's order. The calling thread keeps the time: a place not read within its own
+// bound is given up, with every later place of its mount, and its thread is left to
+// itself. So a hung mount costs its own places only: a local place is never left unread
+// because a network place used the time. The lists read are then taken into list_table
+// on the calling thread, the one that owns it, in the walk's order; the main domain's
+// entry under "Domains" is not read again, its reading of "Accounts/LISTS" counts again
+// there. What a place holds is untrusted: it is only carried to the list step.
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,25 +20,30 @@
 #include <thread>
 #include <unordered_map>
 
+#include "address_folding.h"
 #include "annotated_mutex.h"
 #include "list_refresh.h"
 #include "list_walk.h"
-#include "place_reading.h"
 #include "place_storage.h"
+#include "tree_names.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Why = UnreadPlace::Why;
 
-// One place of the walk and what came of it: a reading, or the reason there is none.
-struct Slot {
-    std::string path;
-    std::string domain;
-    bool lists = false;
-    bool done = false;
-    std::unique_ptr<PlaceReading> reading;
-    UnreadPlace unread;
+// What the reading of one place found, in values of its own.
+struct PlaceReading {
+    // The entries, in the order the system lists them; none when the place is absent.
+    std::vector<std::string> names;
+    // The reading of each ".list" entry (list directories only), its key set.
+    std::vector<ListVisit> visits;
+};
+
+struct Bounds {
+    std::chrono::milliseconds place_limit;
+    Clock::time_point end;  // no place is waited for past it
+    int64_t now;            // the list clock, for every reading
 };
 
 // What a group's thread needs of a place, copied out under the lock.
@@ -47,195 +54,312 @@ struct Job {
     bool lists = false;
 };
 
-// The places handed to the groups' threads and what they hand back. The calling
-// thread adds places and waits; each group's thread takes its own queue in order.
+// One place of the walk and what came of it: a reading, or the reason there is none.
+struct Slot {
+    enum class State { Queued, Reading, Settled };
+    Job job;
+    size_t group = 0;
+    State state = State::Queued;
+    // While Reading: when it is given up; `whole` when that is the place's own bound.
+    Clock::time_point deadline;
+    bool whole = false;
+    std::optional<PlaceReading> reading;
+    UnreadPlace unread;
+};
+
+// The places of one mount (or of none known), read one after another.
+struct Group {
+    bool one_mount = false;
+    std::deque<size_t> queue;       // places not taken yet, in the walk's order
+    std::optional<size_t> reading;  // the place its thread reads now
+    std::string hung;               // one mount: the place that did not answer
+    std::string failure;            // why it has no thread
+};
+
+// Lists the place and, for a list directory, reads every list there as met for the
+// first time; none when it could not be listed, and `unread` says why.
+std::optional<PlaceReading> read_place(kel::FileSystem& file_system, const Job& job, int64_t now,
+                                       UnreadPlace& unread) {
+    PlaceReading reading;
+    kel::DirectoryListing listing = file_system.list(job.path);
+    if (!listing.complete()) {
+        // A directory never listed whole holds nothing known; an absent one, no lists.
+        if (listing.absent()) {
+            return reading;
+        }
+        unread = {Why::CannotList, "", kel::error_text(listing.error)};
+        return std::nullopt;
+    }
+    reading.names = std::move(listing.names);
+    for (const std::string& entry : reading.names) {
+        if (job.lists && ends_with(entry, list_suffix)) {
+            const std::string name = entry.substr(0, entry.size() - list_suffix.size());
+            reading.visits.push_back(
+                examine_list(file_system, nullptr, job.path, job.domain, name, now));
+            reading.visits.back().key = fold_lower(name + "@" + job.domain);
+        }
+    }
+    return reading;
+}
+
+// Where the calling thread and the groups' threads meet. The calling thread adds the
+// places and keeps the time; each group's thread takes its group's places in order and
+// hands back what it read. Every thread holds the board by a shared_ptr, so that one
+// left to itself may come back to it at any time, even after the walk.
 class Board {
   public:
-    size_t add(std::string path, std::string domain, bool lists, size_t group) {
+    size_t add_group(bool one_mount) {
         kel::AnnotatedLock held(lock);
-        const size_t index = slots.size();
-        slots.push_back({std::move(path), std::move(domain), lists, false, nullptr, {}});
-        slots.back().unread.path = slots.back().path;
-        queues[group].push_back(index);
-        changed.notify_all();
-        return index;
+        groups.emplace_back().one_mount = one_mount;
+        return groups.size() - 1;
     }
 
-    // The next place of `group`, waiting for one; false once the walk has no more.
-    bool take(size_t group, Job& job) {
+    size_t add(Job job, size_t group) {
         kel::AnnotatedLock held(lock);
-        while (queues[group].empty() && !closed) {
-            changed.wait(lock);
+        Slot& slot = slots.emplace_back();
+        job.index = slots.size() - 1;
+        slot.unread.path = job.path;
+        slot.job = std::move(job);
+        slot.group = group;
+        Group& to = groups[group];
+        if (!to.hung.empty()) {
+            settle(slot, {Why::SameMount, "", to.hung});
+        } else if (!to.failure.empty()) {
+            settle(slot, {Why::Failed, "", to.failure});
+        } else {
+            to.queue.push_back(slot.job.index);
+            work.notify_all();
         }
-        if (queues[group].empty()) {
+        return slot.job.index;
+    }
+
+    // `group` has no thread: its places fail with `reason`.
+    void fail(size_t group, const std::string& reason) {
+        kel::AnnotatedLock held(lock);
+        groups[group].failure = reason;
+        settle_queue(groups[group], {Why::Failed, "", reason});
+    }
+
+    // For `group`'s thread: its next place, waiting for one; false once the walk has no
+    // more. A place whose turn comes after the end is not read.
+    bool take(size_t group, const Bounds& bounds, Job& job) {
+        kel::AnnotatedLock held(lock);
+        for (;;) {
+            while (groups[group].queue.empty() && !closed) {
+                work.wait(lock);
+            }
+            Group& mine = groups[group];
+            if (mine.queue.empty()) {
+                return false;
+            }
+            Slot& slot = slots[mine.queue.front()];
+            mine.queue.pop_front();
+            const Clock::time_point start = Clock::now();
+            if (start >= bounds.end) {
+                settle(slot, {Why::OutOfTime, "", ""});
+                continue;
+            }
+            slot.whole = start + bounds.place_limit <= bounds.end;
+            slot.deadline = slot.whole ? start + bounds.place_limit : bounds.end;
+            slot.state = Slot::State::Reading;
+            mine.reading = slot.job.index;
+            progress.notify_all();
+            job = slot.job;
+            return true;
+        }
+    }
+
+    // Hands back what place `index` gave; false when it was given up meanwhile: then
+    // nothing of it is taken, and its thread, left to itself, must end.
+    bool put(size_t index, std::optional<PlaceReading> reading, UnreadPlace unread) {
+        kel::AnnotatedLock held(lock);
+        Slot& slot = slots[index];
+        if (slot.state != Slot::State::Reading) {
             return false;
         }
-        const size_t index = queues[group].front();
-        queues[group].pop_front();
-        const Slot& slot = slots[index];
-        job = {index, slot.path, slot.domain, slot.lists};
+        groups[slot.group].reading.reset();
+        slot.reading = std::move(reading);
+        settle(slot, std::move(unread));
         return true;
     }
 
-    void put(size_t index, std::unique_ptr<PlaceReading> reading, UnreadPlace unread,
-             bool left_running) {
-        kel::AnnotatedLock held(lock);
-        Slot& slot = slots[index];
-        slot.reading = std::move(reading);
-        slot.unread.why = unread.why;
-        slot.unread.reason = std::move(unread.reason);
-        slot.done = true;
-        abandoned = abandoned || left_running;
-        changed.notify_all();
-    }
-
-    // The entries `index` listed, once it is done; none when it was not read.
-    std::vector<std::string> names_of(size_t index) {
-        kel::AnnotatedLock held(lock);
-        while (!slots[index].done) {
-            changed.wait(lock);
-        }
-        return slots[index].reading ? slots[index].reading->names : std::vector<std::string>{};
-    }
-
+    // No more places: each group's thread ends once it has read its own.
     void close() {
         kel::AnnotatedLock held(lock);
         closed = true;
-        changed.notify_all();
+        work.notify_all();
     }
 
-    // Every place and whether a reading was left running. REQUIRES: no thread uses
-    // the board any more.
+    // Waits until place `index` (every place when none) is settled, giving up each one
+    // read past its deadline; returns early with a group of no known mount whose place
+    // was given up: its later places are still to be read, on a new thread.
+    std::optional<size_t> watch(std::optional<size_t> index) {
+        kel::AnnotatedLock held(lock);
+        while (index ? slots[*index].state != Slot::State::Settled : settled < slots.size()) {
+            Clock::time_point next = Clock::time_point::max();
+            bool gave_up = false;
+            for (size_t group = 0; group < groups.size(); ++group) {
+                const std::optional<size_t> at = groups[group].reading;
+                if (at && slots[*at].deadline <= Clock::now()) {
+                    give_up(groups[group]);
+                    if (!groups[group].one_mount) {
+                        return group;
+                    }
+                    gave_up = true;
+                } else if (at) {
+                    next = std::min(next, slots[*at].deadline);
+                }
+            }
+            if (gave_up) {
+                continue;
+            } else if (next == Clock::time_point::max()) {
+                progress.wait(lock);
+            } else {
+                progress.wait_until(lock, next);
+            }
+        }
+        return std::nullopt;
+    }
+
+    // The entries place `index` listed. REQUIRES: it is settled.
+    std::vector<std::string> names_of(size_t index) {
+        kel::AnnotatedLock held(lock);
+        return slots[index].reading ? slots[index].reading->names : std::vector<std::string>{};
+    }
+
+    // Every place, and whether a reading was left running. REQUIRES: every place is
+    // settled. The slots moved out stay settled here (a moved slot keeps its state)
+    // for the threads left to themselves, which may still come back to put.
     std::deque<Slot> results(bool& left_running) {
         kel::AnnotatedLock held(lock);
         left_running = abandoned;
-        return std::move(slots);
+        std::deque<Slot> taken;
+        for (Slot& slot : slots) {
+            taken.push_back(std::move(slot));
+        }
+        return taken;
     }
 
   private:
+    void settle(Slot& slot, UnreadPlace unread) QUORVEL_REQUIRES(lock) {
+        slot.unread.why = unread.why;
+        slot.unread.reason = std::move(unread.reason);
+        slot.state = Slot::State::Settled;
+        ++settled;
+        progress.notify_all();
+    }
+
+    void settle_queue(Group& group, const UnreadPlace& unread) QUORVEL_REQUIRES(lock) {
+        for (const size_t index : group.queue) {
+            settle(slots[index], unread);
+        }
+        group.queue.clear();
+    }
+
+    // Gives up the place `group` reads now, leaving its thread to itself; on one mount,
+    // every later place of the group is skipped with it.
+    void give_up(Group& group) QUORVEL_REQUIRES(lock) {
+        Slot& slot = slots[*group.reading];
+        group.reading.reset();
+        abandoned = true;
+        settle(slot, {slot.whole ? Why::NoAnswer : Why::OutOfTime, "", ""});
+        if (group.one_mount) {
+            group.hung = slot.job.path;
+            settle_queue(group, {Why::SameMount, "", group.hung});
+        }
+    }
+
     kel::AnnotatedMutex lock;
-    std::condition_variable_any changed;
+    std::condition_variable_any work;      // for the groups' threads: a place, or the close
+    std::condition_variable_any progress;  // for the calling thread: a place taken or settled
+    // Deques: a reference into them stays good while places are added.
     std::deque<Slot> slots QUORVEL_GUARDED_BY(lock);
-    std::map<size_t, std::deque<size_t>> queues QUORVEL_GUARDED_BY(lock);  // by group
+    std::deque<Group> groups QUORVEL_GUARDED_BY(lock);
+    size_t settled QUORVEL_GUARDED_BY(lock) = 0;
     bool closed QUORVEL_GUARDED_BY(lock) = false;
     bool abandoned QUORVEL_GUARDED_BY(lock) = false;
 };
 
-struct Bounds {
-    std::chrono::milliseconds place_limit;
-    Clock::time_point end;  // no place is waited for past it
-    int64_t now;            // the list clock, for every reading
-};
-
-// Reads one place of a group, unless its mount already failed to answer (`hung`,
-// which a place that does not answer sets) or the time is up.
-void read_one(kel::FileSystem& file_system, Board& board, const Job& job, const Bounds& bounds,
-              std::string& hung) {
-    if (!hung.empty()) {
-        board.put(job.index, nullptr, {Why::SameMount, "", hung}, false);
-        return;
-    }
-    const Clock::time_point start = Clock::now();
-    if (start >= bounds.end) {
-        board.put(job.index, nullptr, {Why::OutOfTime, "", ""}, false);
-        return;
-    }
-    const bool whole = start + bounds.place_limit <= bounds.end;
-    std::optional<PlaceReading> reading =
-        read_place_until(file_system, job.path, job.domain, job.lists, bounds.now,
-                         whole ? start + bounds.place_limit : bounds.end);
-    if (!reading) {
-        hung = job.path;
-        board.put(job.index, nullptr, {whole ? Why::NoAnswer : Why::OutOfTime, "", ""}, true);
-    } else if (!reading->failure.empty()) {
-        board.put(job.index, nullptr, {Why::Failed, "", reading->failure}, false);
-    } else if (reading->list_error != 0) {
-        board.put(job.index, nullptr, {Why::CannotList, "", kel::error_text(reading->list_error)},
-                  false);
-    } else {
-        board.put(job.index, std::make_unique<PlaceReading>(std::move(*reading)), {}, false);
-    }
-}
-
-// A group's thread. Its places are bounded one by one, so it ends by bounds.end
-// however its mount behaves; only a reading left running outlives it.
-void read_group(kel::FileSystem& file_system, Board& board, size_t group, bool one_mount,
+// A group's thread: its places one after another, until the walk has no more or the
+// calling thread gave one up. Nothing here may end the process: what a reading throws
+// (no memory) fails that place.
+void read_group(std::shared_ptr<Board> board, kel::FileSystem& file_system, size_t group,
                 Bounds bounds) {
-    std::string hung;
     Job job;
-    while (board.take(group, job)) {
-        // Nothing here may end the process: no memory for one place fails that place.
+    while (board->take(group, bounds, job)) {
+        std::optional<PlaceReading> reading;
+        UnreadPlace unread;
         try {
-            read_one(file_system, board, job, bounds, hung);
+            reading = read_place(file_system, job, bounds.now, unread);
         } catch (const std::exception& error) {
-            board.put(job.index, nullptr, {Why::Failed, "", error.what()}, false);
+            unread = {Why::Failed, "", error.what()};
+        } catch (...) {
+            unread = {Why::Failed, "", "an unknown exception"};
         }
-        if (!one_mount) {
-            hung.clear();
+        if (!board->put(job.index, std::move(reading), std::move(unread))) {
+            return;
         }
     }
 }
 
-// The groups and their threads: one per mount, and one for the places the mount table
-// does not judge (-1). Those are read one after another too, which bounds the threads
-// they may leave stuck by the time (a place costs its bound), but none is skipped
-// with another: nothing says they share a mount. Such a place is one whose links
-// could not be followed on local storage, which fails at once, or one the table does
-// not cover at all (a chroot), and then every place is one, on the storage the tool
-// stands in.
-class Groups {
+// The calling thread's side: the groups, one per mount and one for the places the
+// mount table does not judge (-1), each with a detached thread. Once every place is
+// settled, a thread not left at a place given up has nothing more to read: it sees the
+// close and ends. The places of no known mount are read one after another too, but none
+// is skipped with another (nothing says they share a mount): a new thread takes over
+// from one left at a place given up, which bounds the threads they may leave stuck by
+// the time (each costs its bound). Such a place is one whose links could not be followed
+// on local storage, which fails at once, or one the table does not cover at all (a
+// chroot), and then every place is one, on the storage the tool stands in.
+class Walk {
   public:
-    Groups(kel::FileSystem& file_system, const PlaceMount& mount_of, Bounds bounds)
+    Walk(kel::FileSystem& file_system, const PlaceMount& mount_of, Bounds bounds)
         : file_system(file_system), mount_of(mount_of), bounds(bounds) {}
-    ~Groups() { finish(); }
-    Groups(const Groups&) = delete;
-    Groups& operator=(const Groups&) = delete;
+    ~Walk() { board->close(); }
+    Walk(const Walk&) = delete;
+    Walk& operator=(const Walk&) = delete;
 
     size_t add(std::string path, std::string domain, bool lists) {
         const int mount = std::max(mount_of(path), -1);
-        auto [group, added] = groups.emplace(mount, threads.size());
+        auto [group, added] = groups.emplace(mount, 0);
         if (added) {
-            start(group->second, mount >= 0);
+            group->second = board->add_group(mount >= 0);
+            start(group->second);
         }
-        const size_t index = board.add(std::move(path), std::move(domain), lists, group->second);
-        if (!failures[group->second].empty()) {
-            board.put(index, nullptr, {Why::Failed, "", failures[group->second]}, false);
-        }
-        return index;
+        return board->add({0, std::move(path), std::move(domain), lists}, group->second);
     }
 
-    std::vector<std::string> names_of(size_t index) { return board.names_of(index); }
+    std::vector<std::string> names_of(size_t index) {
+        wait(index);
+        return board->names_of(index);
+    }
 
-    // Waits for every place; then the board is the caller's alone.
-    Board& finish() {
-        board.close();
-        for (std::thread& thread : threads) {
-            if (thread.joinable()) {
-                thread.join();
-            }
-        }
-        return board;
+    std::deque<Slot> finish(bool& abandoned) {
+        board->close();
+        wait(std::nullopt);
+        return board->results(abandoned);
     }
 
   private:
-    void start(size_t group, bool one_mount) {
-        threads.emplace_back();
-        failures.emplace_back();
+    void wait(std::optional<size_t> index) {
+        while (const std::optional<size_t> group = board->watch(index)) {
+            start(*group);
+        }
+    }
+
+    void start(size_t group) {
         try {
-            threads.back() = std::thread(read_group, std::ref(file_system), std::ref(board), group,
-                                         one_mount, bounds);
+            std::thread(read_group, board, std::ref(file_system), group, bounds).detach();
         } catch (const std::exception& error) {
-            failures.back() = std::string("no thread to read it: ") + error.what();
+            board->fail(group, std::string("no thread to read it: ") + error.what());
         }
     }
 
     kel::FileSystem& file_system;
     const PlaceMount& mount_of;
     const Bounds bounds;
-    Board board;
-    std::map<int, size_t> groups;       // a mount (or -1) to its group
-    std::vector<std::thread> threads;   // by group; not joinable when none could start
-    std::vector<std::string> failures;  // by group: why it has no thread
+    const std::shared_ptr<Board> board = std::make_shared<Board>();
+    std::map<int, size_t> groups;  // a mount (or -1) to its group
 };
 
 // Takes the lists read into list_table: of a list read in several places, the reading
@@ -268,17 +392,20 @@ BoundedWalk gather(std::deque<Slot>& slots, size_t accounts,
     for (Slot& slot : slots) {
         if (!slot.reading) {
             walk.unread.push_back(slot.unread);
-        } else if (slot.lists) {
-            walk.directories.push_back({slot.path, slot.domain, slot.reading->names});
+        } else if (slot.job.lists) {
+            walk.directories.push_back({slot.job.path, slot.job.domain, slot.reading->names});
         }
     }
+    const auto reading_of = [&](size_t index) {
+        return slots[index].reading ? &*slots[index].reading : nullptr;
+    };
     std::vector<PlaceReading*> order;
-    PlaceReading* const main_lists = slots[accounts].reading.get();
+    PlaceReading* const main_lists = reading_of(accounts);
     if (main_lists != nullptr) {
         order.push_back(main_lists);
     }
     for (const std::optional<size_t>& entry : entries) {
-        PlaceReading* const reading = entry ? slots[*entry].reading.get() : main_lists;
+        PlaceReading* const reading = entry ? reading_of(*entry) : main_lists;
         if (reading != nullptr) {
             order.push_back(reading);
         }
@@ -293,18 +420,18 @@ BoundedWalk walk_lists_bounded(kel::FileSystem& file_system, const PlaceMount& m
                                const std::string& main_domain, int32_t request_number,
                                const BoundedWalkOptions& options) {
     const Bounds bounds{options.place_limit, Clock::now() + options.total_limit, list_clock_now()};
-    Groups groups(file_system, mount_of, bounds);
+    Walk places(file_system, mount_of, bounds);
     const WalkPlace main_lists = main_lists_place(main_domain);
-    const size_t accounts = groups.add(main_lists.path, main_lists.domain, true);
+    const size_t accounts = places.add(main_lists.path, main_lists.domain, true);
     std::vector<std::optional<size_t>> entries;
     size_t place = 0;
-    for (const std::string& entry : groups.names_of(groups.add("Domains", "", false))) {
+    for (const std::string& entry : places.names_of(places.add("Domains", "", false))) {
         const WalkPlace at = entry_place(entry, ++place, main_domain);
         entries.push_back(at.main ? std::nullopt
-                                  : std::optional<size_t>(groups.add(at.path, at.domain, true)));
+                                  : std::optional<size_t>(places.add(at.path, at.domain, true)));
     }
     bool abandoned = false;
-    std::deque<Slot> slots = groups.finish().results(abandoned);
+    std::deque<Slot> slots = places.finish(abandoned);
     BoundedWalk walk = gather(slots, accounts, entries, request_number);
     walk.abandoned = abandoned;
     return walk;

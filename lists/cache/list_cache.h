@@ -29,8 +29,8 @@
 //   network_hand_over.{h,cpp}: the serving thread applies what they read.
 // - background_thread.{h,cpp}: a thread beside the serving one for jobs that take
 //   turns; nothing a job throws ends the process.
-// - place_reading.{h,cpp}, bounded_walk.cpp: the check tool's walk, a thread per
-//   mount, each place read with a bound on its own thread.
+// - bounded_walk.cpp: the check tool's walk, a thread per mount reading its places
+//   in turn, each place given up by the calling thread once past its bound.
 // - cache_fakes.h (tests only): fakes of the kernel events and the mount table.
 // Where From is parsed: not here; from_address.h, above, beside the message reader.
 // Every call on the server's files goes through the file-system seam (file_system.h
@@ -53,9 +53,10 @@
 // (NetworkReading::exchange: places, lists to read again or a first reading's
 // leftovers in, what was read out). Each BackgroundThread's own lock carries only
 // the timing (when a message came, when a job is due) and the text of a failure.
-// The check tool's place readings run on threads of their own and hand back values
-// only (place_reading.h), to a thread per mount that meets the calling thread in one
-// locked board (bounded_walk.cpp).
+// The check tool's walk has a thread per mount that reads its places into values of
+// its own and meets the calling thread in one locked board, held by shared_ptr; the
+// calling thread alone keeps the time, and a thread at a place it gave up is left to
+// itself (bounded_walk.cpp).
 #pragma once
 
 #include <cstdint>
