@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <sstream>
+#include <thread>
 
 #include "fake_file_system.h"
 #include "list_record.h"
@@ -95,6 +96,37 @@ TEST(BoundedWalk, EachHungMountCostsItsOwnPlacesAndEveryOtherPlaceIsRead) {
               "* Reading list subscribers: crew@u2.org\n"
               "* Reading list settings: crew@local.org\n"
               "* Reading list subscribers: crew@local.org\n");
+    list_table.clear();
+}
+
+// A place that answers once given up comes too late: what it read is not taken, and
+// the place of no known mount after it is read all the same, with a bound of its own.
+TEST(BoundedWalk, AnAnswerAfterThePlaceWasGivenUpIsNotTaken) {
+    static kel::FakeFileSystem& fake = *new kel::FakeFileSystem;
+    for (const char* domain : {"late", "next"}) {
+        fake.write("Domains/" + std::string(domain) + ".org/LISTS/crew.list", subscriber("a@b.c"));
+        fake.hold(Call::List, "Domains/" + std::string(domain) + ".org/LISTS");
+    }
+    // Slow, so that the late answer comes in before the walk can end.
+    fake.set_latency("Domains/next.org", std::chrono::milliseconds(100));
+    // Both wait only once the first was given up: the second's turn comes after it.
+    std::ostringstream log;
+    kel::set_output(&log);
+    std::thread releaser([] {
+        fake.wait_for_waiting(2, std::chrono::seconds(10));
+        fake.release();
+    });
+    const BoundedWalk walk =
+        walk_lists_bounded(fake, [](const std::string&) { return -1; }, "example.com", 0,
+                           {std::chrono::seconds(1), std::chrono::seconds(10)});
+    releaser.join();
+    kel::set_output(nullptr);
+
+    EXPECT_EQ(walk.unread,
+              (std::vector<UnreadPlace>{{Why::NoAnswer, "Domains/late.org/LISTS", ""}}));
+    EXPECT_TRUE(walk.abandoned);
+    EXPECT_EQ(list_table.count("crew@late.org"), 0u);
+    EXPECT_EQ(list_table.count("crew@next.org"), 1u);
     list_table.clear();
 }
 
