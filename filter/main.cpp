@@ -1,9 +1,19 @@
 // The process entry. The mail server starts the filter in its base directory with
 // the helper protocol on standard input and output, with the options its helper entry
 // gives (--warn-only at most); they are read by Quorvel::start.
+#include <cstdio>
+#include <cstdlib>
+
 #include "quorvel.h"
 
 int main(int argc, char** argv) {
     Quorvel filter;
-    return filter.start(argc, argv);
+    const int status = filter.start(argc, argv);
+    // Ended here, without the destructors of statics and the exit handlers: a
+    // background reading may be held for good in a call on a hung network mount, and
+    // nothing may wait on it or free what it still uses. The request loop has let go
+    // of the standard streams, so the server has seen the output end already; what
+    // was written outside it (--help, --version) is flushed here.
+    std::fflush(nullptr);
+    std::_Exit(status);
 }

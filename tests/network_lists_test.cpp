@@ -6,7 +6,9 @@
 // passes; a pass's records come with the next message, with its number, and never
 // on their own; the end of input waits for no pass. Its own executable: each case
 // runs the filter its own way, so it is not run again with the walk forced.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -267,6 +269,33 @@ TEST(NetworkLists, AListEarlyInTheWalkIsCheckedBeforeTheFirstReadingEnds) {
     EXPECT_TRUE(checked(lines));
     EXPECT_TRUE(has_line(lines, still_reading)) << "known only once the first pass ended";
     EXPECT_EQ(filter.finish(), 0);
+}
+
+// A listing the storage took and never answers (its server stopped in the middle)
+// held the filter's end and its standard output with it, even against SIGKILL: the
+// server never saw the output end. It ends with the input now.
+TEST(NetworkLists, TheOutputEndsWithTheInputThoughAPassIsHeldInACallTheStorageTook) {
+    ServerTree tree(server_files());
+    auto storage = std::make_unique<SlowStorage>(tree.full("Domains"));
+    SKIP_UNLESS_MOUNTED(*storage);
+    LiveFilter filter(tree, with_environment({"ASAN_OPTIONS=detect_leaks=0"}));
+    filter.post_until("team", [](const Lines& lines) { return has_line(lines, team_allowed); });
+    tree.write(SlowStorage::source_of("Domains") + "/example.org/LISTS/.slow_fs-hang", "");
+    const unsigned long long listings = storage->calls()["readdir"];
+    filter.post_until("team", [&](const Lines&) { return storage->calls()["readdir"] > listings; });
+    // A reader of its own on the output's pipe, which reads 0 once no writer is left.
+    const std::string pipe = "/proc/" + std::to_string(filter.process_id()) + "/fd/1";
+    const int output = open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    std::thread finisher([&] { filter.finish(); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    char byte;
+    while (read(output, &byte, 1) != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(read(output, &byte, 1), 0) << "the output did not end within 10 s of the input";
+    storage.reset();  // the program's end lets the call go
+    finisher.join();
+    close(output);
 }
 
 }  // namespace
