@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -27,7 +28,9 @@ struct LeftoverList {
     std::string directory;
     std::string domain;
     std::string name;
-    std::optional<ListKnown> known;
+    // Apart, not in place: after a start none is known, and the lists left over are
+    // the most of a large tree, all held at once.
+    std::unique_ptr<const ListKnown> known;
 };
 
 // What passes found, for the serving thread to apply in this order.

@@ -168,9 +168,8 @@ void NetworkReading::read_leftover_lists() {
         part.leftovers.resize(to - from);
         calls.run(to - from, [&](size_t i) {
             const LeftoverList& list = lists[from + i];
-            part.leftovers[i] =
-                examine_list(file_system, list.known ? &*list.known : nullptr, list.directory,
-                             list.domain, list.name, list_clock_now());
+            part.leftovers[i] = examine_list(file_system, list.known.get(), list.directory,
+                                             list.domain, list.name, list_clock_now());
         });
         part.leftovers_done = to == lists.size();
         hand_over(std::move(part));

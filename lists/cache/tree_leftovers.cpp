@@ -13,16 +13,16 @@
 void WatchedTree::leave_over(ListDirectory& lists, ListEntry& entry) {
     entry.leftover = true;
     ++leftovers_pending;
-    LeftoverList list{lists.path, lists.domain_name, entry.name, std::nullopt};
+    LeftoverList list{lists.path, lists.domain_name, entry.name, nullptr};
     auto found = list_table.find(entry.key);
     if (found != list_table.end()) {
-        list.known = known_of(found->second);
+        list.known = std::make_unique<const ListKnown>(known_of(found->second));
         if (!found->second.seen) {
             // Not met by another entry in this walk: it waits for its own reading.
             aside.insert(list_table.extract(found));
         }
     } else if (auto kept = aside.find(entry.key); kept != aside.end()) {
-        list.known = known_of(kept->second);
+        list.known = std::make_unique<const ListKnown>(known_of(kept->second));
     }
     leftovers_out.push_back(std::move(list));
 }
