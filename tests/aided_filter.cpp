@@ -3,6 +3,7 @@
 // then the filter's own arguments, handed on as the server would give them. The
 // filter itself has no such switches: it chooses by itself.
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
@@ -31,5 +32,9 @@ int main(int argc, char** argv) {
     passed.push_back(nullptr);
     set_refresh_options(options);
     Quorvel filter;
-    return filter.start(static_cast<int>(passed.size()) - 1, passed.data());
+    const int status = filter.start(static_cast<int>(passed.size()) - 1, passed.data());
+    std::fflush(nullptr);
+    // As the filter's own entry ends (filter/main.cpp): nothing may wait on a reading
+    // held in a call on hung storage.
+    std::_Exit(status);
 }
