@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "allocator_setting.h"
 #include "list_record.h"
 #include "logging.h"
 #include "place_storage.h"
@@ -33,6 +34,8 @@ const char usage[] =
 }  // namespace
 
 int Quorvel::start(int argc, char** argv) {
+    // While the process has one thread, before any reading thread allocates.
+    kel::settle_allocator();
     std::vector<std::string> ignored;
     for (int i = 1; i < argc; ++i) {
         const std::string_view word = argv[i];
