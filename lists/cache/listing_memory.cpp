@@ -5,6 +5,28 @@
 #include <algorithm>
 
 #include "logging.h"
+#include "tree_names.h"
+
+namespace {
+
+// What a failed listing may be answered with. Of a list directory ("LISTS") every
+// reading takes the list files only: the settings files beside them are not kept,
+// half of what a directory of lists would hold for as long as the filter runs.
+std::vector<std::string> worth_keeping(const std::string& path,
+                                       const std::vector<std::string>& names) {
+    if (!ends_with(path, "LISTS")) {
+        return names;
+    }
+    std::vector<std::string> kept;
+    for (const std::string& name : names) {
+        if (ends_with(name, list_suffix)) {
+            kept.push_back(name);
+        }
+    }
+    return kept;
+}
+
+}  // namespace
 
 std::vector<std::string> ListingMemory::list(kel::FileSystem& file_system, const std::string& path,
                                              size_t order, const StillThere& still_there) {
@@ -19,7 +41,7 @@ std::vector<std::string> ListingMemory::take(const std::string& path, kel::Direc
             complete.erase(path);
             return {};
         }
-        complete[path] = listing.names;
+        complete[path] = worth_keeping(path, listing.names);
         return std::move(listing.names);
     }
     const std::string reason = kel::error_text(listing.error);

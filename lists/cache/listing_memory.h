@@ -4,7 +4,8 @@
 // was at its last complete listing, less the entries found gone since, and a
 // directory never listed completely holds nothing known. A directory that is not
 // there (ENOENT, ENOTDIR) lists as empty. Each directory entering the state that it
-// cannot be listed gives one log record. Used by one thread at a time.
+// cannot be listed gives one log record. Of a list directory, only its list files are
+// remembered. Used by one thread at a time.
 #pragma once
 
 #include <cstddef>
