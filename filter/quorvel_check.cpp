@@ -3,7 +3,7 @@
 // it compared; or shows the lists. It reads the filter's values, never its output,
 // and writes nothing in the server's tree. This file holds the run: the options, the
 // base directory, the reading of the lists (each place with a bound, so that a hung
-// mount costs seconds, not the tool; the work in a child, check_apart.h), the counts
+// mount costs seconds, not the tool; the work in a child, work_apart.h), the counts
 // and the exit status.
 #include <unistd.h>
 
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "check_apart.h"
+#include "work_apart.h"
 #include "check_explain.h"
 #include "check_json.h"
 #include "check_lists.h"

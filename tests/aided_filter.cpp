@@ -10,8 +10,10 @@
 
 #include "list_refresh.h"
 #include "quorvel.h"
+#include "work_apart.h"
 
 int main(int argc, char** argv) {
+    work_apart(2);
     RefreshOptions options;
     std::vector<char*> passed = {argv[0]};
     int word = 1;
@@ -33,8 +35,7 @@ int main(int argc, char** argv) {
     set_refresh_options(options);
     Quorvel filter;
     const int status = filter.start(static_cast<int>(passed.size()) - 1, passed.data());
-    std::fflush(nullptr);
     // As the filter's own entry ends (filter/main.cpp): nothing may wait on a reading
     // held in a call on hung storage.
-    std::_Exit(status);
+    return end_work(status, true);
 }

@@ -1,10 +1,14 @@
-// The split between quorvel-check's parent and the child that works. A child whose
-// readings all ended exits as any program does and the parent passes on its exit
-// status, so that what ends a process at its exit (a sanitizer's report) still
-// counts; one that left a reading running says its status through the pipe first.
-#include "check_apart.h"
+// The split between the parent the caller started and the child that works. A child
+// whose readings all ended exits as any program does and the parent passes on its
+// exit status, so that what ends a process at its exit (a sanitizer's report) still
+// counts, and one that a signal ended ends the parent with the same signal; one that
+// left a reading running says its status through the pipe first.
+#include "work_apart.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +34,14 @@ int status_pipe = -1;  // the child's end; -1 when the work has no parent waitin
     pid_t waited;
     while ((waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
     }
+    if (waited == child && WIFSIGNALED(status)) {
+        // Ended by a signal (a standard output closed under SIGPIPE, a kill): the caller
+        // sees this one end the same way, without a core of its own.
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        signal(WTERMSIG(status), SIG_DFL);
+        raise(WTERMSIG(status));
+    }
     _exit(waited == child && WIFEXITED(status) ? WEXITSTATUS(status) : trouble);
 }
 
@@ -40,6 +52,7 @@ void work_apart(int trouble) {
     if (pipe2(ends, O_CLOEXEC) != 0) {
         return;
     }
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child < 0) {
         close(ends[0]);
@@ -49,6 +62,11 @@ void work_apart(int trouble) {
     if (child == 0) {
         close(ends[0]);
         status_pipe = ends[1];
+        // Never left serving the server's pipes alone. The parent may have gone before
+        // the wish was made: then it was not heard.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() != parent) {
+            _exit(trouble);
+        }
         return;
     }
     close(ends[1]);
