@@ -78,7 +78,7 @@ class Driven {
         : tree(tree), session(tree.root, options_with(aids, program)) {
         session.start_lines();
     }
-    int process_id() const { return session.process_id(); }
+    int process_id() { return session.process_id(); }
     // Sends the next message and times it until its reply.
     void send() {
         if (figures.failed) {

@@ -285,13 +285,13 @@ int main(int argc, char** argv) {
             ++replies;
             if (!started) {
                 started = true;
-                samples.push_back({replies, memory_of(child.pid)});
+                samples.push_back({replies, memory_of(working_process(child.pid))});
             }
             if (replies == next_sample || replies == sent.load()) {
-                samples.push_back({replies, memory_of(child.pid)});
+                samples.push_back({replies, memory_of(working_process(child.pid))});
                 next_sample *= replies == next_sample ? 10 : 1;
             } else if (replies % 1000 == 0 && Clock::now() > next_timed_sample) {
-                samples.push_back({replies, memory_of(child.pid)});
+                samples.push_back({replies, memory_of(working_process(child.pid))});
                 next_timed_sample += std::chrono::seconds(60);
             }
         }

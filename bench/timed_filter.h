@@ -24,7 +24,7 @@ class TimedFilter {
     // The time from the last request to its reply, in µs.
     double last_us() const { return last; }
     bool failed() const { return lost; }
-    int process_id() const { return session.process_id(); }
+    int process_id() { return session.process_id(); }
 
   private:
     FilterSession session;

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <thread>
 
 namespace {
 
@@ -231,6 +233,27 @@ std::vector<std::string> log_lines(const ProcessResult& result) {
         }
     }
     return found;
+}
+
+int working_process(int pid) {
+    const std::string children =
+        "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    do {
+        int child = -1;
+        if (std::ifstream(children) >> child) {
+            return child;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } while (Clock::now() < deadline);
+    return pid;
+}
+
+int FilterSession::process_id() {
+    if (worker < 0) {
+        worker = working_process(pid);
+    }
+    return worker;
 }
 
 FilterSession::FilterSession(const std::string& directory, const RunOptions& options)

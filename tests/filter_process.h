@@ -55,6 +55,11 @@ std::vector<std::string> replies(const ProcessResult& result);
 // The log lines, each without its leading "* ".
 std::vector<std::string> log_lines(const ProcessResult& result);
 
+// The process that does the work of the filter started as `pid`: the child it makes
+// at its start, so that its own end never waits on a hung mount. Waits a little for
+// the child to be made; `pid` itself when it never is.
+int working_process(int pid);
+
 // A filter kept running across several requests, so that a test can change the
 // server's files between two messages.
 class FilterSession {
@@ -71,13 +76,15 @@ class FilterSession {
     std::vector<std::string> request(const std::string& line);
     // Closes standard input and returns the exit status.
     int finish();
-    int process_id() const { return pid; }
+    // The process that does the filter's work (working_process).
+    int process_id();
 
   private:
     std::vector<std::string> read_until_reply(bool stop_at_ready);
     bool read_line(std::string& line);
 
     int pid = -1;
+    int worker = -1;
     int to_filter = -1;
     int from_filter = -1;
     std::string pending;

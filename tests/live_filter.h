@@ -98,7 +98,7 @@ class LiveFilter {
     }
     // Ends the input; the exit status.
     int finish() { return session.finish(); }
-    int process_id() const { return session.process_id(); }
+    int process_id() { return session.process_id(); }
 
   private:
     std::unique_ptr<ServerTree> own;  // when the tree is the filter's own

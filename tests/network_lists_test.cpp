@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -273,8 +274,9 @@ TEST(NetworkLists, AListEarlyInTheWalkIsCheckedBeforeTheFirstReadingEnds) {
 
 // A listing the storage took and never answers (its server stopped in the middle)
 // held the filter's end and its standard output with it, even against SIGKILL: the
-// server never saw the output end. It ends with the input now.
-TEST(NetworkLists, TheOutputEndsWithTheInputThoughAPassIsHeldInACallTheStorageTook) {
+// server never saw the output end, nor the process it started end, and could start no
+// other. Both end with the input now, with the status of a clean end.
+TEST(NetworkLists, TheFilterEndsWithTheInputThoughAPassIsHeldInACallTheStorageTook) {
     ServerTree tree(server_files());
     auto storage = std::make_unique<SlowStorage>(tree.full("Domains"));
     SKIP_UNLESS_MOUNTED(*storage);
@@ -286,14 +288,17 @@ TEST(NetworkLists, TheOutputEndsWithTheInputThoughAPassIsHeldInACallTheStorageTo
     // A reader of its own on the output's pipe, which reads 0 once no writer is left.
     const std::string pipe = "/proc/" + std::to_string(filter.process_id()) + "/fd/1";
     const int output = open(pipe.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    std::thread finisher([&] { filter.finish(); });
+    std::atomic<int> status{-1};
+    std::thread finisher([&] { status = filter.finish(); });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     char byte;
-    while (read(output, &byte, 1) != 0 && std::chrono::steady_clock::now() < deadline) {
+    while ((read(output, &byte, 1) != 0 || status < 0) &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_EQ(read(output, &byte, 1), 0) << "the output did not end within 10 s of the input";
-    storage.reset();  // the program's end lets the call go
+    EXPECT_EQ(status, 0) << "the process did not end within 10 s of the input";
+    storage.reset();  // lets the call go, and with it what is left of the work
     finisher.join();
     close(output);
 }
