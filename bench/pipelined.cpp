@@ -82,6 +82,7 @@ class Filter {
         size_t none = 0;
         while (output.find(ready) == std::string::npos && pump("", none)) {
         }
+        worker = working_process(pid);
     }
     ~Filter() {
         if (to_filter >= 0) {
@@ -104,7 +105,7 @@ class Filter {
         output.clear();
         scanned = 0;
         reply_count = 0;
-        double cpu_before = cpu_nanoseconds(pid);
+        double cpu_before = cpu_nanoseconds(worker);
         auto started = Clock::now();
         size_t written = 0;
         while (reply_count < replies) {
@@ -115,7 +116,7 @@ class Filter {
             written = now_written;
         }
         seconds += std::chrono::duration<double>(Clock::now() - started).count();
-        cpu += cpu_nanoseconds(pid) - cpu_before;
+        cpu += cpu_nanoseconds(worker) - cpu_before;
         requests += replies;
         return true;
     }
@@ -160,6 +161,7 @@ class Filter {
     }
 
     int pid = -1;
+    int worker = -1;  // the process that does the filter's work
     int to_filter = -1;
     int from_filter = -1;
     size_t scanned = 0;
