@@ -7,6 +7,25 @@
 // when no tree can be built (no event queue, the base directory or "Domains" cannot
 // be watched). Every way leaves what lies on network storage to the network reading,
 // and ends by applying what its passes finished, after the local records.
+//
+// Threads. The serving thread alone touches list_table, the ListCache, the
+// WatchedTree, the KernelEvents, the MountChanges and the NetworkHandOver, and
+// writes every log record. The background threads run the jobs: the local one the
+// StatusPasses and the NetworkReading of a first reading's leftovers (local disk
+// only); one for each mount that holds a place on network storage, started once a
+// place lies there, the NetworkReading of those places; so a pass held by a hung
+// mount holds nothing local and no other mount. Each reading has the threads of its
+// own ParallelCalls, which share nothing but the task index; each job keeps its own
+// copy of what it needs and reads files only. They meet in exchanges, each one
+// kel::AnnotatedMutex held for a few swaps: the status passes' (StatusPasses::
+// exchange: what to watch in, what changed out) and each network reading's
+// (NetworkReading::exchange: places, lists to read again or a first reading's
+// leftovers in, what was read out). Each BackgroundThread's own lock carries only
+// the timing (when a message came, when a job is due) and the text of a failure.
+// The check tool's walk has a thread per mount that reads its places into values of
+// its own and meets the calling thread in one locked board, held by shared_ptr; the
+// calling thread alone keeps the time, and a thread at a place it gave up is left to
+// itself (bounded_walk.cpp).
 #include "list_cache.h"
 
 #include <chrono>

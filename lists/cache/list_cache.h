@@ -1,62 +1,20 @@
 // The list cache: what keeps list_table current before every message, at the cost
-// of what changed. The rest of the program reaches it only through list_refresh.h.
-//
-// Where things are:
-// - list_cache.{h,cpp}: this class; each refresh picks its way (below) and hands
-//   findings between the serving thread and the background thread. cache_settings.h:
-//   its options and counts.
-// - list_walk.{h,cpp}: the walk of every list directory and the per-list step applied
-//   to the table; where each domain's lists lie, in the walk's order (entry_place),
-//   for every reading here. The reading of one list's files is list_reading.h, above.
-//   When is a subscriber file read again? When its stamp (size, times, inode) differs
-//   from the one of its last reading, or it could not be opened or read and a retry is
-//   due (list_reading.cpp); the tree decides which lists to look at (watched_tree.cpp).
-//   listing_memory.{h,cpp}: a directory that cannot be listed keeps its lists.
-// - watched_tree.h and watched_tree.cpp, tree_places.cpp, tree_visits.cpp: the
-//   watched tree, the directories with their kernel-event watches, and its visits;
-//   tree_leftovers.cpp: the lists a first reading out of time leaves to the
-//   background. tree_names.h: the ".list" and ".settings" names.
-// - kernel_events.{h,cpp}: the kernel's change events (inotify).
-// - mount_changes.{h,cpp}: whether the mount table changed where it concerns us.
-//   Which places lie on network storage is the seam's question, answered from the
-//   mount table (support/place_storage.h).
-// - status_passes.{h,cpp}: the background status queries that bound how late a
-//   change that raises no event is seen.
-// - network_reading.{h,cpp}: the background passes over lists on network storage
-//   (NFS, SMB, FUSE, cluster file systems), which raise no events here; what happens
-//   on NFS is said there. network_pass.{h,cpp}: what they hand over and their pace;
-//   parallel_calls.{h,cpp}: the calls in flight side by side;
-//   network_hand_over.{h,cpp}: the serving thread applies what they read.
-// - background_thread.{h,cpp}: a thread beside the serving one for jobs that take
-//   turns; nothing a job throws ends the process.
-// - bounded_walk.cpp: the check tool's walk, a thread per mount reading its places
-//   in turn, each place given up by the calling thread once past its bound.
-// - cache_fakes.h (tests only): fakes of the kernel events and the mount table.
-// Where From is parsed: not here; from_address.h, above, beside the message reader.
-// Every call on the server's files goes through the file-system seam (file_system.h
-// in support/), and so does the time the decisions go by (how old a reading is, the
-// first reading's budget, the network passes' pace), so that it can be tested against
-// an in-memory fake whose clock a test moves. Only the threads' own sleeping and the
-// processor time measured are real.
-//
-// Threads. The serving thread alone touches list_table, the ListCache, the
-// WatchedTree, the KernelEvents, the MountChanges and the NetworkHandOver, and
-// writes every log record. The background threads run the jobs: the local one the
-// StatusPasses and the NetworkReading of a first reading's leftovers (local disk
-// only); one for each mount that holds a place on network storage, started once a
-// place lies there, the NetworkReading of those places; so a pass held by a hung
-// mount holds nothing local and no other mount. Each reading has the threads of its
-// own ParallelCalls, which share nothing but the task index; each job keeps its own
-// copy of what it needs and reads files only. They meet in exchanges, each one
-// kel::AnnotatedMutex held for a few swaps: the status passes' (StatusPasses::
-// exchange: what to watch in, what changed out) and each network reading's
-// (NetworkReading::exchange: places, lists to read again or a first reading's
-// leftovers in, what was read out). Each BackgroundThread's own lock carries only
-// the timing (when a message came, when a job is due) and the text of a failure.
-// The check tool's walk has a thread per mount that reads its places into values of
-// its own and meets the calling thread in one locked board, held by shared_ptr; the
-// calling thread alone keeps the time, and a thread at a place it gave up is left to
-// itself (bounded_walk.cpp).
+// of what changed; the rest of the program reaches it through list_refresh.h only.
+// Where things are, and whose (S: the serving thread only; B: a background thread):
+// - list_cache: each refresh's way, the threads, the findings passed on (S).
+// - list_walk: the walk, its per-list step, where each domain's lists lie (S).
+// - watched_tree, tree_places, tree_visits, tree_leftovers, tree_names: the
+//   directories with their kernel-event watches and their visits (S).
+// - kernel_events, mount_changes: the kernel's events; the mount table's changes (S).
+// - status_passes: stamp checks where no event tells a change (B, on local disk).
+// - network_reading, network_pass: lists read off the message path, one reading per
+//   network mount and one for a first reading's leftovers (B); network_hand_over
+//   applies what they read (S). background_thread, parallel_calls: their threads.
+// - listing_memory: a directory that cannot be listed keeps its lists (each its own).
+// - bounded_walk: the check tool's walk, a thread per mount. cache_settings: options
+//   and counts; cache_fakes.h: the tests' kernel events and mount table.
+// Threads meet in one lock-held exchange per job (list_cache.cpp); every call on the
+// files, and the time decisions go by, pass the seam (support/file_system.h).
 #pragma once
 
 #include <cstdint>
