@@ -3,12 +3,9 @@
 #include "helper.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <climits>
-#include <cstdio>
-#include <iostream>
 
 #include "file_stream.h"
 #include "line_reader.h"
@@ -16,7 +13,7 @@
 #include "thread.h"
 
 // A build with the leak checker runs its check where the serving ends, since the
-// process then ends without the exit handlers that would run it (main.cpp).
+// process then ends without the exit handlers that would run it (work_apart.h).
 #if defined(__SANITIZE_ADDRESS__)
 #define QUORVEL_LEAK_CHECK 1
 #elif defined(__has_feature)
@@ -94,33 +91,6 @@ std::istream& standard_input() {
     return *stream;
 }
 
-// The kernel lets go of a process's descriptors only when its last thread ends, and
-// a thread in a FUSE call that the file system's daemon has taken ends only when the
-// daemon answers, even when killed: a background reading stuck there would keep the
-// server's pipes open, and the server waiting for the output's end. /dev/null takes
-// their place rather than nothing, so that no file a background thread opens later
-// gets a standard stream's number; without one (a bare chroot) they are closed.
-void let_go_of_standard_streams() {
-#ifdef QUORVEL_LEAK_CHECK
-    // While its report can still be read. It stops every thread, which one held in
-    // such a call never does: the tests that hang a mount turn it off.
-    __lsan_do_leak_check();
-#endif
-    ScopedLock hold(kel::output_lock(), true);
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-    const int nothing = open("/dev/null", O_RDWR | O_CLOEXEC);
-    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
-        if (nothing < 0 || dup2(nothing, stream) < 0) {
-            close(stream);
-        }
-    }
-    if (nothing > STDERR_FILENO) {
-        close(nothing);
-    }
-}
-
 }  // namespace
 
 int Helper::max_queued_requests = 50;
@@ -179,7 +149,11 @@ void Helper::run() {
         fcntl(1, F_SETFL, flags & ~O_NONBLOCK);
     }
     run(standard_input());
-    let_go_of_standard_streams();
+#ifdef QUORVEL_LEAK_CHECK
+    // While its report can still be read. It stops every thread, which one held in a
+    // call on hung network storage never does: the tests that hang a mount turn it off.
+    __lsan_do_leak_check();
+#endif
 }
 
 void Helper::run(std::istream& input) {

@@ -49,11 +49,7 @@ class Helper {
     // The request loop over standard input; returns when the input ends or fails,
     // or when standard output can no longer be written.
     // In threaded mode it returns only after every admitted request has replied.
-    // It returns with the standard streams let go (/dev/null in their place) once
-    // what was to be written is flushed, so that the server sees the output end at
-    // once: a background thread held in a call on hung network storage holds the
-    // process's end, and with it every descriptor the process still has. Nothing
-    // written to them later reaches anyone.
+    // The end of the work lets go of the standard streams (end_work, work_apart.h).
     void run();
     // The same loop over another input; a seam for tests.
     void run(std::istream& input);

@@ -17,6 +17,9 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "logging.h"
+#include "mutex.h"
+
 namespace {
 
 int status_pipe = -1;  // the child's end; -1 when the work has no parent waiting
@@ -43,6 +46,28 @@ int status_pipe = -1;  // the child's end; -1 when the work has no parent waitin
         raise(WTERMSIG(status));
     }
     _exit(waited == child && WIFEXITED(status) ? WEXITSTATUS(status) : trouble);
+}
+
+// The kernel lets go of a process's descriptors only when its last thread ends, and a
+// thread in a FUSE call that the file system's daemon has taken ends only when the
+// daemon answers, even when killed: a reading stuck there would keep the caller's
+// pipes open. /dev/null takes their place rather than nothing, so that no file a
+// thread opens later gets a standard stream's number; without one (a bare chroot)
+// they are closed. So the output ends here even when no child could be made.
+void let_go_of_standard_streams() {
+    ScopedLock hold(kel::output_lock(), true);
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    const int nothing = open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+        if (nothing < 0 || dup2(nothing, stream) < 0) {
+            close(stream);
+        }
+    }
+    if (nothing > STDERR_FILENO) {
+        close(nothing);
+    }
 }
 
 }  // namespace
@@ -77,18 +102,10 @@ int end_work(int status, bool left_running) {
     if (!left_running) {
         return status;
     }
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
+    let_go_of_standard_streams();
     if (status_pipe >= 0) {
-        // Whoever reads the output sees its end once the parent has gone too, not when
-        // this process ends, which the stuck thread may hold.
-        const int nothing = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (nothing >= 0) {
-            dup2(nothing, STDOUT_FILENO);
-            dup2(nothing, STDERR_FILENO);
-            close(nothing);
-        }
+        // The caller sees the output end once the parent has gone too, not when this
+        // process ends, which the stuck thread may hold.
         const unsigned char told = static_cast<unsigned char>(status);
         while (write(status_pipe, &told, 1) < 0 && errno == EINTR) {
         }
