@@ -16,7 +16,7 @@
 #include "kernel_events.h"
 #include "mount_changes.h"
 
-class FakeKernelEvents final : public KernelEvents {
+class FakeKernelEvents final : public kel::KernelEvents {
   public:
     explicit FakeKernelEvents(kel::FakeFileSystem& file_system) : file_system(file_system) {
         file_system.observe(
@@ -89,7 +89,7 @@ class FakeKernelEvents final : public KernelEvents {
     bool overflowed = false;
 };
 
-class FakeMountChanges final : public MountChanges {
+class FakeMountChanges final : public kel::MountChanges {
   public:
     void take_reading() override { moved_since = false; }
     bool moved() override { return std::exchange(moved_since, false); }

@@ -52,7 +52,7 @@ using Clock = std::chrono::steady_clock;
 
 struct ListCache::State {
     State(const ListCacheOptions& given, kel::FileSystem& file_system,
-          std::unique_ptr<KernelEvents> events, std::unique_ptr<MountChanges> mounts);
+          std::unique_ptr<kel::KernelEvents> events, std::unique_ptr<kel::MountChanges> mounts);
 
     void exchange();
     void hand_places(std::optional<std::vector<NetworkPlace>> places);
@@ -70,8 +70,8 @@ struct ListCache::State {
 
     const ListCacheOptions options;
     kel::FileSystem& file_system;
-    std::unique_ptr<KernelEvents> events;
-    std::unique_ptr<MountChanges> mounts;
+    std::unique_ptr<kel::KernelEvents> events;
+    std::unique_ptr<kel::MountChanges> mounts;
     CacheCounts counts;
     std::shared_ptr<StatusPasses> status_passes;
     std::unique_ptr<NetworkHandOver> network;
@@ -82,8 +82,8 @@ struct ListCache::State {
     // status passes and the reading of a first reading's leftovers, all on local
     // disk; each network thread the passes over one mount, started when a place lies
     // there: a pass held by a hung mount holds nothing local and no other mount.
-    std::unique_ptr<BackgroundThread> local_thread;
-    std::vector<std::unique_ptr<BackgroundThread>> network_threads;
+    std::unique_ptr<kel::BackgroundThread> local_thread;
+    std::vector<std::unique_ptr<kel::BackgroundThread>> network_threads;
     // After `network`, which it points to.
     std::unique_ptr<WatchedTree> tree;
     std::vector<StatusPasses::Change> reported;
@@ -94,14 +94,14 @@ struct ListCache::State {
 };
 
 ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_system,
-                        std::unique_ptr<KernelEvents> given_events,
-                        std::unique_ptr<MountChanges> given_mounts)
+                        std::unique_ptr<kel::KernelEvents> given_events,
+                        std::unique_ptr<kel::MountChanges> given_mounts)
     : options(given),
       file_system(file_system),
-      events(given_events ? std::move(given_events) : inotify_events(given.watch_budget)),
-      mounts(given_mounts ? std::move(given_mounts) : mount_table_changes()) {
+      events(given_events ? std::move(given_events) : kel::inotify_events(given.watch_budget)),
+      mounts(given_mounts ? std::move(given_mounts) : kel::mount_table_changes()) {
     using Passes = ListCacheOptions::Passes;
-    std::vector<std::shared_ptr<BackgroundJob>> jobs;
+    std::vector<std::shared_ptr<kel::BackgroundJob>> jobs;
     if (options.status_passes != Passes::Off) {
         status_passes = std::make_shared<StatusPasses>(file_system);
         if (options.status_passes == Passes::Background) {
@@ -117,7 +117,7 @@ ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_sys
         }
     }
     if (!jobs.empty()) {
-        local_thread = std::make_unique<BackgroundThread>(std::move(jobs));
+        local_thread = std::make_unique<kel::BackgroundThread>(std::move(jobs));
     }
 }
 
@@ -158,8 +158,8 @@ void ListCache::State::take_network(int32_t request_number,
             if (index < network_threads.size()) {
                 network_threads[index]->run_soon(0);
             } else {
-                network_threads.push_back(std::make_unique<BackgroundThread>(
-                    std::vector<std::shared_ptr<BackgroundJob>>{network->reading(index)}));
+                network_threads.push_back(std::make_unique<kel::BackgroundThread>(
+                    std::vector<std::shared_ptr<kel::BackgroundJob>>{network->reading(index)}));
             }
         }
     }
@@ -282,7 +282,7 @@ bool ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::t
     auto fresh =
         std::make_unique<WatchedTree>(file_system, *events, status_passes.get(), network.get(),
                                       listings, options, counts, ++readings);
-    ParallelCalls warm_calls;
+    kel::ParallelCalls warm_calls;
     fresh->warm_up_with(&warm_calls);
     if (!events->ready() || !fresh->build()) {
         return false;
@@ -325,7 +325,8 @@ void ListCache::State::walk(int32_t request_number) {
 }
 
 ListCache::ListCache(const ListCacheOptions& options, kel::FileSystem& file_system,
-                     std::unique_ptr<KernelEvents> events, std::unique_ptr<MountChanges> mounts)
+                     std::unique_ptr<kel::KernelEvents> events,
+                     std::unique_ptr<kel::MountChanges> mounts)
     : state(std::make_unique<State>(options, file_system, std::move(events), std::move(mounts))) {}
 
 ListCache::~ListCache() = default;
@@ -356,11 +357,11 @@ void ListCache::run_network_pass() {
 void ListCache::refresh(int32_t request_number) {
     State& s = *state;
     const Clock::time_point started = s.file_system.now();
-    std::vector<BackgroundThread*> threads{s.local_thread.get()};
+    std::vector<kel::BackgroundThread*> threads{s.local_thread.get()};
     for (const auto& thread : s.network_threads) {
         threads.push_back(thread.get());
     }
-    for (BackgroundThread* thread : threads) {
+    for (kel::BackgroundThread* thread : threads) {
         if (thread == nullptr) {
             continue;
         }

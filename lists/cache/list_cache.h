@@ -3,18 +3,14 @@
 // Where things are, and whose (S: the serving thread only; B: a background thread):
 // - list_cache: each refresh's way, the threads, the findings passed on (S).
 // - list_walk: the walk, its per-list step, where each domain's lists lie (S).
-// - watched_tree, tree_places, tree_visits, tree_leftovers, tree_names: the
-//   directories with their kernel-event watches and their visits (S).
-// - kernel_events, mount_changes: the kernel's events; the mount table's changes (S).
+// - watched_tree, tree_*: the directories, their kernel-event watches, visits (S).
 // - status_passes: stamp checks where no event tells a change (B, on local disk).
-// - network_reading, network_pass: lists read off the message path, one reading per
-//   network mount and one for a first reading's leftovers (B); network_hand_over
-//   applies what they read (S). background_thread, parallel_calls: their threads.
-// - listing_memory: a directory that cannot be listed keeps its lists (each its own).
-// - bounded_walk: the check tool's walk, a thread per mount. cache_settings: options
-//   and counts; cache_fakes.h: the tests' kernel events and mount table.
-// Threads meet in one lock-held exchange per job (list_cache.cpp); every call on the
-// files, and the time decisions go by, pass the seam (support/file_system.h).
+// - network_reading, network_pass: lists read off the message path, a reading per
+//   mount and one for a first reading's leftovers (B); network_hand_over applies them (S).
+// - listing_memory: what a directory that cannot be listed keeps (each its own).
+// - bounded_walk: the check tool's walk, a thread per mount; cache_settings: options.
+// Threads meet in one locked exchange per job (list_cache.cpp). The seam, the kernel's
+// events, the mount table's changes and the thread kinds are support/'s.
 #pragma once
 
 #include <cstdint>
@@ -31,8 +27,8 @@ class ListCache {
     // the cache; `events` and `mounts` are the kernel's unless a test gives fakes.
     explicit ListCache(const ListCacheOptions& options = {},
                        kel::FileSystem& file_system = kel::real_file_system(),
-                       std::unique_ptr<KernelEvents> events = nullptr,
-                       std::unique_ptr<MountChanges> mounts = nullptr);
+                       std::unique_ptr<kel::KernelEvents> events = nullptr,
+                       std::unique_ptr<kel::MountChanges> mounts = nullptr);
     ~ListCache();
     ListCache(const ListCache&) = delete;
     ListCache& operator=(const ListCache&) = delete;

@@ -41,7 +41,7 @@
 #include "network_pass.h"
 #include "parallel_calls.h"
 
-class NetworkReading : public BackgroundJob {
+class NetworkReading : public kel::BackgroundJob {
   public:
     // Passes stop after five minutes without messages.
     static constexpr std::chrono::minutes idle_after{5};
@@ -52,7 +52,7 @@ class NetworkReading : public BackgroundJob {
     // files goes through `file_system`, which outlives the passes.
     NetworkReading(kel::FileSystem& file_system, std::string main_domain,
                    std::chrono::nanoseconds idle = idle_after,
-                   size_t width = ParallelCalls::default_width);
+                   size_t width = kel::ParallelCalls::default_width);
 
     // On the serving thread, kept until the next exchange: the places to read from
     // the next pass on; a list to read again as if never met (its record was written
@@ -159,5 +159,5 @@ class NetworkReading : public BackgroundJob {
     // When the next complete pass is due; one is due at once after a failure.
     std::chrono::steady_clock::time_point next_complete{};
     uint64_t passes = 0;
-    ParallelCalls calls;
+    kel::ParallelCalls calls;
 };

@@ -16,7 +16,7 @@
 #include "background_thread.h"
 #include "file_system.h"
 
-class StatusPasses : public BackgroundJob {
+class StatusPasses : public kel::BackgroundJob {
   public:
     // Every query goes through `file_system`, which outlives the passes.
     explicit StatusPasses(kel::FileSystem& file_system) : file_system(file_system) {}

@@ -33,14 +33,14 @@ void WatchedTree::resolve_node(Node& node) {
     }
     // The new watch is taken before the old one is released, so that a directory
     // watched again keeps its watch.
-    const KernelEvents::Added added = watch_path(node.path, storage);
+    const kel::KernelEvents::Added added = watch_path(node.path, storage);
     drop_watch(node);
-    if (added.outcome == KernelEvents::Outcome::Watched) {
+    if (added.outcome == kel::KernelEvents::Outcome::Watched) {
         node.watch = added.watch;
         owners[added.watch].push_back(&node);
     }
-    node.trusted = added.outcome == KernelEvents::Outcome::Watched ||
-                   added.outcome == KernelEvents::Outcome::Missing;
+    node.trusted = added.outcome == kel::KernelEvents::Outcome::Watched ||
+                   added.outcome == kel::KernelEvents::Outcome::Missing;
     // Without the passes over network storage it is listed at every refresh, as a
     // directory that cannot be watched.
     node.network = false;
@@ -75,18 +75,18 @@ kel::Storage WatchedTree::storage_of(const Node& node) {
 }
 
 // Events are asked for only where every change passes through this kernel.
-KernelEvents::Added WatchedTree::watch_path(const std::string& path, kel::Storage storage) {
+kel::KernelEvents::Added WatchedTree::watch_path(const std::string& path, kel::Storage storage) {
     switch (storage) {
         case kel::Storage::Local:
             return events.add(path);
         case kel::Storage::Network:
-            return {KernelEvents::Outcome::NotLocal, -1};
+            return {kel::KernelEvents::Outcome::NotLocal, -1};
         case kel::Storage::Absent:
-            return {KernelEvents::Outcome::Missing, -1};
+            return {kel::KernelEvents::Outcome::Missing, -1};
         case kel::Storage::Unknown:
             break;
     }
-    return {KernelEvents::Outcome::Failed, -1};
+    return {kel::KernelEvents::Outcome::Failed, -1};
 }
 
 bool WatchedTree::below_network(const Node& node) const {

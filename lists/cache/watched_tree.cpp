@@ -35,7 +35,7 @@
 
 #include "tree_names.h"
 
-WatchedTree::WatchedTree(kel::FileSystem& file_system, KernelEvents& events,
+WatchedTree::WatchedTree(kel::FileSystem& file_system, kel::KernelEvents& events,
                          StatusPasses* status_passes, NetworkHandOver* network,
                          ListingMemory& listings, const ListCacheOptions& options,
                          CacheCounts& counts, uint64_t reading)

@@ -44,16 +44,16 @@ class WatchedTree {
     // `listings`: what is remembered of the directories listed, across builds. All
     // outlive the tree.
     // `reading`: the number of this tree's first reading, for the lists it leaves over.
-    WatchedTree(kel::FileSystem& file_system, KernelEvents& events, StatusPasses* status_passes,
-                NetworkHandOver* network, ListingMemory& listings, const ListCacheOptions& options,
-                CacheCounts& counts, uint64_t reading);
+    WatchedTree(kel::FileSystem& file_system, kel::KernelEvents& events,
+                StatusPasses* status_passes, NetworkHandOver* network, ListingMemory& listings,
+                const ListCacheOptions& options, CacheCounts& counts, uint64_t reading);
     ~WatchedTree();
     WatchedTree(const WatchedTree&) = delete;
     WatchedTree& operator=(const WatchedTree&) = delete;
 
     // Calls side by side for warming the caches before a build's first listings; null:
     // none. REQUIRES: it outlives build().
-    void warm_up_with(ParallelCalls* calls) { warm_calls = calls; }
+    void warm_up_with(kel::ParallelCalls* calls) { warm_calls = calls; }
     // Watches and lists everything; then visit(.., true) makes it a complete walk.
     // False when the base directory or "Domains" cannot be watched.
     bool build();
@@ -188,7 +188,7 @@ class WatchedTree {
     void resolve_node(Node& node);
     void leave_to_network(Node& node);
     kel::Storage storage_of(const Node& node);
-    KernelEvents::Added watch_path(const std::string& path, kel::Storage storage);
+    kel::KernelEvents::Added watch_path(const std::string& path, kel::Storage storage);
     bool below_network(const Node& node) const;
     void release_lists(ListDirectory& lists);
     void drop_watch(Node& node);
@@ -223,7 +223,7 @@ class WatchedTree {
     void forget_in_passes(ListDirectory& lists);
 
     kel::FileSystem& file_system;
-    KernelEvents& events;
+    kel::KernelEvents& events;
     StatusPasses* status_passes;
     NetworkHandOver* network;
     ListingMemory& listings;
@@ -266,7 +266,7 @@ class WatchedTree {
     std::vector<ListDirectory*> work;
 
     const uint64_t reading;
-    ParallelCalls* warm_calls = nullptr;
+    kel::ParallelCalls* warm_calls = nullptr;
     std::vector<LeftoverList> leftovers_out;
     size_t leftovers_pending = 0;
     // The records of lists left over, set aside while they are read.

@@ -16,6 +16,8 @@
 #include "annotated_mutex.h"
 #include "parallel_calls.h"
 
+namespace kel {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -26,7 +28,7 @@ struct BackgroundThread::Shared {
     using Text = std::array<char, 256>;
 
     std::vector<std::shared_ptr<BackgroundJob>> jobs;  // set before the thread starts
-    kel::AnnotatedMutex lock;
+    AnnotatedMutex lock;
     std::condition_variable_any wake;
     std::vector<Clock::time_point> due QUORVEL_GUARDED_BY(lock);  // per job
     // Per job: run_soon since its pass began.
@@ -69,7 +71,7 @@ std::chrono::nanoseconds run_caught(BackgroundJob& job, std::array<char, 256>& f
 BackgroundThread::BackgroundThread(std::vector<std::shared_ptr<BackgroundJob>> jobs)
     : shared(std::make_shared<Shared>()) {
     {
-        kel::AnnotatedLock held(shared->lock);
+        AnnotatedLock held(shared->lock);
         shared->due.assign(jobs.size(), Clock::now());
         shared->hurry.assign(jobs.size(), false);
         shared->failing.assign(jobs.size(), false);
@@ -83,7 +85,7 @@ BackgroundThread::~BackgroundThread() {
         return;
     }
     {
-        kel::AnnotatedLock held(shared->lock);
+        AnnotatedLock held(shared->lock);
         shared->stopping = true;
     }
     shared->wake.notify_all();
@@ -101,7 +103,7 @@ void BackgroundThread::start() {
 void BackgroundThread::message_arrived() {
     bool sleeping;
     {
-        kel::AnnotatedLock held(shared->lock);
+        AnnotatedLock held(shared->lock);
         shared->last_message = Clock::now();
         sleeping = shared->sleeping;
     }
@@ -117,7 +119,7 @@ void BackgroundThread::message_arrived() {
 
 void BackgroundThread::run_soon(size_t job) {
     {
-        kel::AnnotatedLock held(shared->lock);
+        AnnotatedLock held(shared->lock);
         if (job >= shared->due.size()) {
             return;
         }
@@ -128,7 +130,7 @@ void BackgroundThread::run_soon(size_t job) {
 }
 
 std::optional<std::string> BackgroundThread::take_failure() {
-    kel::AnnotatedLock held(shared->lock);
+    AnnotatedLock held(shared->lock);
     if (!shared->failure_untold) {
         return std::nullopt;
     }
@@ -162,7 +164,7 @@ void BackgroundThread::serve(std::shared_ptr<Shared> shared) {
     for (const auto& job : shared->jobs) {
         idle_limits.push_back(job->idle_limit());
     }
-    kel::AnnotatedLock held(shared->lock);
+    AnnotatedLock held(shared->lock);
     while (!shared->stopping) {
         const BackgroundStep step =
             next_background_step(Clock::now(), shared->last_message, shared->due, idle_limits);
@@ -205,3 +207,5 @@ BackgroundStep next_background_step(Clock::time_point now, Clock::time_point las
     }
     return step;
 }
+
+}  // namespace kel

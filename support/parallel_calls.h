@@ -20,6 +20,8 @@
 
 #include "annotated_mutex.h"
 
+namespace kel {
+
 class ParallelCalls {
   public:
     static constexpr size_t default_width = 16;
@@ -49,7 +51,7 @@ class ParallelCalls {
 
     const size_t width;
     std::vector<std::thread> threads;
-    kel::AnnotatedMutex lock;
+    AnnotatedMutex lock;
     std::condition_variable_any wake;
     std::condition_variable_any done;
     const std::function<void(size_t)>* batch QUORVEL_GUARDED_BY(lock) = nullptr;
@@ -69,3 +71,5 @@ void lower_thread_priority();
 // The nice value of a background thread beside a serving thread at `serving_nice`:
 // a small step lower in priority, never higher, within the system's range.
 int background_nice(int serving_nice);
+
+}  // namespace kel

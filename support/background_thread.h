@@ -1,10 +1,9 @@
 // A thread beside the one that serves requests, for work that must never hold up
-// a message (the cache runs two: one for local disk, one for network storage). It runs its jobs'
-// passes, each when due, and lets them sleep while no message arrives. It writes no output and
-// never touches the list table: a job works on its own copy of what it needs and hands its findings
-// to the serving thread through a lock of its own. Its jobs: the status queries (status_passes.h)
-// and the reading of lists on storage without change events (network_reading.h).
-// They take turns: a pass of one waits for the other's to end. Nothing a job does
+// a message (the list cache runs one for local disk and one for each network mount).
+// It runs its jobs' passes, each when due, and lets them sleep while no message
+// arrives. It writes no output: a job works on its own copy of what it needs and
+// hands its findings to the serving thread through a lock of its own. Jobs of one
+// thread take turns: a pass of one waits for the other's to end. Nothing a job does
 // can end the process: whatever a pass throws is caught at its edge, the job
 // forgets what that pass may have half changed, and the serving thread is told.
 #pragma once
@@ -15,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+namespace kel {
 
 class BackgroundJob {
   public:
@@ -81,3 +82,5 @@ class BackgroundThread {
     std::shared_ptr<Shared> shared;
     std::thread thread;
 };
+
+}  // namespace kel

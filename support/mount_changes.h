@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+namespace kel {
+
 class MountChanges {
   public:
     virtual ~MountChanges() = default;
@@ -36,3 +38,5 @@ std::unique_ptr<MountChanges> mount_table_changes();
 // `base` is an absolute path without escapes; the table's octal escapes in mount
 // points (\040 for a blank and the like) are decoded before comparing.
 std::vector<std::string> mounts_concerning(std::string_view table, std::string_view base);
+
+}  // namespace kel

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <unordered_map>
 
+namespace kel {
+
 namespace {
 
 // Everything that can change an entry's listing, size or modification time, or the
@@ -112,3 +114,5 @@ bool Inotify::drain(const Handler& handle) {
 std::unique_ptr<KernelEvents> inotify_events(size_t watch_budget) {
     return std::make_unique<Inotify>(watch_budget);
 }
+
+}  // namespace kel

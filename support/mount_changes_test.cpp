@@ -47,14 +47,14 @@ TEST(MountChanges, MountsOnThePathToTheBaseAndBelowItConcernIt) {
         const std::string table = mountinfo_line("/var/spool") + "\n" + line + "\n";
         const std::vector<std::string> expected =
             row.concerns ? std::vector<std::string>{line} : std::vector<std::string>{};
-        EXPECT_EQ(mounts_concerning(table, row.base), expected)
+        EXPECT_EQ(kel::mounts_concerning(table, row.base), expected)
             << row.base << " with a mount on " << row.mount_point;
     }
     // Everything concerns a base directory at the root.
-    EXPECT_EQ(mounts_concerning(mountinfo_line("/var/spool"), "/"),
+    EXPECT_EQ(kel::mounts_concerning(mountinfo_line("/var/spool"), "/"),
               std::vector<std::string>{mountinfo_line("/var/spool")});
     // A line cut short, and a table without a last line end.
-    EXPECT_EQ(mounts_concerning("36 25 254:0\n" + mountinfo_line("/srv"), "/srv/cgp"),
+    EXPECT_EQ(kel::mounts_concerning("36 25 254:0\n" + mountinfo_line("/srv"), "/srv/cgp"),
               std::vector<std::string>{mountinfo_line("/srv")});
 }
 
@@ -74,8 +74,8 @@ TEST(MountChanges, OnlyMountsThatConcernTheWorkingDirectoryMoveIt) {
     const fs::path previous = fs::current_path();
     fs::current_path(root / "base");
 
-    std::unique_ptr<MountChanges> changes = mount_table_changes();
-    MountChanges& watch = *changes;
+    std::unique_ptr<kel::MountChanges> changes = kel::mount_table_changes();
+    kel::MountChanges& watch = *changes;
     watch.take_reading();
     EXPECT_FALSE(watch.moved());
     std::string mounted = bind_mount((root / "source").string(), (root / "other").string());

@@ -14,6 +14,8 @@
 
 #include "mount_table.h"
 
+namespace kel {
+
 namespace {
 
 // Far beyond the table of any real host (about 150 bytes a mount); a table larger
@@ -62,7 +64,7 @@ std::vector<std::string> mounts_concerning(std::string_view table, std::string_v
         std::string_view line = table.substr(0, end);
         table.remove_prefix(end == std::string_view::npos ? table.size() : end + 1);
         // Fields: mount id, parent id, device, root, mount point, ...
-        if (concerns(kel::decode_octal_escapes(field(line, 4)), base)) {
+        if (concerns(decode_octal_escapes(field(line, 4)), base)) {
             entries.emplace_back(line);
         }
     }
@@ -71,16 +73,16 @@ std::vector<std::string> mounts_concerning(std::string_view table, std::string_v
 
 namespace {
 
-class MountTable final : public MountChanges {
+class TableChanges final : public MountChanges {
   public:
-    MountTable() : descriptor(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC)) {}
-    ~MountTable() override {
+    TableChanges() : descriptor(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC)) {}
+    ~TableChanges() override {
         if (descriptor >= 0) {
             close(descriptor);
         }
     }
-    MountTable(const MountTable&) = delete;
-    MountTable& operator=(const MountTable&) = delete;
+    TableChanges(const TableChanges&) = delete;
+    TableChanges& operator=(const TableChanges&) = delete;
 
     void take_reading() override;
     bool moved() override;
@@ -96,7 +98,7 @@ class MountTable final : public MountChanges {
     bool reading_valid = false;
 };
 
-bool MountTable::read(std::vector<std::string>& entries) {
+bool TableChanges::read(std::vector<std::string>& entries) {
     if (descriptor < 0 || lseek(descriptor, 0, SEEK_SET) != 0) {
         return false;
     }
@@ -119,7 +121,7 @@ bool MountTable::read(std::vector<std::string>& entries) {
     return true;
 }
 
-void MountTable::take_reading() {
+void TableChanges::take_reading() {
     if (descriptor < 0) {
         return;
     }
@@ -130,7 +132,7 @@ void MountTable::take_reading() {
     reading_valid = !base.empty() && read(reading);
 }
 
-bool MountTable::moved() {
+bool TableChanges::moved() {
     if (descriptor < 0) {
         return false;
     }
@@ -148,5 +150,7 @@ bool MountTable::moved() {
 }  // namespace
 
 std::unique_ptr<MountChanges> mount_table_changes() {
-    return std::make_unique<MountTable>();
+    return std::make_unique<TableChanges>();
 }
+
+}  // namespace kel

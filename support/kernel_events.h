@@ -17,6 +17,8 @@
 #include <string>
 #include <string_view>
 
+namespace kel {
+
 class KernelEvents {
   public:
     virtual ~KernelEvents() = default;
@@ -53,3 +55,5 @@ class KernelEvents {
 // reached. Only tests set it.
 std::unique_ptr<KernelEvents> inotify_events(
     size_t watch_budget = std::numeric_limits<size_t>::max());
+
+}  // namespace kel

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <system_error>
 
+namespace kel {
+
 namespace {
 
 int64_t thread_cpu_nanoseconds() {
@@ -52,7 +54,7 @@ ParallelCalls::ParallelCalls(size_t width) : width(width == 0 ? 1 : width) {}
 
 ParallelCalls::~ParallelCalls() {
     {
-        kel::AnnotatedLock held(lock);
+        AnnotatedLock held(lock);
         stopping = true;
     }
     wake.notify_all();
@@ -65,7 +67,7 @@ ParallelCalls::~ParallelCalls() {
 // idle clock, so they end together and the pool starts anew.
 void ParallelCalls::start() {
     {
-        kel::AnnotatedLock held(lock);
+        AnnotatedLock held(lock);
         if (alive != 0) {
             return;
         }
@@ -77,12 +79,12 @@ void ParallelCalls::start() {
     while (threads.size() + 1 < width) {
         try {
             {
-                kel::AnnotatedLock held(lock);
+                AnnotatedLock held(lock);
                 ++alive;
             }
             threads.emplace_back(&ParallelCalls::serve, this);
         } catch (const std::system_error&) {
-            kel::AnnotatedLock held(lock);
+            AnnotatedLock held(lock);
             --alive;
             return;  // the system's limit: fewer at once
         }
@@ -93,7 +95,7 @@ void ParallelCalls::work_on_batch(uint64_t number, const std::function<void(size
     for (;;) {
         size_t index;
         {
-            kel::AnnotatedLock held(lock);
+            AnnotatedLock held(lock);
             // A thread late for a batch that has ended must not take the next one's.
             if (batch_number != number || next >= count) {
                 return;
@@ -103,7 +105,7 @@ void ParallelCalls::work_on_batch(uint64_t number, const std::function<void(size
         }
         task(index);
         {
-            kel::AnnotatedLock held(lock);
+            AnnotatedLock held(lock);
             --running;
         }
         done.notify_all();
@@ -116,7 +118,7 @@ void ParallelCalls::serve() {
     for (;;) {
         const std::function<void(size_t)>* task = nullptr;
         {
-            kel::AnnotatedLock held(lock);
+            AnnotatedLock held(lock);
             const auto idle_end = std::chrono::steady_clock::now() + idle_thread_life;
             while (!stopping && (batch == nullptr || batch_number == served)) {
                 if (wake.wait_until(lock, idle_end) == std::cv_status::timeout &&
@@ -147,7 +149,7 @@ void ParallelCalls::run(size_t tasks, const std::function<void(size_t)>& task) {
     }
     uint64_t number;
     {
-        kel::AnnotatedLock held(lock);
+        AnnotatedLock held(lock);
         batch = &task;
         number = ++batch_number;
         next = 0;
@@ -155,9 +157,11 @@ void ParallelCalls::run(size_t tasks, const std::function<void(size_t)>& task) {
     }
     wake.notify_all();
     work_on_batch(number, task);
-    kel::AnnotatedLock held(lock);
+    AnnotatedLock held(lock);
     while (next < count || running > 0) {
         done.wait(lock);
     }
     batch = nullptr;
 }
+
+}  // namespace kel
