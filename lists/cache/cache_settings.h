@@ -16,7 +16,7 @@ struct ListCacheOptions {
     enum class Passes {
         Background,  // on the background thread: the filter's way
         OnDemand,    // only when a test runs one
-        Off,         // never (test aids): no bound; network storage read at every refresh
+        Off,         // never (status passes only, a test aid): no bound on a change unseen
     };
     Passes status_passes = Passes::Background;
     Passes network_passes = Passes::Background;

@@ -74,7 +74,7 @@ struct ListCache::State {
     std::unique_ptr<kel::MountChanges> mounts;
     CacheCounts counts;
     std::shared_ptr<StatusPasses> status_passes;
-    std::unique_ptr<NetworkHandOver> network;
+    NetworkHandOver network;
     std::optional<size_t> leftover_job;  // its place among the local thread's jobs
     bool wake_network = false;           // places handed that the passes did not have
     bool wake_leftovers = false;         // leftovers handed that their reading did not have
@@ -99,7 +99,8 @@ ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_sys
     : options(given),
       file_system(file_system),
       events(given_events ? std::move(given_events) : kel::inotify_events(given.watch_budget)),
-      mounts(given_mounts ? std::move(given_mounts) : kel::mount_table_changes()) {
+      mounts(given_mounts ? std::move(given_mounts) : kel::mount_table_changes()),
+      network(file_system, main_domain_name(), given.network_limit) {
     using Passes = ListCacheOptions::Passes;
     std::vector<std::shared_ptr<kel::BackgroundJob>> jobs;
     if (options.status_passes != Passes::Off) {
@@ -108,13 +109,9 @@ ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_sys
             jobs.push_back(status_passes);
         }
     }
-    if (options.network_passes != Passes::Off) {
-        network = std::make_unique<NetworkHandOver>(file_system, main_domain_name(),
-                                                    options.network_limit);
-        if (options.network_passes == Passes::Background) {
-            leftover_job = jobs.size();
-            jobs.push_back(network->leftover_reading());
-        }
+    if (options.network_passes == Passes::Background) {
+        leftover_job = jobs.size();
+        jobs.push_back(network.leftover_reading());
     }
     if (!jobs.empty()) {
         local_thread = std::make_unique<kel::BackgroundThread>(std::move(jobs));
@@ -135,7 +132,7 @@ void ListCache::State::exchange() {
 // did not have once the next exchange has handed them over (take_network): woken
 // before it, a pass would find nothing to read and sleep for an hour.
 void ListCache::State::hand_places(std::optional<std::vector<NetworkPlace>> places) {
-    if (network && places && network->set_places(std::move(*places))) {
+    if (places && network.set_places(std::move(*places))) {
         wake_network = true;
     }
 }
@@ -143,23 +140,20 @@ void ListCache::State::hand_places(std::optional<std::vector<NetworkPlace>> plac
 // The end of every refresh: what the passes over network storage finished.
 void ListCache::State::take_network(int32_t request_number,
                                     const NetworkHandOver::LocalGives& local) {
-    if (!network) {
-        return;
-    }
     std::vector<std::string> revisit;
     bool visit_due = false;
     const auto leftovers = [&](std::vector<ListVisit>& readings, uint64_t number, bool done) {
         visit_due = tree && tree->take_leftovers(readings, number, done, request_number);
     };
-    network->refresh(request_number, local, revisit, leftovers);
-    counts.network_passes = network->passes_applied();
+    network.refresh(request_number, local, revisit, leftovers);
+    counts.network_passes = network.passes_applied();
     if (wake_network && options.network_passes == ListCacheOptions::Passes::Background) {
-        for (size_t index = 0; index < network->reading_count(); ++index) {
+        for (size_t index = 0; index < network.reading_count(); ++index) {
             if (index < network_threads.size()) {
                 network_threads[index]->run_soon(0);
             } else {
                 network_threads.push_back(std::make_unique<kel::BackgroundThread>(
-                    std::vector<std::shared_ptr<kel::BackgroundJob>>{network->reading(index)}));
+                    std::vector<std::shared_ptr<kel::BackgroundJob>>{network.reading(index)}));
             }
         }
     }
@@ -181,8 +175,8 @@ void ListCache::State::take_network(int32_t request_number,
 // The lists the tree's first reading left over, to the network reading.
 void ListCache::State::hand_leftovers() {
     std::vector<LeftoverList> lists = tree->take_leftover_lists();
-    if (network && !lists.empty()) {
-        network->leftover_reading()->read_leftovers(tree->reading_number(), std::move(lists));
+    if (!lists.empty()) {
+        network.leftover_reading()->read_leftovers(tree->reading_number(), std::move(lists));
         wake_leftovers = true;
     }
 }
@@ -196,9 +190,6 @@ void ListCache::State::tell_leftovers(int32_t request_number) {
 // Whether a directory lies on network storage, for the walk; decided once until
 // the mounts change.
 bool ListCache::State::on_network(const std::string& path) {
-    if (!network) {
-        return false;
-    }
     auto [found, fresh] = network_directories.try_emplace(path, false);
     if (fresh) {
         found->second = (options.taken_for_network && options.taken_for_network(path)) ||
@@ -246,11 +237,8 @@ void ListCache::State::scan_domains_leaving_network(int32_t request_number, bool
 
 // A record the local side no longer gives stays while the passes give its key.
 KeepList ListCache::State::kept_for_network() {
-    if (!network) {
-        return nullptr;
-    }
     return
-        [this](const std::string& key, ListRecord& record) { return network->keeps(key, record); };
+        [this](const std::string& key, ListRecord& record) { return network.keeps(key, record); };
 }
 
 // The refresh through the watched tree; false when it cannot serve.
@@ -274,14 +262,11 @@ bool ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::t
     if (status_passes) {
         status_passes->forget_all();
     }
-    if (network) {
-        network->find_lost_records();
-    }
+    network.find_lost_records();
     events->drain([](int, uint32_t, std::string_view) {});
     mounts->take_reading();
-    auto fresh =
-        std::make_unique<WatchedTree>(file_system, *events, status_passes.get(), network.get(),
-                                      listings, options, counts, ++readings);
+    auto fresh = std::make_unique<WatchedTree>(file_system, *events, status_passes.get(), network,
+                                               listings, options, counts, ++readings);
     kel::ParallelCalls warm_calls;
     fresh->warm_up_with(&warm_calls);
     if (!events->ready() || !fresh->build()) {
@@ -290,9 +275,8 @@ bool ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::t
     fresh->warm_up_with(nullptr);
     tree = std::move(fresh);
     ++counts.builds;
-    // Without the network reading nothing could read the rest off the message's path.
     std::optional<Clock::time_point> deadline;
-    if (network && options.first_reading_budget) {
+    if (options.first_reading_budget) {
         deadline = started + *options.first_reading_budget;
     }
     tree->visit(request_number, true, deadline);
@@ -333,8 +317,7 @@ ListCache::~ListCache() = default;
 
 const CacheCounts& ListCache::counts() const {
     state->counts.listings_remembered =
-        state->listings.size() + walk_listings().size() +
-        (state->network ? state->network->listings_remembered() : 0);
+        state->listings.size() + walk_listings().size() + state->network.listings_remembered();
     return state->counts;
 }
 
@@ -346,10 +329,10 @@ void ListCache::run_status_pass() {
 }
 
 void ListCache::run_network_pass() {
-    if (state->network && state->options.network_passes == ListCacheOptions::Passes::OnDemand) {
-        state->network->leftover_reading()->run_pass();
-        for (size_t index = 0; index < state->network->reading_count(); ++index) {
-            state->network->reading(index)->run_pass();
+    if (state->options.network_passes == ListCacheOptions::Passes::OnDemand) {
+        state->network.leftover_reading()->run_pass();
+        for (size_t index = 0; index < state->network.reading_count(); ++index) {
+            state->network.reading(index)->run_pass();
         }
     }
 }

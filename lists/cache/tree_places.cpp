@@ -16,7 +16,7 @@ void WatchedTree::resolve_node(Node& node) {
     // system that hangs would hold the message, and whatever lies below a directory
     // on network storage is left to the passes.
     const kel::Storage storage = storage_of(node);
-    if (network != nullptr && storage == kel::Storage::Network) {
+    if (storage == kel::Storage::Network) {
         leave_to_network(node);
         places_changed = places_changed || !was_network;
         return;
@@ -41,8 +41,6 @@ void WatchedTree::resolve_node(Node& node) {
     }
     node.trusted = added.outcome == kel::KernelEvents::Outcome::Watched ||
                    added.outcome == kel::KernelEvents::Outcome::Missing;
-    // Without the passes over network storage it is listed at every refresh, as a
-    // directory that cannot be watched.
     node.network = false;
     if (node.linked || !node.trusted) {
         fragile.insert(&node);
@@ -65,7 +63,7 @@ void WatchedTree::leave_to_network(Node& node) {
 // Where the node lies, from what is known above it, a test's choice, or the seam,
 // which answers from the mount table without a call on the place.
 kel::Storage WatchedTree::storage_of(const Node& node) {
-    if (network != nullptr && below_network(node)) {
+    if (below_network(node)) {
         return kel::Storage::Network;
     }
     if (options.taken_for_network && options.taken_for_network(node.path)) {

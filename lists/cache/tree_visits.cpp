@@ -200,8 +200,7 @@ void WatchedTree::drop_vanished() {
         }
         aside.erase(key);
         auto found = list_table.find(key);
-        if (found != list_table.end() &&
-            !(network != nullptr && network->keeps(key, found->second))) {
+        if (found != list_table.end() && !network.keeps(key, found->second)) {
             list_table.erase(found);
         }
     }

@@ -36,7 +36,7 @@
 #include "tree_names.h"
 
 WatchedTree::WatchedTree(kel::FileSystem& file_system, kel::KernelEvents& events,
-                         StatusPasses* status_passes, NetworkHandOver* network,
+                         StatusPasses* status_passes, NetworkHandOver& network,
                          ListingMemory& listings, const ListCacheOptions& options,
                          CacheCounts& counts, uint64_t reading)
     : file_system(file_system),
@@ -93,13 +93,13 @@ bool WatchedTree::still_describes_table() {
         // Lists left over are not in the table yet: the sizes tell nothing.
         return true;
     }
-    if (network == nullptr || network->in_table().empty()) {
+    if (network.in_table().empty()) {
         return list_table.size() == sources.size();
     }
     // Keys given by both sides count once; counting which would cost a look at
     // every key the passes gave, at every message while they hand over. The bounds
     // catch a table emptied, or filled, behind the tree's back.
-    const size_t placed = network->in_table().size();
+    const size_t placed = network.in_table().size();
     return list_table.size() >= std::max(sources.size(), placed) &&
            list_table.size() <= sources.size() + placed;
 }

@@ -40,12 +40,12 @@
 class WatchedTree {
   public:
     // `status_passes`: where the status passes learn what to watch; null without
-    // them. `network`: what the passes over network storage gave; null without them.
+    // them. `network`: what the passes over network storage gave.
     // `listings`: what is remembered of the directories listed, across builds. All
     // outlive the tree.
     // `reading`: the number of this tree's first reading, for the lists it leaves over.
     WatchedTree(kel::FileSystem& file_system, kel::KernelEvents& events,
-                StatusPasses* status_passes, NetworkHandOver* network, ListingMemory& listings,
+                StatusPasses* status_passes, NetworkHandOver& network, ListingMemory& listings,
                 const ListCacheOptions& options, CacheCounts& counts, uint64_t reading);
     ~WatchedTree();
     WatchedTree(const WatchedTree&) = delete;
@@ -225,7 +225,7 @@ class WatchedTree {
     kel::FileSystem& file_system;
     kel::KernelEvents& events;
     StatusPasses* status_passes;
-    NetworkHandOver* network;
+    NetworkHandOver& network;
     ListingMemory& listings;
     const ListCacheOptions& options;
     CacheCounts& counts;
