@@ -5,16 +5,30 @@
 // tree trusts to announce its changes and reports those whose stamp differs from
 // the one the tree last saw. It only queries status: it reads no file, parses
 // nothing, writes nothing and never touches the list table.
+//
+// The tree hands a list directory over whole whenever what the passes must know of
+// it changed, and a later hand-over of a directory replaces an earlier one that no
+// pass took yet: what waits is at most one copy of each directory. Each list is kept
+// as its name and one number for its two files' stamps (stamp_digest), so that the
+// copy costs a few dozen bytes a list.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "annotated_mutex.h"
 #include "background_thread.h"
 #include "file_system.h"
+
+// The stamps of a list's subscriber and settings files (or of a directory, alone)
+// as one number: equal stamps give equal numbers, and different stamps the same
+// number by a chance of one in 2^64.
+uint64_t stamp_digest(const kel::FileStamp& first, const kel::FileStamp& second = {});
 
 class StatusPasses : public kel::BackgroundJob {
   public:
@@ -35,25 +49,29 @@ class StatusPasses : public kel::BackgroundJob {
         bool operator==(const Change&) const = default;
     };
 
-    // On the serving thread: changes to what the passes watch, kept until the
-    // next exchange. A list is watched with the stamps of its two files as the
-    // tree last saw them; forgetting a directory forgets its lists too.
-    void watch_list(const std::string& directory, const std::string& name,
-                    const kel::FileStamp& list, const kel::FileStamp& settings);
-    void watch_directory(const std::string& directory, const kel::FileStamp& stamp);
-    void forget_list(const std::string& directory, const std::string& name);
-    void forget_directory(const std::string& directory);
+    // What the passes query in one list directory, as the tree last saw it: its own
+    // stamp (when the tree trusts its events), and each list's name with the
+    // stamp_digest of its subscriber and settings files.
+    struct Directory {
+        std::optional<uint64_t> itself;
+        std::vector<std::pair<std::string, uint64_t>> lists;
+    };
+
+    // On the serving thread, kept until the next exchange: what to query in the
+    // directory at `path` from now on, in place of what was; nothing (forget); and
+    // nothing anywhere.
+    void watch(const std::string& path, Directory directory);
+    void forget(const std::string& path);
     void forget_all();
 
     // On the serving thread: hands the changes above to the passes and takes what
     // the passes found since the last exchange. Costs one lock and two swaps when
-    // the tree is steady. What waits for a pass is kept to what still matters: a
-    // pass that is late (a busy machine) does not keep every change made meanwhile.
+    // the tree is steady.
     std::vector<Change> exchange();
-    // The changes handed over that wait for a pass, for tests.
+    // The directories handed over that wait for a pass, for tests.
     size_t waiting_changes();
 
-    // One pass: takes the handed changes in, queries every stamp, and keeps what
+    // One pass: takes the handed directories in, queries every stamp, and keeps what
     // differs for exchange(). Runs on the background thread, or on the caller's
     // for tests. Returns the time from this pass's start to the next one's.
     std::chrono::nanoseconds run_pass() override;
@@ -63,43 +81,24 @@ class StatusPasses : public kel::BackgroundJob {
     void discard() override;
 
   private:
-    struct Delta {
-        enum Kind { List, Directory, ForgetList, ForgetDirectory, ForgetAll } kind;
-        std::string directory;
-        std::string name;
-        kel::FileStamp list, settings;  // for List; `list` alone for Directory
-    };
-    void apply(Delta& delta);
-    static void drop_superseded(std::vector<Delta>& deltas);
+    // Directories by path; none: forgotten.
+    using Handed = std::unordered_map<std::string, std::optional<Directory>>;
+    static void hand(Handed& from, Handed& to);
+    void query(const std::string& path, Directory& directory, std::vector<std::string>& names,
+               std::vector<Change>& changed);
 
-    // The serving thread's changes since the last exchange.
-    std::vector<Delta> pending;
+    // The serving thread's changes since the last exchange; whether they follow a
+    // forgetting of everything.
+    Handed pending;
+    bool pending_all = false;
 
     // The exchange, under its lock.
     kel::AnnotatedMutex lock;
-    std::vector<Delta> handed QUORVEL_GUARDED_BY(lock);
+    Handed handed QUORVEL_GUARDED_BY(lock);
+    bool handed_all QUORVEL_GUARDED_BY(lock) = false;
     std::vector<Change> found QUORVEL_GUARDED_BY(lock);
-    // The size of `handed` after it was last rid of what later changes supersede.
-    size_t handed_kept QUORVEL_GUARDED_BY(lock) = 0;
 
-    // The passes' own copy, touched only by run_pass: arrays walked in order by a
-    // pass, and indexes into them for the changes handed over.
-    struct WatchedList {
-        std::string name;
-        kel::FileStamp list, settings;
-    };
-    struct WatchedDirectory {
-        std::string path;
-        bool itself = false;
-        kel::FileStamp stamp;
-        std::vector<WatchedList> lists;
-        std::unordered_map<std::string, size_t> list_index;
-    };
-    WatchedDirectory& directory_for(const std::string& path);
-    void query(WatchedDirectory& directory, std::vector<std::string>& names,
-               std::vector<Change>& changed);
-    void forget_directory_at(size_t index);
-    std::vector<WatchedDirectory> directories;
-    std::unordered_map<std::string, size_t> directory_index;
+    // The passes' own copy, touched only by run_pass; each one there is set.
+    Handed directories;
     kel::FileSystem& file_system;
 };

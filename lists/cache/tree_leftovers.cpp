@@ -56,6 +56,7 @@ bool WatchedTree::take_leftovers(std::vector<ListVisit>& readings, uint64_t numb
         // What is still aside belongs to no list any more.
         aside.clear();
     }
+    hand_due_to_passes();
     return visit_due;
 }
 

@@ -116,7 +116,7 @@ void WatchedTree::release_lists(ListDirectory& lists) {
     lists.all_changed = false;
     steady_directories.erase(&lists);
     unlisted.erase(&lists);
-    forget_in_passes(lists);
+    due_to_passes(lists);
 }
 
 void WatchedTree::drop_watch(Node& node) {
@@ -228,7 +228,7 @@ void WatchedTree::retire(DomainEntry& entry) {
     }
     steady_directories.erase(&lists);
     unlisted.erase(&lists);
-    forget_in_passes(lists);
+    due_to_passes(lists);
     auto registered = lists_by_path.find(lists.path);
     if (registered != lists_by_path.end() && registered->second == &lists) {
         lists_by_path.erase(registered);
@@ -252,9 +252,12 @@ void WatchedTree::read_lists(ListDirectory& lists) {
     ++counts.directories_listed;
     // Taken before the listing: a change in between shows as a change later. A
     // directory that is not watched is listed at every refresh and needs none.
-    const bool stamp_watched = status_passes != nullptr && lists.trusted;
-    const kel::FileStamp stamp =
-        stamp_watched ? file_system.status(lists.path).stamp : kel::FileStamp{};
+    if (status_passes != nullptr) {
+        lists.own_stamp.reset();
+        if (lists.trusted) {
+            lists.own_stamp = stamp_digest(file_system.status(lists.path).stamp);
+        }
+    }
     std::vector<ListEntry> entries;
     std::unordered_map<std::string, size_t> by_name;
     const size_t order = &lists == &accounts_lists || lists.positions.empty()
@@ -286,18 +289,10 @@ void WatchedTree::read_lists(ListDirectory& lists) {
         forget_leftover(lists.entries[index]);
         remove_source(lists, lists.entries[index]);
         lists.steady.erase(name);
-        if (lists.entries[index].stamp_watched) {
-            status_passes->forget_list(lists.path, name);
-        }
     }
     lists.entries = std::move(entries);
     lists.by_name = std::move(by_name);
-    if (stamp_watched) {
-        status_passes->watch_directory(lists.path, stamp);
-        lists.stamp_watched = true;
-    } else {
-        forget_in_passes(lists);
-    }
+    due_to_passes(lists);
     if (lists.steady.empty()) {
         steady_directories.erase(&lists);
     }

@@ -49,31 +49,45 @@ void WatchedTree::note_steady(ListDirectory& lists, const ListEntry& entry) {
 
 // An entry that is not visited at every refresh, in a directory whose watch tells
 // its changes, is watched by the passes with the stamps its visit left; any other
-// is not.
+// is not. Its directory goes to the passes again only when that changed.
 void WatchedTree::hand_to_passes(ListDirectory& lists, ListEntry& entry, const ListRecord& record) {
-    if (status_passes == nullptr) {
-        return;
-    }
-    if (lists.trusted && !entry.untrusted && !entry.shared && !entry.unreadable) {
-        status_passes->watch_list(lists.path, entry.name, record.subscribers_stamp,
-                                  record.settings_stamp);
-        entry.stamp_watched = true;
-        lists.stamp_watched = true;
-    } else if (entry.stamp_watched) {
-        status_passes->forget_list(lists.path, entry.name);
-        entry.stamp_watched = false;
+    const bool watched = lists.trusted && !entry.untrusted && !entry.shared && !entry.unreadable;
+    const uint64_t stamps =
+        watched ? stamp_digest(record.subscribers_stamp, record.settings_stamp) : 0;
+    if (watched != entry.stamp_watched || stamps != entry.stamps) {
+        entry.stamp_watched = watched;
+        entry.stamps = stamps;
+        due_to_passes(lists);
     }
 }
 
-void WatchedTree::forget_in_passes(ListDirectory& lists) {
-    if (!lists.stamp_watched) {
-        return;
+void WatchedTree::due_to_passes(ListDirectory& lists) {
+    if (status_passes != nullptr && !lists.passes_due) {
+        lists.passes_due = true;
+        passes_due.push_back(&lists);
     }
-    status_passes->forget_directory(lists.path);
-    lists.stamp_watched = false;
-    for (ListEntry& entry : lists.entries) {
-        entry.stamp_watched = false;
+}
+
+// Each directory whose lists or stamps changed goes to the passes whole: what they
+// query there from now on; nothing once it is gone, left to the passes over
+// network storage, or not trusted.
+void WatchedTree::hand_due_to_passes() {
+    for (ListDirectory* lists : passes_due) {
+        lists->passes_due = false;
+        if ((lists->domain != nullptr && lists->domain->removed) || lists->network ||
+            !lists->trusted) {
+            status_passes->forget(lists->path);
+            continue;
+        }
+        StatusPasses::Directory watched{lists->own_stamp, {}};
+        for (const ListEntry& entry : lists->entries) {
+            if (entry.stamp_watched && !entry.leftover) {
+                watched.lists.emplace_back(entry.name, entry.stamps);
+            }
+        }
+        status_passes->watch(lists->path, std::move(watched));
     }
+    passes_due.clear();
 }
 
 void WatchedTree::visit(int32_t request_number, bool keep_seen,
@@ -91,6 +105,7 @@ void WatchedTree::visit(int32_t request_number, bool keep_seen,
     for (const Visited& entry : visited) {
         hand_to_passes(*entry.lists, entry.lists->entries[entry.index], *entry.record);
     }
+    hand_due_to_passes();
     drop_vanished();
     retired.clear();
     write_listing_records(request_number, listings);

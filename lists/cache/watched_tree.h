@@ -132,8 +132,10 @@ class WatchedTree {
         // A file of its list could not be read at the last visit: it is tried again
         // after a while without any event, so every visit must look.
         bool unreadable = false;
-        // Handed to the status passes.
+        // Watched by the status passes, with the stamp_digest of its two files as
+        // its last visit found them.
         bool stamp_watched = false;
+        uint64_t stamps = 0;
         // Left over by a first reading, not read yet; and named by a change meanwhile.
         bool leftover = false;
         bool recheck = false;
@@ -154,8 +156,10 @@ class WatchedTree {
         bool relist = false;
         bool pending = false;  // waiting to be watched or listed again
         bool queued = false;   // has visits to make at this refresh
-        // The status passes know the directory or some of its lists.
-        bool stamp_watched = false;
+        // Its stamp before its last listing, for the status passes; none when its
+        // events are not trusted.
+        std::optional<uint64_t> own_stamp;
+        bool passes_due = false;  // to be handed to the status passes
     };
 
     struct DomainEntry {
@@ -220,7 +224,8 @@ class WatchedTree {
     void settle_touched_keys();
     void note_steady(ListDirectory& lists, const ListEntry& entry);
     void hand_to_passes(ListDirectory& lists, ListEntry& entry, const ListRecord& record);
-    void forget_in_passes(ListDirectory& lists);
+    void due_to_passes(ListDirectory& lists);
+    void hand_due_to_passes();
 
     kel::FileSystem& file_system;
     kel::KernelEvents& events;
@@ -264,6 +269,7 @@ class WatchedTree {
     std::vector<Node*> pending_domains;
     std::vector<ListDirectory*> pending_lists;
     std::vector<ListDirectory*> work;
+    std::vector<ListDirectory*> passes_due;
 
     const uint64_t reading;
     kel::ParallelCalls* warm_calls = nullptr;
