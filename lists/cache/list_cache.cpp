@@ -11,7 +11,7 @@
 // Threads. The serving thread alone touches list_table, the ListCache, the
 // WatchedTree, the KernelEvents, the MountChanges and the NetworkHandOver, and
 // writes every log record. The background threads run the jobs: the local one the
-// StatusPasses and the NetworkReading of a first reading's leftovers (local disk
+// StatusPasses and the LeftoverReading of a first reading's leftovers (local disk
 // only); one for each mount that holds a place on network storage, started once a
 // place lies there, the NetworkReading of those places; so a pass held by a hung
 // mount holds nothing local and no other mount. Each reading has the threads of its
@@ -19,8 +19,9 @@
 // copy of what it needs and reads files only. They meet in exchanges, each one
 // kel::AnnotatedMutex held for a few swaps: the status passes' (StatusPasses::
 // exchange: what to watch in, what changed out) and each network reading's
-// (NetworkReading::exchange: places, lists to read again or a first reading's
-// leftovers in, what was read out). Each BackgroundThread's own lock carries only
+// (NetworkReading::exchange: places and lists to read again in, what was read out)
+// and the leftover reading's (LeftoverReading::exchange: a first reading's leftovers
+// in, their readings out). Each BackgroundThread's own lock carries only
 // the timing (when a message came, when a job is due) and the text of a failure.
 // The check tool's walk has a thread per mount that reads its places into values of
 // its own and meets the calling thread in one locked board, held by shared_ptr; the
@@ -36,6 +37,7 @@
 
 #include "background_thread.h"
 #include "kernel_events.h"
+#include "leftover_reading.h"
 #include "list_walk.h"
 #include "logging.h"
 #include "mount_changes.h"
@@ -75,6 +77,7 @@ struct ListCache::State {
     CacheCounts counts;
     std::shared_ptr<StatusPasses> status_passes;
     NetworkHandOver network;
+    std::shared_ptr<LeftoverReading> leftovers;
     std::optional<size_t> leftover_job;  // its place among the local thread's jobs
     bool wake_network = false;           // places handed that the passes did not have
     bool wake_leftovers = false;         // leftovers handed that their reading did not have
@@ -100,7 +103,8 @@ ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_sys
       file_system(file_system),
       events(given_events ? std::move(given_events) : kel::inotify_events(given.watch_budget)),
       mounts(given_mounts ? std::move(given_mounts) : kel::mount_table_changes()),
-      network(file_system, main_domain_name(), given.network_limit) {
+      network(file_system, main_domain_name(), given.network_limit),
+      leftovers(std::make_shared<LeftoverReading>(file_system, given.network_limit)) {
     using Passes = ListCacheOptions::Passes;
     std::vector<std::shared_ptr<kel::BackgroundJob>> jobs;
     if (options.status_passes != Passes::Off) {
@@ -111,7 +115,7 @@ ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_sys
     }
     if (options.network_passes == Passes::Background) {
         leftover_job = jobs.size();
-        jobs.push_back(network.leftover_reading());
+        jobs.push_back(leftovers);
     }
     if (!jobs.empty()) {
         local_thread = std::make_unique<kel::BackgroundThread>(std::move(jobs));
@@ -142,10 +146,11 @@ void ListCache::State::take_network(int32_t request_number,
                                     const NetworkHandOver::LocalGives& local) {
     std::vector<std::string> revisit;
     bool visit_due = false;
-    const auto leftovers = [&](std::vector<ListVisit>& readings, uint64_t number, bool done) {
-        visit_due = tree && tree->take_leftovers(readings, number, done, request_number);
-    };
-    network.refresh(request_number, local, revisit, leftovers);
+    // The leftovers' records come before those of the passes over network storage.
+    if (std::optional<LeftoversRead> read = leftovers->exchange(); read && tree) {
+        visit_due = tree->take_leftovers(*read, request_number);
+    }
+    network.refresh(request_number, local, revisit);
     counts.network_passes = network.passes_applied();
     if (wake_network && options.network_passes == ListCacheOptions::Passes::Background) {
         for (size_t index = 0; index < network.reading_count(); ++index) {
@@ -172,11 +177,11 @@ void ListCache::State::take_network(int32_t request_number,
     }
 }
 
-// The lists the tree's first reading left over, to the network reading.
+// The lists the tree's first reading left over, to the leftover reading.
 void ListCache::State::hand_leftovers() {
     std::vector<LeftoverList> lists = tree->take_leftover_lists();
     if (!lists.empty()) {
-        network.leftover_reading()->read_leftovers(tree->reading_number(), std::move(lists));
+        leftovers->read(tree->reading_number(), std::move(lists));
         wake_leftovers = true;
     }
 }
@@ -330,7 +335,7 @@ void ListCache::run_status_pass() {
 
 void ListCache::run_network_pass() {
     if (state->options.network_passes == ListCacheOptions::Passes::OnDemand) {
-        state->network.leftover_reading()->run_pass();
+        state->leftovers->run_pass();
         for (size_t index = 0; index < state->network.reading_count(); ++index) {
             state->network.reading(index)->run_pass();
         }

@@ -54,11 +54,7 @@ std::string network_status_record(const NetworkStatus& status) {
 
 NetworkHandOver::NetworkHandOver(kel::FileSystem& file_system, std::string main_domain,
                                  std::chrono::nanoseconds limit)
-    : file_system(file_system),
-      main_domain(main_domain),
-      limit(limit),
-      leftover_passes(
-          std::make_shared<NetworkReading>(file_system, std::move(main_domain), limit)) {}
+    : file_system(file_system), main_domain(std::move(main_domain)), limit(limit) {}
 
 size_t NetworkHandOver::reader_of(int mount) {
     for (size_t index = 0; index < readers.size(); ++index) {
@@ -127,12 +123,7 @@ void NetworkHandOver::find_lost_records() {
 }
 
 void NetworkHandOver::refresh(int32_t request_number, const LocalGives& local,
-                              std::vector<std::string>& revisit, const Leftovers& leftovers) {
-    if (std::optional<NetworkPass> part = leftover_passes->exchange()) {
-        if (leftovers && (!part->leftovers.empty() || part->leftovers_done)) {
-            leftovers(part->leftovers, part->leftovers_of, part->leftovers_done);
-        }
-    }
+                              std::vector<std::string>& revisit) {
     for (size_t index = 0; index < readers.size(); ++index) {
         Reader& reader = readers[index];
         std::optional<NetworkPass> pass = reader.passes->exchange();

@@ -70,10 +70,6 @@ class NetworkHandOver {
     const std::shared_ptr<NetworkReading>& reading(size_t index) const {
         return readers[index].passes;
     }
-    // The reading of the lists a local first reading left over: a job of its own,
-    // which never waits behind a pass held by a hung mount (those lists are on
-    // local disk, and a stranger's posting to them must not go unchecked meanwhile).
-    const std::shared_ptr<NetworkReading>& leftover_reading() const { return leftover_passes; }
 
     // The places on network storage, in the walk's order, as the refresh found
     // them; each goes to the reading of its mount. True when they differ from the
@@ -102,13 +98,8 @@ class NetworkHandOver {
     // told by the seam's clock), with `request_number`. A key that the passes no
     // longer give but a local list does, and whose record they wrote last, goes to
     // `revisit`: the local side reads its own files again at its next refresh.
-    // The leftovers of a local first reading that the leftover reading read
-    // (readings of first reading number `reading`, in the walk's order; `done` with
-    // its last) go to `leftovers`, before the passes' own items.
-    using Leftovers =
-        std::function<void(std::vector<ListVisit>& readings, uint64_t reading, bool done)>;
-    void refresh(int32_t request_number, const LocalGives& local, std::vector<std::string>& revisit,
-                 const Leftovers& leftovers = nullptr);
+    void refresh(int32_t request_number, const LocalGives& local,
+                 std::vector<std::string>& revisit);
 
     // Complete passes applied so far, for tests and benchmarks.
     uint64_t passes_applied() const { return applied; }
@@ -139,7 +130,6 @@ class NetworkHandOver {
     const std::string main_domain;
     const std::chrono::nanoseconds limit;
     std::vector<Reader> readers;
-    std::shared_ptr<NetworkReading> leftover_passes;
     std::vector<NetworkPlace> places;
 
     std::unordered_set<std::string> placed;

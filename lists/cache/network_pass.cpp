@@ -38,15 +38,6 @@ void NetworkPass::append(NetworkPass&& later) {
     had_places = had_places || later.had_places;
     completed = later.completed ? later.completed : completed;
     listings_remembered = later.completed ? later.listings_remembered : listings_remembered;
-    if (later.leftovers_of != 0 && later.leftovers_of != leftovers_of) {
-        // Of a first reading that a later one replaced.
-        leftovers.clear();
-        leftovers_done = false;
-        leftovers_of = later.leftovers_of;
-    }
-    leftovers.insert(leftovers.end(), std::make_move_iterator(later.leftovers.begin()),
-                     std::make_move_iterator(later.leftovers.end()));
-    leftovers_done = leftovers_done || later.leftovers_done;
 }
 
 std::chrono::nanoseconds pass_period(std::chrono::nanoseconds took, std::chrono::nanoseconds cpu,

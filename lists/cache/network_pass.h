@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -19,18 +18,6 @@ struct NetworkPlace {
     std::string path;    // the list directory as the walk names it; "Domains"
     std::string domain;  // the list directory's domain, as the walk passes it
     bool operator==(const NetworkPlace&) const = default;
-};
-
-// A list of a local directory that the first reading after a start (or after a
-// complete walk) left unread when its time ran out: read off the message's path,
-// as network places are, against what was known of it (none: a list not met).
-struct LeftoverList {
-    std::string directory;
-    std::string domain;
-    std::string name;
-    // Apart, not in place: after a start none is known, and the lists left over are
-    // the most of a large tree, all held at once.
-    std::unique_ptr<const ListKnown> known;
 };
 
 // What passes found, for the serving thread to apply in this order.
@@ -53,11 +40,6 @@ struct NetworkPass {
     std::optional<std::chrono::steady_clock::time_point> completed;
     // With `completed`: the directories whose listings the passes remember.
     size_t listings_remembered = 0;
-    // The readings of leftover lists of a first reading, in the walk's order, with
-    // the number of the reading they belong to.
-    std::vector<ListVisit> leftovers;
-    uint64_t leftovers_of = 0;
-    bool leftovers_done = false;  // the last of them is among these
 
     // Adds what was read later, keeping one subscriber list per key: an earlier
     // reading that a later one replaces gives its memory back at once.

@@ -27,10 +27,8 @@ using Clock = std::chrono::steady_clock;
 // hands them places and asks the thread to run them.
 constexpr std::chrono::hours nothing_to_do{1};
 
-// Directories listed side by side before their lists are examined; leftover lists
-// examined side by side before they are handed over.
+// Directories listed side by side before their lists are examined.
 constexpr size_t directories_per_chunk = 16;
-constexpr size_t leftovers_per_chunk = 256;
 
 std::chrono::nanoseconds thread_cpu() {
     timespec used;
@@ -52,10 +50,6 @@ void NetworkReading::read_again(const std::string& key) {
     pending_again.push_back(key);
 }
 
-void NetworkReading::read_leftovers(uint64_t reading, std::vector<LeftoverList> lists) {
-    pending_leftovers.emplace(reading, std::move(lists));
-}
-
 std::optional<NetworkPass> NetworkReading::exchange() {
     std::optional<NetworkPass> taken;
     kel::AnnotatedLock held(lock);
@@ -67,10 +61,6 @@ std::optional<NetworkPass> NetworkReading::exchange() {
         handed_again.insert(handed_again.end(), std::make_move_iterator(pending_again.begin()),
                             std::make_move_iterator(pending_again.end()));
         pending_again.clear();
-    }
-    if (pending_leftovers) {
-        handed_leftovers = std::move(pending_leftovers);
-        pending_leftovers.reset();
     }
     taken.swap(finished);
     return taken;
@@ -94,10 +84,6 @@ void NetworkReading::take_handed() {
             handed_places.reset();
         }
         again.swap(handed_again);
-        if (handed_leftovers) {
-            leftovers = std::move(handed_leftovers);
-            handed_leftovers.reset();
-        }
     }
     for (const std::string& key : again) {
         known.erase(key);
@@ -112,7 +98,6 @@ std::chrono::nanoseconds NetworkReading::run_pass() {
     const Clock::time_point started = file_system.now();
     const std::chrono::nanoseconds cpu_before = thread_cpu() + calls.cpu();
     take_handed();
-    read_leftover_lists();
     if (places.empty() && known.empty()) {
         return nothing_to_do;
     }
@@ -151,30 +136,6 @@ std::chrono::nanoseconds NetworkReading::next_start(bool complete, Clock::time_p
     }
     next_complete = started + complete_pass_spacing(cpu, read_whole, met.size());
     return pass_period(took, std::chrono::nanoseconds(0));
-}
-
-// The leftovers of a first reading, examined side by side and handed over in their
-// order, a chunk at a time.
-void NetworkReading::read_leftover_lists() {
-    if (!leftovers) {
-        return;
-    }
-    const uint64_t reading = leftovers->first;
-    std::vector<LeftoverList>& lists = leftovers->second;
-    for (size_t from = 0; from < lists.size() || from == 0; from += leftovers_per_chunk) {
-        const size_t to = std::min(lists.size(), from + leftovers_per_chunk);
-        NetworkPass part;
-        part.leftovers_of = reading;
-        part.leftovers.resize(to - from);
-        calls.run(to - from, [&](size_t i) {
-            const LeftoverList& list = lists[from + i];
-            part.leftovers[i] = examine_list(file_system, list.known.get(), list.directory,
-                                             list.domain, list.name, list_clock_now());
-        });
-        part.leftovers_done = to == lists.size();
-        hand_over(std::move(part));
-    }
-    leftovers.reset();
 }
 
 // The list directories of the places, in the walk's order; "Domains" is listed here.

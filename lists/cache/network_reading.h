@@ -5,9 +5,8 @@
 // in the walk's order with the walk's own per-list step as a value (list_reading.h),
 // many calls in flight at once (parallel_calls.h), and hands what changed to the
 // serving thread as it goes, domain by domain, through one lock-protected exchange.
-// Another such job, with no places, reads the lists a first reading on local disk
-// left unread when its time ran out. It reads only files, keeps its own copy of what it knows of
-// each list, writes nothing and never touches the list table.
+// It reads only files, keeps its own copy of what it knows of each list, writes
+// nothing and never touches the list table.
 //
 // Most passes look at each list directory's own stamp first and read again only the
 // directories whose stamp changed: a list created, removed or replaced (the server
@@ -56,18 +55,16 @@ class NetworkReading : public kel::BackgroundJob {
 
     // On the serving thread, kept until the next exchange: the places to read from
     // the next pass on; a list to read again as if never met (its record was written
-    // over by a local one); the leftovers of first reading number `reading`, read
-    // before anything else and replacing those of any earlier reading.
+    // over by a local one).
     void set_places(std::vector<NetworkPlace> places);
     void read_again(const std::string& key);
-    void read_leftovers(uint64_t reading, std::vector<LeftoverList> lists);
 
     // On the serving thread: hands the above to the passes and takes what the
     // passes read since the last exchange, if anything. One lock, held for swaps.
     std::optional<NetworkPass> exchange();
 
-    // The leftovers, if any, then one pass over the places, on the background thread
-    // (or the caller's, for tests). Returns the time from this pass's start to the
+    // One pass over the places, on the background thread (or the caller's, for
+    // tests). Returns the time from this pass's start to the
     // next one's (pass_period).
     std::chrono::nanoseconds run_pass() override;
     std::chrono::nanoseconds idle_limit() const override { return idle; }
@@ -106,7 +103,6 @@ class NetworkReading : public kel::BackgroundJob {
     };
 
     void take_handed();
-    void read_leftover_lists();
     std::vector<Directory> directories_of_places(bool complete);
     std::vector<std::string> domain_names(const NetworkPlace& place, size_t order, bool complete);
     void read_directories(const std::vector<Directory>& directories, size_t from, size_t to,
@@ -134,14 +130,11 @@ class NetworkReading : public kel::BackgroundJob {
     // The serving thread's changes since the last exchange.
     std::optional<std::vector<NetworkPlace>> pending_places;
     std::vector<std::string> pending_again;
-    std::optional<std::pair<uint64_t, std::vector<LeftoverList>>> pending_leftovers;
 
     // The exchange, under its lock.
     kel::AnnotatedMutex lock;
     std::optional<std::vector<NetworkPlace>> handed_places QUORVEL_GUARDED_BY(lock);
     std::vector<std::string> handed_again QUORVEL_GUARDED_BY(lock);
-    std::optional<std::pair<uint64_t, std::vector<LeftoverList>>> handed_leftovers
-        QUORVEL_GUARDED_BY(lock);
     std::optional<NetworkPass> finished QUORVEL_GUARDED_BY(lock);
 
     // The passes' own, touched only by run_pass.
@@ -150,7 +143,6 @@ class NetworkReading : public kel::BackgroundJob {
         uint64_t seen = 0;  // the last pass that met the list
     };
     std::vector<NetworkPlace> places;
-    std::optional<std::pair<uint64_t, std::vector<LeftoverList>>> leftovers;
     std::unordered_map<std::string, Known> known;
     std::unordered_set<std::string> met;  // keys met in this pass
     size_t read_whole = 0;                // lists of this pass not known before

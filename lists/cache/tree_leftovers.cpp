@@ -1,5 +1,5 @@
 // The lists a first reading left over when its time ran out. Each is handed to the
-// network reading with what was known of it; its record, if it had one (a complete
+// leftover reading with what was known of it; its record, if it had one (a complete
 // walk forced by lost events or a mount change), is set aside, so that its mail
 // passes unchecked rather than judged on what may be old. Their readings come back
 // in the walk's order and are taken in as the walk's own visits would be, with the
@@ -7,7 +7,6 @@
 #include <algorithm>
 
 #include "list_walk.h"
-#include "tree_names.h"
 #include "watched_tree.h"
 
 void WatchedTree::leave_over(ListDirectory& lists, ListEntry& entry) {
@@ -39,16 +38,15 @@ void WatchedTree::forget_leftover(const ListEntry& entry) {
     }
 }
 
-bool WatchedTree::take_leftovers(std::vector<ListVisit>& readings, uint64_t number, bool done,
-                                 int32_t request_number) {
-    if (number != reading) {
+bool WatchedTree::take_leftovers(LeftoversRead& read, int32_t request_number) {
+    if (read.reading != reading) {
         return false;  // of a tree that a complete walk replaced
     }
     bool visit_due = false;
-    for (ListVisit& one : readings) {
-        take_leftover(one, request_number, visit_due);
+    for (auto& [list, one] : read.lists) {
+        take_leftover(list, one, request_number, visit_due);
     }
-    if (done && leftovers_pending != 0) {
+    if (read.done && leftovers_pending != 0) {
         settle_leftovers_left();
         visit_due = true;
     }
@@ -60,17 +58,15 @@ bool WatchedTree::take_leftovers(std::vector<ListVisit>& readings, uint64_t numb
     return visit_due;
 }
 
-// The reading's entry, found by the subscriber file it read, is taken in as a visit.
-void WatchedTree::take_leftover(ListVisit& one, int32_t request_number, bool& visit_due) {
-    const std::string& file = one.subscribers_path;
-    const size_t slash = file.rfind('/');
-    auto lists_found = lists_by_path.find(file.substr(0, slash));
-    if (slash == std::string::npos || lists_found == lists_by_path.end()) {
+// The reading's entry, if it is still one left over, is taken in as a visit.
+void WatchedTree::take_leftover(LeftoverList& list, ListVisit& one, int32_t request_number,
+                                bool& visit_due) {
+    auto lists_found = lists_by_path.find(list.directory);
+    if (lists_found == lists_by_path.end()) {
         return;
     }
     ListDirectory& lists = *lists_found->second;
-    auto entry_found =
-        lists.by_name.find(file.substr(slash + 1, file.size() - slash - 1 - list_suffix.size()));
+    auto entry_found = lists.by_name.find(list.name);
     if (entry_found == lists.by_name.end() || !lists.entries[entry_found->second].leftover) {
         return;
     }

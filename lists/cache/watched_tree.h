@@ -29,6 +29,7 @@
 #include "cache_settings.h"
 #include "file_system.h"
 #include "kernel_events.h"
+#include "leftover_reading.h"
 #include "list_record.h"
 #include "listing_memory.h"
 #include "network_hand_over.h"
@@ -72,11 +73,10 @@ class WatchedTree {
     uint64_t reading_number() const { return reading; }
     // Lists left over are not all read yet: their mail passes unchecked.
     bool reading_leftovers() const { return leftovers_pending != 0; }
-    // Takes in readings of the lists left over by first reading `number`, in the
-    // walk's order (`done` with the last), writing their records with
-    // `request_number`. True when one of them changed meanwhile: visit() is then due.
-    bool take_leftovers(std::vector<ListVisit>& readings, uint64_t number, bool done,
-                        int32_t request_number);
+    // Takes in readings of the lists left over by a first reading, in the walk's
+    // order, writing their records with `request_number`. True when one of them
+    // changed meanwhile: visit() is then due.
+    bool take_leftovers(LeftoversRead& read, int32_t request_number);
     // The tree was built in this working directory and the table holds its keys,
     // those the passes over network storage gave, and no others (a tool or a test
     // may have emptied it).
@@ -215,7 +215,8 @@ class WatchedTree {
     // tree_leftovers.cpp: lists a first reading left over.
     void leave_over(ListDirectory& lists, ListEntry& entry);
     void forget_leftover(const ListEntry& entry);
-    void take_leftover(ListVisit& reading, int32_t request_number, bool& visit_due);
+    void take_leftover(LeftoverList& list, ListVisit& reading, int32_t request_number,
+                       bool& visit_due);
     void settle_leftovers_left();
     void settle_trust();
     void drop_vanished();
