@@ -23,10 +23,6 @@
 // and the leftover reading's (LeftoverReading::exchange: a first reading's leftovers
 // in, their readings out). Each BackgroundThread's own lock carries only
 // the timing (when a message came, when a job is due) and the text of a failure.
-// The check tool's walk has a thread per mount that reads its places into values of
-// its own and meets the calling thread in one locked board, held by shared_ptr; the
-// calling thread alone keeps the time, and a thread at a place it gave up is left to
-// itself (bounded_walk.cpp).
 #include "list_cache.h"
 
 #include <chrono>

@@ -8,7 +8,7 @@
 // - network_reading, network_pass: lists read off the message path, a reading per
 //   mount and one for a first reading's leftovers (B); network_hand_over applies them (S).
 // - listing_memory: what a directory that cannot be listed keeps (each its own).
-// - bounded_walk: the check tool's walk, a thread per mount; cache_settings: options.
+// - cache_settings: the options. (The check tool's walk is lists/bounded_walk.cpp.)
 // Threads meet in one locked exchange per job (list_cache.cpp). The seam, the kernel's
 // events, the mount table's changes and the thread kinds are support/'s.
 #pragma once
