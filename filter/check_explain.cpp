@@ -16,18 +16,18 @@
 namespace {
 
 // The decision of a message that could be read, and what is shown with it.
-void decide(Explained& explained) {
-    explained.decision =
-        decide_posting(explained.message.envelope, explained.message.from, list_table);
+void decide(Explained& explained, const ListTable& table) {
+    explained.decision = decide_posting(explained.message.envelope, explained.message.from, table);
     cgp::FilterResult result = filter_result(explained.decision);
     explained.verdict = explained.decision.refused ? Verdict::Refused : Verdict::Accepted;
     explained.verdict_record = cgp::verdict_log_text(cgp::effective_verdict(result));
     explained.reply = cgp::verdict_reply(explained.number, result);
     for (const std::string& address : explained.decision.lists) {
         bool listed = std::any_of(explained.lists.begin(), explained.lists.end(),
-                                  [&address](const auto& list) { return list.first == address; });
+                                  [&address](const auto& list) { return list.address == address; });
         if (!listed) {
-            explained.lists.emplace_back(address, list_warnings(list_table.at(address)));
+            const ListRecord& record = table.at(address);
+            explained.lists.push_back({address, &record, list_warnings(record)});
         }
     }
 }
@@ -49,12 +49,12 @@ const char* verdict_word(Verdict verdict) {
 size_t Explained::warning_count() const {
     size_t count = warnings.size();
     for (const auto& list : lists) {
-        count += list.second.size();
+        count += list.warnings.size();
     }
     return count;
 }
 
-Explained explain_message(int32_t number, const std::string& path) {
+Explained explain_message(const ListTable& table, int32_t number, const std::string& path) {
     Explained explained;
     explained.path = path;
     explained.number = number;
@@ -76,11 +76,11 @@ Explained explain_message(int32_t number, const std::string& path) {
         explained.warnings.push_back(
             "it has no envelope, so it is not a queued message: the filter lets it through");
     }
-    decide(explained);
+    decide(explained, table);
     return explained;
 }
 
-Explained explain_addresses(int32_t number, const std::string& from,
+Explained explain_addresses(const ListTable& table, int32_t number, const std::string& from,
                             const std::vector<std::string>& to,
                             const std::optional<std::string>& sender) {
     Explained explained;
@@ -97,7 +97,7 @@ Explained explain_addresses(int32_t number, const std::string& from,
     for (const std::string& recipient : to) {
         message.envelope.recipients.push_back(fold_lower(recipient));
     }
-    decide(explained);
+    decide(explained, table);
     return explained;
 }
 

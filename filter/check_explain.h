@@ -1,6 +1,6 @@
 // One posting decided for quorvel-check: a queued message file, or a posting given
 // by its addresses on the command line, decided with the filter's own reading and
-// decision (posting_decision.h) over the list table as the filter's walk filled it.
+// decision (posting_decision.h) over the list table the bounded walk filled.
 #pragma once
 
 #include <cstddef>
@@ -31,20 +31,27 @@ struct Explained {
     std::string verdict_record;
     std::string reply;
     std::vector<std::string> warnings;
-    // Each hosted list addressed, once, with its warnings.
-    std::vector<std::pair<std::string, std::vector<std::string>>> lists;
+    // Each hosted list addressed, once, with its record (in the table it was decided
+    // over, which outlives it) and its warnings.
+    struct List {
+        std::string address;
+        const ListRecord* record = nullptr;
+        std::vector<std::string> warnings;
+    };
+    std::vector<List> lists;
 
     size_t warning_count() const;
 };
 
-Explained explain_message(int32_t number, const std::string& path);
+// Both decide over `table`.
+Explained explain_message(const ListTable& table, int32_t number, const std::string& path);
 
 // A posting with the From field's value `from`, read as the From reader reads one
 // (a bare address, or "Name <address>"), to the recipients `to`, from the envelope
 // sender `sender` (the From address when not given; "<>" or empty for the null
 // sender). The addresses are folded, and a sender without "@" completed with the main
 // domain, as the envelope reader does.
-Explained explain_addresses(int32_t number, const std::string& from,
+Explained explain_addresses(const ListTable& table, int32_t number, const std::string& from,
                             const std::vector<std::string>& to,
                             const std::optional<std::string>& sender);
 

@@ -9,18 +9,18 @@
 
 namespace {
 
-void write_list(kel::JsonWriter& json, const std::string& address,
-                const std::vector<std::string>& warnings, const std::string& folded_from) {
-    const ListRecord& list = list_table.at(address);
+void write_list(kel::JsonWriter& json, const Explained::List& shown,
+                const std::string& folded_from) {
+    const ListRecord& list = *shown.record;
     const bool settings = list.settings_reading.readable;
-    json.begin_object().key("address").string(address);
+    json.begin_object().key("address").string(shown.address);
     json.key("policy").string_or_null(settings ? policy_words(list.policy) : "");
     json.key("postings").optional_string(settings ? list.postings : std::nullopt);
     json.key("owner").string_or_null(settings ? list.owner : "");
     json.key("settings_error").string_or_null(list.settings_reading.reason);
     json.key("from").string_or_null(standing_words(list, folded_from));
     json.key("subscribers_error").string_or_null(list.subscribers_reading.reason);
-    json.key("warnings").strings(warnings).end_object();
+    json.key("warnings").strings(shown.warnings).end_object();
 }
 
 void write_decision(kel::JsonWriter& json, const Explained& explained) {
@@ -31,8 +31,8 @@ void write_decision(kel::JsonWriter& json, const Explained& explained) {
     json.key("from").string_or_null(message.from);
     json.key("from_folded").string_or_null(fold_lower(message.from));
     json.key("lists").begin_array();
-    for (const auto& [address, warnings] : explained.lists) {
-        write_list(json, address, warnings, fold_lower(message.from));
+    for (const Explained::List& list : explained.lists) {
+        write_list(json, list, fold_lower(message.from));
     }
     json.end_array().key("records").begin_array();
     if (checked) {

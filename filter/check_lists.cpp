@@ -153,15 +153,15 @@ size_t ListsReport::warning_count() const {
     return count;
 }
 
-ListsReport report_lists(const std::vector<ListDirectory>& directories) {
+ListsReport report_lists(const ListTable& table, const std::vector<ListDirectory>& directories) {
     std::vector<std::string> addresses;
-    for (const auto& entry : list_table) {
+    for (const auto& entry : table) {
         addresses.push_back(entry.first);
     }
     std::sort(addresses.begin(), addresses.end());
     ListsReport report;
     for (const std::string& address : addresses) {
-        report.lists.push_back(report_list(address, list_table.at(address)));
+        report.lists.push_back(report_list(address, table.at(address)));
     }
     for (const ListDirectory& directory : directories) {
         find_unlisted(directory, report.unlisted);

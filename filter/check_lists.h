@@ -51,7 +51,7 @@ struct ListsReport {
 // Everything --lists shows, read from the table and, where it keeps too little, once
 // more from the files; the settings files without a list from the entries of the
 // list `directories` that were read (those that were not are not touched again).
-ListsReport report_lists(const std::vector<ListDirectory>& directories);
+ListsReport report_lists(const ListTable& table, const std::vector<ListDirectory>& directories);
 
 // Parse reports of settings files, as the settings reader hands them over: a log
 // line, kept here without its marks. The reading of the lists at start gathers them.

@@ -39,10 +39,9 @@ void print_envelope(std::ostream& out, const QueuedMessage& message) {
     out << "\n";
 }
 
-void print_list(std::ostream& out, const std::string& address,
-                const std::vector<std::string>& warnings, const std::string& folded_from) {
-    const ListRecord& list = list_table.at(address);
-    out << "  list:    " << kel::printable(address) << "\n";
+void print_list(std::ostream& out, const Explained::List& shown, const std::string& folded_from) {
+    const ListRecord& list = *shown.record;
+    out << "  list:    " << kel::printable(shown.address) << "\n";
     if (list.settings_reading.readable) {
         out << "    policy:  " << policy_text(list) << "\n"
             << "    owner:   " << shown_or_none(list.owner) << "\n";
@@ -57,7 +56,7 @@ void print_list(std::ostream& out, const std::string& address,
                                    kel::printable(list.subscribers_reading.reason) + ")"
                              : standing)
         << "\n";
-    for (const std::string& warning : warnings) {
+    for (const std::string& warning : shown.warnings) {
         out << "    warning: " << warning << "\n";
     }
 }
@@ -68,8 +67,8 @@ void print_decision(std::ostream& out, const Explained& explained) {
         out << "  warning: " << warning << "\n";
     }
     const std::string folded_from = fold_lower(explained.message.from);
-    for (const auto& [address, warnings] : explained.lists) {
-        print_list(out, address, warnings, folded_from);
+    for (const Explained::List& list : explained.lists) {
+        print_list(out, list, folded_from);
     }
     for (const DecisionRecord& record : explained.decision.records) {
         out << "  " << record_line(record, explained.number) << "\n";
@@ -148,10 +147,10 @@ void print_brief(std::ostream& out, std::ostream& errors, const Explained& expla
     for (const std::string& warning : explained.warnings) {
         errors << "quorvel-check: " << named << ": warning: " << warning << "\n";
     }
-    for (const auto& [address, warnings] : explained.lists) {
-        for (const std::string& warning : warnings) {
-            errors << "quorvel-check: " << named << ": warning: list " << kel::printable(address)
-                   << ": " << warning << "\n";
+    for (const Explained::List& list : explained.lists) {
+        for (const std::string& warning : list.warnings) {
+            errors << "quorvel-check: " << named << ": warning: list "
+                   << kel::printable(list.address) << ": " << warning << "\n";
         }
     }
 }

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "work_apart.h"
 #include "check_explain.h"
 #include "check_json.h"
 #include "check_lists.h"
@@ -29,6 +28,7 @@
 #include "load_settings.h"
 #include "logging.h"
 #include "quorvel_version.h"
+#include "work_apart.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ enum ExitStatus { Clean = 0, SomeRefused = 1, Trouble = 2, Warned = 3 };
 std::ostringstream filter_log;
 
 // What makes every verdict doubtful: a tree the filter would find no lists in.
-std::vector<std::string> tree_warnings(const std::string& base) {
+std::vector<std::string> tree_warnings(const std::string& base, const ListTable& table) {
     std::vector<std::string> warnings;
     if (!kel::file_exists("Settings/Main.settings")) {
         warnings.push_back("no '" + kel::printable(joined_path(base, "Settings/Main.settings")) +
@@ -49,7 +49,7 @@ std::vector<std::string> tree_warnings(const std::string& base) {
                            kel::printable(joined_path(base, "Settings/Main.settings")) +
                            "'; is this the server's base directory?");
     }
-    if (list_table.empty()) {
+    if (table.empty()) {
         warnings.push_back("no hosted list found under '" + kel::printable(base) +
                            "': the filter would check nothing");
     }
@@ -66,13 +66,15 @@ int exit_status(const CheckCounts& counts) {
     return counts.warnings != 0 ? Warned : Clean;
 }
 
-std::vector<Explained> decide_all(const CheckOptions& options, CheckCounts& counts) {
+std::vector<Explained> decide_all(const CheckOptions& options, const ListTable& table,
+                                  CheckCounts& counts) {
     std::vector<Explained> decisions;
     if (options.task == CheckOptions::Task::Addresses) {
-        decisions.push_back(explain_addresses(1, options.from, options.to, options.sender));
+        decisions.push_back(explain_addresses(table, 1, options.from, options.to, options.sender));
     }
     for (size_t i = 0; i < options.messages.size(); ++i) {
-        decisions.push_back(explain_message(static_cast<int32_t>(i + 1), options.messages[i]));
+        decisions.push_back(
+            explain_message(table, static_cast<int32_t>(i + 1), options.messages[i]));
     }
     for (const Explained& explained : decisions) {
         counts.messages += 1;
@@ -88,7 +90,7 @@ int check_postings(const CheckOptions& options, const std::vector<std::string>& 
                    const BoundedWalk& walk) {
     CheckCounts counts;
     counts.warnings = warnings.size();
-    std::vector<Explained> decisions = decide_all(options, counts);
+    std::vector<Explained> decisions = decide_all(options, walk.table, counts);
     if (options.json) {
         std::cout << messages_json(decisions, counts, warnings, collected_reports(), walk.unread);
         return exit_status(counts);
@@ -117,7 +119,7 @@ int check_postings(const CheckOptions& options, const std::vector<std::string>& 
 
 int show_lists(const CheckOptions& options, const std::vector<std::string>& warnings,
                const BoundedWalk& walk) {
-    const ListsReport report = report_lists(walk.directories);
+    const ListsReport report = report_lists(walk.table, walk.directories);
     if (options.json) {
         std::cout << lists_json(report, warnings, walk.unread);
     } else {
@@ -172,7 +174,7 @@ int main(int argc, char** argv) {
     set_settings_report_sink(&collect_report);
     main_domain_name();
     const BoundedWalk walk = walk_lists_bounded(0, check_walk_bounds);
-    std::vector<std::string> warnings = tree_warnings(options.base);
+    std::vector<std::string> warnings = tree_warnings(options.base, walk.table);
     for (std::string& warning : unread_warnings(walk.unread)) {
         warnings.push_back(std::move(warning));
     }

@@ -3,8 +3,8 @@
 // the walk's order. The calling thread keeps the time: a place not read within its own
 // bound is given up, with every later place of its mount, and its thread is left to
 // itself. So a hung mount costs its own places only: a local place is never left unread
-// because a network place used the time. The lists read are then taken into list_table
-// on the calling thread, the one that owns it, in the walk's order; the main domain's
+// because a network place used the time. The lists read are then taken into the walk's
+// table on the calling thread, in the walk's order; the main domain's
 // entry under "Domains" is not read again, its reading of "Accounts/LISTS" counts again
 // there. What a place holds is untrusted: it is only carried to the list step.
 #include <unistd.h>
@@ -362,10 +362,10 @@ class Walk {
     std::map<int, size_t> groups;  // a mount (or -1) to its group
 };
 
-// Takes the lists read into list_table: of a list read in several places, the reading
+// Takes the lists read into `table`: of a list read in several places, the reading
 // last in `order`. Each reading's records are written once, in the walk's order.
 void take_readings(std::deque<Slot>& slots, const std::vector<PlaceReading*>& order,
-                   int32_t request_number) {
+                   int32_t request_number, ListTable& table) {
     for (const Slot& slot : slots) {
         for (const ListVisit& visit :
              slot.reading ? slot.reading->visits : std::vector<ListVisit>{}) {
@@ -378,9 +378,8 @@ void take_readings(std::deque<Slot>& slots, const std::vector<PlaceReading*>& or
             last[visit.key] = &visit;
         }
     }
-    list_table.clear();
     for (auto& [key, visit] : last) {
-        apply_list_visit(*visit, list_table[key]);
+        apply_list_visit(*visit, table[key]);
     }
 }
 
@@ -410,7 +409,7 @@ BoundedWalk gather(std::deque<Slot>& slots, size_t accounts,
             order.push_back(reading);
         }
     }
-    take_readings(slots, order, request_number);
+    take_readings(slots, order, request_number, walk.table);
     return walk;
 }
 

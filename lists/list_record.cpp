@@ -1,12 +1,10 @@
-// The list table, the main domain name read once, the list clock, and what a
-// list's settings file gives: its policy and its owner.
+// The main domain name read once, the list clock, and what a list's settings file
+// gives: its policy and its owner.
 #include "list_record.h"
 
 #include <time.h>
 
 #include "address_folding.h"
-
-std::unordered_map<std::string, ListRecord> list_table;
 
 namespace {
 

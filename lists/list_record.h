@@ -60,8 +60,10 @@ struct ListRecord {
     bool from_network = false;
 };
 
-// Folded list address ("name@domain") to its record.
-extern std::unordered_map<std::string, ListRecord> list_table;
+// Folded list address ("name@domain") to its record. A table has one owner, which
+// passes it to what reads it: the process's list cache for the filter (refresh_lists),
+// the bounded walk's result for the check tool.
+using ListTable = std::unordered_map<std::string, ListRecord>;
 
 // The server's main domain name, folded; empty when "Settings/Main.settings" or its
 // "DomainName" is missing. Read on the first call only.

@@ -1,5 +1,5 @@
-// The door to the list cache (cache/): the refresh of list_table before every
-// message, and the complete walk for a tool that must see every list at once. The
+// The door to the list cache (cache/): the refresh of the filter's list table before
+// every message, and the complete walk for a tool that must see every list at once. The
 // rest of the program reaches the cache through this header only; cache/list_cache.h
 // says where each of its pieces is and which thread touches what.
 #pragma once
@@ -10,11 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "list_record.h"
+
 namespace kel {
 class FileSystem;
 }
 
-// Brings list_table up to date with the tree: the main domain's lists under
+// Brings the filter's list table up to date with the tree: the main domain's lists under
 // "Accounts/LISTS", every other domain's under "Domains/<domain>/LISTS". Files are
 // read only when they changed; lists whose ".list" file is gone are dropped.
 // `request_number` marks the log records. The refresh goes through the process's
@@ -22,8 +24,9 @@ class FileSystem;
 // and writes the records that walk_lists would (cache/watched_tree.h says when a
 // change may be seen late, and cache/network_reading.h how lists on network storage
 // are read: off the message's path, so that the first refresh does not know them
-// yet; a tool that must see every list walks).
-void refresh_lists(int32_t request_number);
+// yet; a tool that must see every list walks). The table is the process's one,
+// owned by its list cache (or by the walk, with RefreshOptions::full_walk).
+const ListTable& refresh_lists(int32_t request_number);
 
 // How the process's refreshes run. The filter has no configuration of its own and
 // chooses by itself; the whole-process tests and the benchmarks run it the other
@@ -41,16 +44,12 @@ struct RefreshOptions {
 // Sets them, on the start-up thread, before the first refresh.
 void set_refresh_options(const RefreshOptions& options);
 
-// The refresh that reads every list directory: the main domain's, then those of the
-// "Domains" entries in the order the system lists them, then the sweep.
-void walk_lists(int32_t request_number);
-
 // The walk for a tool that must answer whatever the storage does: every place (the
 // list directory "Accounts/LISTS", the listing of "Domains", each "Domains/<d>/LISTS")
 // is read off the calling thread and waited for with a bound of its own, the mounts
 // side by side and one mount's places in the walk's order, so that a mount that hangs
 // costs its own places, never another mount's. Once a place has not answered, every
-// later place on the same mount is skipped with it. list_table then holds the lists
+// later place on the same mount is skipped with it. Its table then holds the lists
 // of the places that were read, each list as the place last in the walk's order gave
 // it (as the walk would); no other list. At most one reading per mount is left
 // stuck (a few more for the places no mount is known for).
@@ -66,7 +65,7 @@ struct ListDirectory {
     std::vector<std::string> names;
 };
 
-// A place whose lists are not in list_table, and why.
+// A place whose lists are not in the walk's table, and why.
 struct UnreadPlace {
     enum class Why {
         NoAnswer,    // it did not answer within the place's limit
@@ -84,6 +83,7 @@ struct UnreadPlace {
 };
 
 struct BoundedWalk {
+    ListTable table;
     std::vector<ListDirectory> directories;  // in the walk's order
     std::vector<UnreadPlace> unread;         // in the walk's order
     // A reading that did not answer still runs, maybe stuck for good in a call on

@@ -19,8 +19,7 @@ cgp::FilterResult Quorvel::filter_file(int32_t request_number, const std::string
 
 cgp::FilterResult Quorvel::filter_opened_file(int32_t request_number, const std::string&,
                                               kel::ifstream& message) {
-    refresh_lists(request_number);
-    PostingDecision decision = decide_on_message(message, list_table);
+    PostingDecision decision = decide_on_message(message, refresh_lists(request_number));
     for (const DecisionRecord& record : decision.records) {
         if (record.numbered) {
             kel::logline(request_number) << record.text;

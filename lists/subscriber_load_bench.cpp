@@ -68,14 +68,14 @@ int main(int argc, char** argv) {
     size_t heap_before = mallinfo2().uordblks + mallinfo2().hblkhd;
     auto started = std::chrono::steady_clock::now();
     const double cpu_started = cpu_seconds();
-    refresh_lists(1);
+    const ListTable& table = refresh_lists(1);
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const double cpu = cpu_seconds() - cpu_started;
     size_t heap_after = mallinfo2().uordblks + mallinfo2().hblkhd;
     kel::set_output(nullptr);
 
-    const ListRecord& list = list_table.at("big@example.org");
+    const ListRecord& list = table.at("big@example.org");
     const size_t count = list.subscribers.size();
     const double heap_per = static_cast<double>(heap_after - heap_before) / count;
     const double store_per = static_cast<double>(list.subscribers.memory_bytes()) / count;

@@ -8,7 +8,7 @@
 // be watched). Every way leaves what lies on network storage to the network reading,
 // and ends by applying what its passes finished, after the local records.
 //
-// Threads. The serving thread alone touches list_table, the ListCache, the
+// Threads. The serving thread alone touches the list table, the ListCache, the
 // WatchedTree, the KernelEvents, the MountChanges and the NetworkHandOver, and
 // writes every log record. The background threads run the jobs: the local one the
 // StatusPasses and the LeftoverReading of a first reading's leftovers (local disk
@@ -71,6 +71,8 @@ struct ListCache::State {
     std::unique_ptr<kel::KernelEvents> events;
     std::unique_ptr<kel::MountChanges> mounts;
     CacheCounts counts;
+    // Before what writes it. No other object of the program touches it.
+    ListTable table;
     std::shared_ptr<StatusPasses> status_passes;
     NetworkHandOver network;
     std::shared_ptr<LeftoverReading> leftovers;
@@ -99,7 +101,7 @@ ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_sys
       file_system(file_system),
       events(given_events ? std::move(given_events) : kel::inotify_events(given.watch_budget)),
       mounts(given_mounts ? std::move(given_mounts) : kel::mount_table_changes()),
-      network(file_system, main_domain_name(), given.network_limit),
+      network(file_system, table, main_domain_name(), given.network_limit),
       leftovers(std::make_shared<LeftoverReading>(file_system, given.network_limit)) {
     using Passes = ListCacheOptions::Passes;
     std::vector<std::shared_ptr<kel::BackgroundJob>> jobs;
@@ -208,7 +210,7 @@ void ListCache::State::walk_leaving_network(int32_t request_number) {
     if (accounts_away) {
         places.push_back({false, main_lists.path, main_lists.domain});
     } else {
-        scan_place(file_system, request_number, main_lists);
+        scan_place(file_system, table, request_number, main_lists);
     }
     if (on_network("Domains")) {
         places.push_back({true, "Domains", {}});
@@ -226,12 +228,12 @@ void ListCache::State::scan_domains_leaving_network(int32_t request_number, bool
         const WalkPlace at = entry_place(entry, ++place, main_domain);
         if (at.main) {
             if (!accounts_away) {
-                scan_place(file_system, request_number, at);
+                scan_place(file_system, table, request_number, at);
             }
         } else if (on_network("Domains/" + entry) || on_network(at.path)) {
             places.push_back({false, at.path, at.domain});
         } else {
-            scan_place(file_system, request_number, at);
+            scan_place(file_system, table, request_number, at);
         }
     }
 }
@@ -244,7 +246,7 @@ KeepList ListCache::State::kept_for_network() {
 
 // The refresh through the watched tree; false when it cannot serve.
 bool ListCache::State::refresh_tree(int32_t request_number, bool mounts_moved) {
-    if (!tree || mounts_moved || !tree->still_describes_table() || !tree->update(reported)) {
+    if (!tree || mounts_moved || !tree->still_at_base() || !tree->update(reported)) {
         return false;
     }
     reported.clear();
@@ -263,11 +265,10 @@ bool ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::t
     if (status_passes) {
         status_passes->forget_all();
     }
-    network.find_lost_records();
     events->drain([](int, uint32_t, std::string_view) {});
     mounts->take_reading();
-    auto fresh = std::make_unique<WatchedTree>(file_system, *events, status_passes.get(), network,
-                                               listings, options, counts, ++readings);
+    auto fresh = std::make_unique<WatchedTree>(file_system, *events, table, status_passes.get(),
+                                               network, listings, options, counts, ++readings);
     kel::ParallelCalls warm_calls;
     fresh->warm_up_with(&warm_calls);
     if (!events->ready() || !fresh->build()) {
@@ -281,7 +282,7 @@ bool ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::t
         deadline = started + *options.first_reading_budget;
     }
     tree->visit(request_number, true, deadline);
-    sweep_unseen_lists(kept_for_network());
+    sweep_unseen_lists(table, kept_for_network());
     exchange();
     hand_places(tree->changed_places());
     hand_leftovers();
@@ -301,11 +302,11 @@ void ListCache::State::walk(int32_t request_number) {
                       return !on_walk(directory.first);
                   });
     // Before the sweep, while the walk's marks tell what it met.
-    take_network(request_number, [](const std::string& key) {
-        auto found = list_table.find(key);
-        return found != list_table.end() && found->second.seen;
+    take_network(request_number, [this](const std::string& key) {
+        auto found = table.find(key);
+        return found != table.end() && found->second.seen;
     });
-    sweep_unseen_lists(kept_for_network());
+    sweep_unseen_lists(table, kept_for_network());
     exchange();
 }
 
@@ -315,6 +316,10 @@ ListCache::ListCache(const ListCacheOptions& options, kel::FileSystem& file_syst
     : state(std::make_unique<State>(options, file_system, std::move(events), std::move(mounts))) {}
 
 ListCache::~ListCache() = default;
+
+const ListTable& ListCache::table() const {
+    return state->table;
+}
 
 const CacheCounts& ListCache::counts() const {
     state->counts.listings_remembered =

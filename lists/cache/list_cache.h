@@ -1,5 +1,6 @@
-// The list cache: what keeps list_table current before every message, at the cost
-// of what changed; the rest of the program reaches it through list_refresh.h only.
+// The list cache: the list table, owned here and kept current before every message
+// at the cost of what changed; the rest of the program reaches it through
+// list_refresh.h only.
 // Where things are, and whose (S: the serving thread only; B: a background thread):
 // - list_cache: each refresh's way, the threads, the findings passed on (S).
 // - list_walk: the walk, its per-list step, where each domain's lists lie (S).
@@ -19,6 +20,7 @@
 #include "cache_settings.h"
 #include "file_system.h"
 #include "kernel_events.h"
+#include "list_record.h"
 #include "mount_changes.h"
 
 class ListCache {
@@ -33,8 +35,10 @@ class ListCache {
     ListCache(const ListCache&) = delete;
     ListCache& operator=(const ListCache&) = delete;
 
-    // Brings list_table up to date with the tree below the working directory.
+    // Brings the table up to date with the tree below the working directory.
     void refresh(int32_t request_number);
+    // The table as the last refresh left it; it lives as long as the cache.
+    const ListTable& table() const;
 
     // Runs one status pass on the calling thread, as the background thread does
     // (status passes OnDemand only); the next refresh takes its findings.

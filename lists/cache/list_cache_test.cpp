@@ -65,7 +65,6 @@ class TreeTest : public ::testing::Test {
         ASSERT_TRUE(scratch.made());
         write("Settings/Main.settings", "{ DomainName = Main.Test; }\n");
         ASSERT_EQ(main_domain_name(), "main.test");
-        list_table.clear();
         set_settings_report_sink(&capture_report);
         clock_now = 1000;
         set_list_clock(&test_clock);
@@ -74,7 +73,6 @@ class TreeTest : public ::testing::Test {
         kel::set_output(nullptr);
         set_settings_report_sink(nullptr);
         set_list_clock(nullptr);
-        list_table.clear();
         unmount_below(scratch.path().string());
     }
 
@@ -97,10 +95,7 @@ class TreeTest : public ::testing::Test {
     }
     // The walk on its own table, which persists between steps like the tree's.
     std::string refresh_walk(int32_t number) {
-        std::swap(list_table, walked);
-        std::string lines = lines_of([&] { walk_lists(kel::real_file_system(), number); });
-        std::swap(list_table, walked);
-        return lines;
+        return lines_of([&] { walk_lists(kel::real_file_system(), walked, number); });
     }
 
     ScratchDirectory scratch{"quorvel-tree"};
@@ -855,7 +850,7 @@ TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
         } else {
             ASSERT_EQ(by_tree, by_walk) << "after" << context;
         }
-        const std::string differs = difference(list_table, walked, server.addresses());
+        const std::string differs = difference(tree.table(), walked, server.addresses());
         ASSERT_EQ(differs, "") << "after" << context;
         for (const auto& [key, record] : walked) {
             unreadable_settings += !record.settings_reading.readable;
@@ -932,7 +927,7 @@ TEST_F(TreeTest, AttributeChangesAndReplacementsOfListFilesAreReadAgain) {
         const std::string by_tree = refresh_tree(tree, number);
         EXPECT_EQ(by_tree, refresh_walk(number)) << path;
         EXPECT_NE(by_tree, "") << path;
-        EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "") << path;
+        EXPECT_EQ(difference(tree.table(), walked, {"jane@example.org"}), "") << path;
         ++number;
     };
     for (const std::string path : {"Accounts/LISTS/news.list", "Accounts/LISTS/news.settings"}) {
@@ -964,13 +959,13 @@ TEST_F(TreeTest, AListThatCannotBeReadIsTriedAgainWithoutEvents) {
     const auto both = [&] {
         const std::string by_tree = refresh_tree(tree, number);
         EXPECT_EQ(by_tree, refresh_walk(number)) << number;
-        EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "") << number;
+        EXPECT_EQ(difference(tree.table(), walked, {"jane@example.org"}), "") << number;
         ++number;
         return by_tree;
     };
     both();
-    EXPECT_FALSE(list_table.at("news@main.test").settings_reading.readable);
-    EXPECT_TRUE(list_table.at("news@main.test").subscribers_reading.readable);
+    EXPECT_FALSE(tree.table().at("news@main.test").settings_reading.readable);
+    EXPECT_TRUE(tree.table().at("news@main.test").subscribers_reading.readable);
 
     clock_now += retry_seconds - 1;
     EXPECT_EQ(both(), "");
@@ -983,7 +978,7 @@ TEST_F(TreeTest, AListThatCannotBeReadIsTriedAgainWithoutEvents) {
     // A repaired file is read at once, and then no longer tried.
     write("Accounts/LISTS/news.settings", "{ Postings = \"from anybody\"; }\n");
     EXPECT_EQ(both(), "* [5] Reading list settings: news@main.test\n");
-    EXPECT_TRUE(list_table.at("news@main.test").settings_reading.readable);
+    EXPECT_TRUE(tree.table().at("news@main.test").settings_reading.readable);
     clock_now += 10 * retry_seconds;
     const CacheCounts before = tree.counts();
     EXPECT_EQ(both(), "");
@@ -993,7 +988,7 @@ TEST_F(TreeTest, AListThatCannotBeReadIsTriedAgainWithoutEvents) {
     fs::remove("Accounts/LISTS/news.list");
     mkfifo("Accounts/LISTS/news.list", 0644);
     EXPECT_EQ(both(), "* [7] Reading list subscribers: news@main.test\n");
-    EXPECT_FALSE(list_table.at("news@main.test").subscribers_reading.readable);
+    EXPECT_FALSE(tree.table().at("news@main.test").subscribers_reading.readable);
     clock_now += retry_seconds - 1;
     EXPECT_EQ(both(), "");
     clock_now += 1;
@@ -1026,7 +1021,7 @@ TEST_F(TreeTest, AnOverflowedEventQueueGivesOneCompleteWalk) {
     write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-010001\tN\n");
     write("Accounts/LISTS/late.list", "");
     EXPECT_EQ(refresh_tree(tree, 2), refresh_walk(2));
-    EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "");
+    EXPECT_EQ(difference(tree.table(), walked, {"jane@example.org"}), "");
     EXPECT_EQ(tree.counts().builds, 2u);
     write("Accounts/LISTS/late.settings", "{ Postings = \"from owner only\"; }\n");
     EXPECT_EQ(refresh_tree(tree, 3),
@@ -1063,7 +1058,7 @@ class BoundTest : public TreeTest {
         if (step.silent) {
             EXPECT_NE(by_walk, "") << step.what << ": the walk saw nothing";
             EXPECT_EQ(refresh_tree(*tree, number), "") << step.what << ": seen without a pass";
-            EXPECT_NE(difference(list_table, walked, addresses), "") << step.what;
+            EXPECT_NE(difference(tree->table(), walked, addresses), "") << step.what;
             const uint64_t reported = tree->counts().stamp_changes;
             tree->run_status_pass();
             EXPECT_EQ(refresh_tree(*tree, number), by_walk) << step.what;
@@ -1071,7 +1066,7 @@ class BoundTest : public TreeTest {
         } else {
             EXPECT_EQ(refresh_tree(*tree, number), by_walk) << step.what;
         }
-        EXPECT_EQ(difference(list_table, walked, addresses), "") << step.what;
+        EXPECT_EQ(difference(tree->table(), walked, addresses), "") << step.what;
         ++number;
     }
 
@@ -1270,11 +1265,11 @@ TEST_F(TreeTest, NetworkPassRecordsFollowTheLocalOnesAndTheTableIsTheWalks) {
 
     EXPECT_EQ(refresh_tree(tree, 1),
               read(1, "news@main.test") + read_domain(1, "a.test") + still_reading);
-    EXPECT_EQ(list_table.count("one@b.test"), 0u);
+    EXPECT_EQ(tree.table().count("one@b.test"), 0u);
     tree.run_network_pass();
     refresh_walk(2);
     EXPECT_EQ(refresh_tree(tree, 2), read_domain(2, "b.test"));
-    EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "");
+    EXPECT_EQ(difference(tree.table(), walked, {"jane@example.org"}), "");
 
     // Changed on both sides: b's come last, though the walk meets them between. The
     // file there is replaced as the server replaces it, by a rename, which a pass sees
@@ -1290,14 +1285,14 @@ TEST_F(TreeTest, NetworkPassRecordsFollowTheLocalOnesAndTheTableIsTheWalks) {
               "* [3] Reading list subscribers: news@main.test\n"
               "* [3] Reading list subscribers: two@a.test\n"
               "* [3] Reading list subscribers: one@b.test\n");
-    EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "");
+    EXPECT_EQ(difference(tree.table(), walked, {"jane@example.org"}), "");
 
     // Gone there, gone from the table; nothing read, nothing written.
     fs::remove("Domains/b.test/LISTS/two.list");
     tree.run_network_pass();
     refresh_walk(4);
     EXPECT_EQ(refresh_tree(tree, 4), "");
-    EXPECT_EQ(difference(list_table, walked, {"jane@example.org"}), "");
+    EXPECT_EQ(difference(tree.table(), walked, {"jane@example.org"}), "");
     EXPECT_EQ(tree.counts().network_passes, 3u);
 }
 

@@ -30,16 +30,15 @@ void set_refresh_options(const RefreshOptions& options) {
     process_options() = options;
 }
 
-void refresh_lists(int32_t request_number) {
+const ListTable& refresh_lists(int32_t request_number) {
     const RefreshOptions& options = process_options();
     if (options.full_walk) {
-        walk_lists(request_number);
-        return;
+        // Every refresh reads every list directory, the walk's own way.
+        static ListTable& walked = *new ListTable;
+        walk_lists(kel::real_file_system(), walked, request_number);
+        return walked;
     }
     static ListCache& cache = *new ListCache(cache_options(options));
     cache.refresh(request_number);
-}
-
-void walk_lists(int32_t request_number) {
-    walk_lists(kel::real_file_system(), request_number);
+    return cache.table();
 }

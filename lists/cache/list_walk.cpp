@@ -1,6 +1,6 @@
 // The walk: every list directory read in the server's order (the main domain's,
 // then those of the "Domains" entries as the system lists them), each list read with
-// the per-list step of list_reading.h and taken into list_table, then the sweep of
+// the per-list step of list_reading.h and taken into the table, then the sweep of
 // the lists it did not meet. The watched tree and the network reading use its step
 // for what changed; it knows of neither.
 #include "list_walk.h"
@@ -31,10 +31,10 @@ void write_list_notes(int32_t request_number, const std::vector<ListNote>& notes
     }
 }
 
-ListRecord& visit_list(kel::FileSystem& file_system, int32_t request_number,
+ListRecord& visit_list(kel::FileSystem& file_system, ListTable& table, int32_t request_number,
                        const std::string& list_directory, const std::string& domain,
                        const std::string& name) {
-    auto [found, is_new] = list_table.try_emplace(fold_lower(name + "@" + domain));
+    auto [found, is_new] = table.try_emplace(fold_lower(name + "@" + domain));
     ListRecord& record = found->second;
     const ListKnown known = is_new ? ListKnown{} : known_of(record);
     // Read into the record's own list: a list read again writes over its memory.
@@ -100,40 +100,41 @@ WalkPlace entry_place(const std::string& entry, size_t place, const std::string&
     return {"Domains/" + entry + "/LISTS", entry, listing_order(place), false};
 }
 
-void scan_place(kel::FileSystem& file_system, int32_t request_number, const WalkPlace& place) {
+void scan_place(kel::FileSystem& file_system, ListTable& table, int32_t request_number,
+                const WalkPlace& place) {
     const auto still_there = [&](const std::string& name) {
         return entry_still_there(file_system, place.path, name);
     };
     for (const std::string& entry :
          walk_listings().list(file_system, place.path, place.order, still_there)) {
         if (ends_with(entry, list_suffix)) {
-            visit_list(file_system, request_number, place.path, place.domain,
+            visit_list(file_system, table, request_number, place.path, place.domain,
                        entry.substr(0, entry.size() - list_suffix.size()));
         }
     }
 }
 
-void sweep_unseen_lists(const KeepList& keep) {
+void sweep_unseen_lists(ListTable& table, const KeepList& keep) {
     std::vector<std::string> vanished;
-    for (auto& [key, record] : list_table) {
+    for (auto& [key, record] : table) {
         if (!record.seen && !(keep && keep(key, record))) {
             vanished.push_back(key);
         }
         record.seen = false;
     }
     for (const std::string& key : vanished) {
-        list_table.erase(key);
+        table.erase(key);
     }
 }
 
-void walk_lists(kel::FileSystem& file_system, int32_t request_number) {
+void walk_lists(kel::FileSystem& file_system, ListTable& table, int32_t request_number) {
     const std::string& main_domain = main_domain_name();
-    scan_place(file_system, request_number, main_lists_place(main_domain));
+    scan_place(file_system, table, request_number, main_lists_place(main_domain));
     size_t place = 0;
     for (const std::string& entry : list_domains(file_system, walk_listings())) {
-        scan_place(file_system, request_number, entry_place(entry, ++place, main_domain));
+        scan_place(file_system, table, request_number, entry_place(entry, ++place, main_domain));
     }
     write_listing_records(request_number, walk_listings());
     forget_gone_domains(walk_listings());
-    sweep_unseen_lists();
+    sweep_unseen_lists(table);
 }

@@ -1,4 +1,4 @@
-// The walk of every list directory, and its per-list step applied to list_table:
+// The walk of every list directory, and its per-list step applied to a list table:
 // the refresh that reads the whole tree, which the watched tree must match and
 // whose pieces it uses for what changed. On the serving thread only.
 #pragma once
@@ -14,8 +14,8 @@
 #include "listing_memory.h"
 
 // The main domain's lists, then those of the "Domains" entries in the order the
-// system lists them, then the sweep; every call through `file_system`.
-void walk_lists(kel::FileSystem& file_system, int32_t request_number);
+// system lists them, then the sweep, into `table`; every call through `file_system`.
+void walk_lists(kel::FileSystem& file_system, ListTable& table, int32_t request_number);
 
 // A list directory of the walk. The main domain's ("Accounts/LISTS") comes first;
 // then, after the listing of "Domains", one for each of its entries in the order
@@ -33,7 +33,8 @@ WalkPlace main_lists_place(const std::string& main_domain);
 WalkPlace entry_place(const std::string& entry, size_t place, const std::string& main_domain);
 
 // Visits the lists of one place and marks them seen. Called by walk_lists.
-void scan_place(kel::FileSystem& file_system, int32_t request_number, const WalkPlace& place);
+void scan_place(kel::FileSystem& file_system, ListTable& table, int32_t request_number,
+                const WalkPlace& place);
 
 // What the walk remembers of the directories it lists (listing_memory.h); its
 // records are written at the end of a walk, after those of the lists.
@@ -62,14 +63,14 @@ void write_listing_records(int32_t request_number, ListingMemory& memory);
 // that changed or that cannot be read and are due to be tried again, writes the log
 // records of what it reads, and marks it seen: examine_list, then apply_list_visit,
 // then write_list_notes.
-ListRecord& visit_list(kel::FileSystem& file_system, int32_t request_number,
+ListRecord& visit_list(kel::FileSystem& file_system, ListTable& table, int32_t request_number,
                        const std::string& list_directory, const std::string& domain,
                        const std::string& name);
 
 // Drops the records that the walk did not mark seen and clears the mark on the rest;
 // a record that `keep` (when given) names by its key stays, unseen or not.
 using KeepList = std::function<bool(const std::string& key, ListRecord& record)>;
-void sweep_unseen_lists(const KeepList& keep = nullptr);
+void sweep_unseen_lists(ListTable& table, const KeepList& keep = nullptr);
 
 // Writes a reading's records, those that are numbered with `request_number`.
 void write_list_notes(int32_t request_number, const std::vector<ListNote>& notes);

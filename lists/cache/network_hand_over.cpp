@@ -52,9 +52,9 @@ std::string network_status_record(const NetworkStatus& status) {
     return "";
 }
 
-NetworkHandOver::NetworkHandOver(kel::FileSystem& file_system, std::string main_domain,
-                                 std::chrono::nanoseconds limit)
-    : file_system(file_system), main_domain(std::move(main_domain)), limit(limit) {}
+NetworkHandOver::NetworkHandOver(kel::FileSystem& file_system, ListTable& table,
+                                 std::string main_domain, std::chrono::nanoseconds limit)
+    : file_system(file_system), table(table), main_domain(std::move(main_domain)), limit(limit) {}
 
 size_t NetworkHandOver::reader_of(int mount) {
     for (size_t index = 0; index < readers.size(); ++index) {
@@ -108,18 +108,6 @@ bool NetworkHandOver::keeps(const std::string& key, const ListRecord& record) {
         readers[owner.at(key)].passes->read_again(key);
     }
     return true;
-}
-
-void NetworkHandOver::find_lost_records() {
-    for (auto key = placed.begin(); key != placed.end();) {
-        if (list_table.count(*key) != 0) {
-            ++key;
-            continue;
-        }
-        readers[owner.at(*key)].passes->read_again(*key);
-        owner.erase(*key);
-        key = placed.erase(key);
-    }
 }
 
 void NetworkHandOver::refresh(int32_t request_number, const LocalGives& local,
@@ -184,18 +172,18 @@ void NetworkHandOver::apply(NetworkPass& pass, size_t reader, int32_t request_nu
             }
             placed.erase(key);
             owner.erase(key);
-            auto found = list_table.find(key);
-            if (found == list_table.end()) {
+            auto found = table.find(key);
+            if (found == table.end()) {
                 continue;
             }
             if (!local(key)) {
-                list_table.erase(found);
+                table.erase(found);
             } else if (found->second.from_network) {
                 revisit.push_back(key);
             }
             continue;
         }
-        auto [found, is_new] = list_table.try_emplace(key);
+        auto [found, is_new] = table.try_emplace(key);
         ListRecord& record = found->second;
         placed.insert(key);
         owner[key] = reader;
@@ -221,12 +209,12 @@ void NetworkHandOver::apply(NetworkPass& pass, size_t reader, int32_t request_nu
 
 void NetworkHandOver::set_aside(size_t reader, const LocalGives& local) {
     for (auto key = placed.begin(); key != placed.end();) {
-        auto found = list_table.find(*key);
-        if (owner.at(*key) != reader || found == list_table.end() || local(*key)) {
+        auto found = table.find(*key);
+        if (owner.at(*key) != reader || found == table.end() || local(*key)) {
             ++key;
             continue;
         }
-        readers[reader].aside.insert(list_table.extract(found));
+        readers[reader].aside.insert(table.extract(found));
         owner.erase(*key);
         key = placed.erase(key);
     }
@@ -235,7 +223,7 @@ void NetworkHandOver::set_aside(size_t reader, const LocalGives& local) {
 void NetworkHandOver::restore(size_t reader) {
     for (auto& [key, record] : readers[reader].aside) {
         // A local list that came meanwhile keeps its record.
-        list_table.try_emplace(key, std::move(record));
+        table.try_emplace(key, std::move(record));
         placed.insert(key);
         owner[key] = reader;
     }

@@ -1,6 +1,6 @@
 // The serving thread's side of the reading of lists on network storage
 // (network_reading.h): at the end of every refresh, after the records of the local
-// lists, it applies to list_table what the passes finished since the last refresh
+// lists, it applies to the cache's list table what the passes finished since the last refresh
 // and writes their records in the walk's order, with the request number of the
 // message at hand. Each mount has a reading of its own (the places on it, in the
 // walk's order), so that a mount that hangs holds its own passes and no other's.
@@ -58,9 +58,10 @@ std::string network_status_record(const NetworkStatus& status);
 
 class NetworkHandOver {
   public:
-    // `limit`: how old the reading in use may grow while messages arrive, and how
-    // long the passes run on without messages (five minutes; only tests shorten it).
-    NetworkHandOver(kel::FileSystem& file_system, std::string main_domain,
+    // `table`: the cache's list table, which outlives it. `limit`: how old the
+    // reading in use may grow while messages arrive, and how long the passes run on
+    // without messages (five minutes; only tests shorten it).
+    NetworkHandOver(kel::FileSystem& file_system, ListTable& table, std::string main_domain,
                     std::chrono::nanoseconds limit = NetworkReading::idle_after);
 
     // The readings of the mounts met so far, one each, for a background thread each
@@ -79,17 +80,11 @@ class NetworkHandOver {
 
     // Whether the passes give `key`: in the table, or set aside while unknown.
     bool gives(const std::string& key) const;
-    // The keys the passes put in the table.
-    const std::unordered_set<std::string>& in_table() const { return placed; }
 
     // The local side no longer gives `key`, whose record is `record`. True when the
     // record stays because the passes give the key too; they then read it again if
     // a local visit wrote it last.
     bool keeps(const std::string& key, const ListRecord& record);
-
-    // A tool or a test emptied list_table: the passes read again every list whose
-    // record is gone.
-    void find_lost_records();
 
     // Whether a local list directory gives a key.
     using LocalGives = std::function<bool(const std::string& key)>;
@@ -127,6 +122,7 @@ class NetworkHandOver {
                      const LocalGives& local);
 
     kel::FileSystem& file_system;
+    ListTable& table;
     const std::string main_domain;
     const std::chrono::nanoseconds limit;
     std::vector<Reader> readers;

@@ -31,12 +31,8 @@ class StorageFaults : public ::testing::Test {
         ASSERT_TRUE(scratch.made());
         ScratchDirectory::write("Settings/Main.settings", "{ DomainName = Main.Test; }\n");
         ASSERT_EQ(main_domain_name(), "main.test");
-        list_table.clear();
     }
-    void TearDown() override {
-        kel::set_output(nullptr);
-        list_table.clear();
-    }
+    void TearDown() override { kel::set_output(nullptr); }
     // The records one refresh wrote.
     template <typename Refresh>
     static std::string lines_of(Refresh refresh) {
@@ -80,7 +76,7 @@ class Refresher {
     }
     void refresh(int32_t number, bool with_pass = true) {
         if (way.walk) {
-            walk_lists(fake, number);
+            walk_lists(fake, walked, number);
             return;
         }
         if (way.network && with_pass) {
@@ -88,6 +84,7 @@ class Refresher {
         }
         cache->refresh(number);
     }
+    const ListTable& table() const { return way.walk ? walked : cache->table(); }
     // The directories whose listings are remembered.
     uint64_t remembered() const {
         return way.walk ? walk_listings().size() : cache->counts().listings_remembered;
@@ -97,6 +94,7 @@ class Refresher {
     const Way way;  // a copy: a test may name its way in place
     kel::FakeFileSystem& fake;
     std::optional<ListCache> cache;
+    ListTable walked;  // the walk's
 };
 
 // NFS in a fail-over lets opendir or readdir fail with EIO or ESTALE: every list
@@ -110,7 +108,6 @@ TEST_F(StorageFaults, ADirectoryThatCannotBeListedKeepsItsLists) {
     for (const Way& way : ways) {
         for (int error : {EIO, ESTALE}) {
             SCOPED_TRACE(std::string(way.name) + ", " + kel::error_text(error));
-            list_table.clear();
             kel::FakeFileSystem fake;
             const std::string lists = "Domains/a.test/LISTS/";
             for (const char* list : {"kept", "changed", "gone"}) {
@@ -119,7 +116,7 @@ TEST_F(StorageFaults, ADirectoryThatCannotBeListedKeepsItsLists) {
             fake.write("Domains/b.test/LISTS/other.list", subscribers("jane@example.org"));
             Refresher refresher(way, fake);
             lines_of([&] { refresher.refresh(1); });
-            ASSERT_EQ(list_table.size(), 4u);
+            ASSERT_EQ(refresher.table().size(), 4u);
 
             fake.fail(Call::List, "Domains/a.test/LISTS", error);
             fake.remove(lists + "gone.list");
@@ -130,16 +127,19 @@ TEST_F(StorageFaults, ADirectoryThatCannotBeListedKeepsItsLists) {
                 "\n";
             EXPECT_EQ(lines_of([&] { refresher.refresh(2); }),
                       "* [2] Reading list settings: changed@a.test\n" + failed);
-            EXPECT_EQ(list_table.count("kept@a.test") + list_table.count("changed@a.test"), 2u);
-            EXPECT_EQ(list_table.count("gone@a.test") + list_table.count("new@a.test"), 0u);
-            EXPECT_EQ(list_table.at("changed@a.test").policy, Anybody);
+            EXPECT_EQ(
+                refresher.table().count("kept@a.test") + refresher.table().count("changed@a.test"),
+                2u);
+            EXPECT_EQ(
+                refresher.table().count("gone@a.test") + refresher.table().count("new@a.test"), 0u);
+            EXPECT_EQ(refresher.table().at("changed@a.test").policy, Anybody);
             EXPECT_EQ(lines_of([&] { refresher.refresh(3); }), "") << "told once";
 
             fake.fail(Call::List, "Domains/a.test/LISTS", 0);
             EXPECT_EQ(lines_of([&] { refresher.refresh(4); }),
                       "* [4] Reading list settings: new@a.test\n"
                       "* [4] Reading list subscribers: new@a.test\n");
-            EXPECT_EQ(list_table.size(), 4u);
+            EXPECT_EQ(refresher.table().size(), 4u);
         }
     }
 }
@@ -149,7 +149,6 @@ TEST_F(StorageFaults, ADomainsDirectoryThatCannotBeListedKeepsEveryDomain) {
     const Way ways[] = {{"walk", true, false}, {"tree", false, false}, {"network", false, true}};
     for (const Way& way : ways) {
         SCOPED_TRACE(way.name);
-        list_table.clear();
         kel::FakeFileSystem fake;
         fake.write("Domains/a.test/LISTS/one.list", subscribers("jane@example.org"));
         fake.write("Domains/b.test/LISTS/two.list", subscribers("jane@example.org"));
@@ -159,7 +158,7 @@ TEST_F(StorageFaults, ADomainsDirectoryThatCannotBeListedKeepsEveryDomain) {
         fake.write("Domains/c.test/LISTS/three.list", "");
         EXPECT_EQ(lines_of([&] { refresher.refresh(2); }),
                   "* [2] Cannot list directory Domains: Input/output error\n");
-        EXPECT_EQ(list_table.size(), 2u);
+        EXPECT_EQ(refresher.table().size(), 2u);
     }
 }
 
@@ -171,7 +170,6 @@ TEST_F(StorageFaults, ADomainGoneLeavesNoListingBehind) {
     const Way ways[] = {{"walk", true, false}, {"tree", false, false}, {"network", false, true}};
     for (const Way& way : ways) {
         SCOPED_TRACE(way.name);
-        list_table.clear();
         kel::FakeFileSystem fake;
         fake.write("Accounts/LISTS/news.list", subscribers("jane@example.org"));
         fake.write("Domains/a.test/LISTS/one.list", subscribers("jane@example.org"));
@@ -184,7 +182,7 @@ TEST_F(StorageFaults, ADomainGoneLeavesNoListingBehind) {
             fake.write(domain + "/LISTS/list.list", subscribers("jane@example.org"));
             fake.write("Accounts/LISTS/" + name + ".list", subscribers("jane@example.org"));
             lines_of([&] { refresher.refresh(2); });
-            ASSERT_EQ(list_table.size(), 4u);
+            ASSERT_EQ(refresher.table().size(), 4u);
             if (round == 1) {
                 fake.fail(Call::List, domain + "/LISTS", EIO);
                 lines_of([&] { refresher.refresh(3); });
@@ -193,7 +191,7 @@ TEST_F(StorageFaults, ADomainGoneLeavesNoListingBehind) {
             fake.remove("Accounts/LISTS/" + name + ".list");
             fake.fail(Call::List, domain + "/LISTS", 0);
             lines_of([&] { refresher.refresh(4); });
-            EXPECT_EQ(list_table.size(), 2u);
+            EXPECT_EQ(refresher.table().size(), 2u);
             EXPECT_EQ(refresher.remembered(), at_rest) << name;
         }
     }
@@ -222,7 +220,7 @@ TEST_F(StorageFaults, NoMessageWaitsOnNetworkStorageThatHangs) {
             ASSERT_EQ(refreshed.wait_for(std::chrono::seconds(60)), std::future_status::ready)
                 << "refresh " << number << " waits on the hung place";
             EXPECT_NE(refreshed.get().find(still), std::string::npos);
-            EXPECT_EQ(list_table.count("news@main.test"), 1u);
+            EXPECT_EQ(cache.table().count("news@main.test"), 1u);
             mount_table.move();
         }
         fake.release();
@@ -241,9 +239,9 @@ TEST_F(StorageFaults, AReadingPastItsLimitIsNotUsedUntilAPassEnds) {
     fake.advance(std::chrono::seconds(61));
     EXPECT_EQ(lines_of([&] { refresher.refresh(3, false); }),
               "* [3] Lists on network storage not read for 301 s, not checked\n");
-    EXPECT_EQ(list_table.count("one@a.test"), 0u);
+    EXPECT_EQ(refresher.table().count("one@a.test"), 0u);
     EXPECT_EQ(lines_of([&] { refresher.refresh(4); }), "");
-    EXPECT_EQ(list_table.count("one@a.test"), 1u);
+    EXPECT_EQ(refresher.table().count("one@a.test"), 1u);
 }
 
 // A pass held by one hung mount held every background job: the lists of another
@@ -268,8 +266,8 @@ TEST_F(StorageFaults, AHungMountHoldsNoOtherReading) {
         ListCache cache({.first_reading_budget = std::chrono::nanoseconds(0)}, fake,
                         std::make_unique<FakeKernelEvents>(fake), std::move(mounts));
         const std::string still = "Lists are still being read, not checked yet";
-        const auto known = [] {
-            return list_table.count("crew@c.test") + list_table.count("crew@near.test") == 2;
+        const auto known = [&cache] {
+            return cache.table().count("crew@c.test") + cache.table().count("crew@near.test") == 2;
         };
         for (int32_t number : {1, 2}) {
             if (number == 2) {
@@ -285,7 +283,7 @@ TEST_F(StorageFaults, AHungMountHoldsNoOtherReading) {
             }
             EXPECT_TRUE(known()) << "reading " << number;
             EXPECT_EQ(lines.find(still), std::string::npos) << "reading " << number;
-            EXPECT_EQ(list_table.count("crew@far.test"), 0u);
+            EXPECT_EQ(cache.table().count("crew@far.test"), 0u);
         }
         fake.release();
     }
@@ -313,8 +311,8 @@ TEST_F(StorageFaults, TwinFoldersNeverMixInOneRecord) {
                     std::make_unique<FakeMountChanges>());
     // A record is whole when its policy and its subscribers come from one folder.
     const auto whole = [&](const std::string& step) {
-        auto found = list_table.find("x@twin.test");
-        ASSERT_NE(found, list_table.end()) << step;
+        auto found = cache.table().find("x@twin.test");
+        ASSERT_NE(found, cache.table().end()) << step;
         const ListRecord& record = found->second;
         const bool from_local = record.subscribers_path == local + ".list";
         EXPECT_EQ(record.subscribers.size(), 1u) << step;
@@ -354,12 +352,10 @@ TEST_F(StorageFaults, TwinFoldersNeverMixInOneRecord) {
 std::pair<std::string, std::unordered_map<std::string, ListRecord>> walked(
     kel::FakeFileSystem& fake, int32_t number) {
     std::unordered_map<std::string, ListRecord> mine;
-    std::swap(list_table, mine);
     std::ostringstream captured;
     kel::set_output(&captured);
-    walk_lists(fake, number);
+    walk_lists(fake, mine, number);
     kel::set_output(nullptr);
-    std::swap(list_table, mine);
     return {captured.str(), std::move(mine)};
 }
 
@@ -396,14 +392,14 @@ TEST_F(StorageFaults, AFirstReadingOutOfTimeLeavesTheRestInTheWalksOrder) {
     ASSERT_GE(first.size(), still.size());
     ASSERT_EQ(first.substr(first.size() - still.size()), still);
     first.resize(first.size() - still.size());
-    EXPECT_LT(list_table.size(), 36u);
+    EXPECT_LT(cache.table().size(), 36u);
     cache.run_network_pass();
     fake.write("Domains/d11.test/LISTS/c.settings", "{ Owner = o; }\n");
     const std::string second = lines_of([&] { cache.refresh(1); });
     const auto [walk_lines, walk_table] = walked(fake, 1);
     // The change came after the leftover was read: it is read on top.
     EXPECT_EQ(first + second, walk_lines + "* [1] Reading list settings: c@d11.test\n");
-    EXPECT_EQ(keys_of(list_table), keys_of(walk_table));
+    EXPECT_EQ(keys_of(cache.table()), keys_of(walk_table));
     EXPECT_EQ(lines_of([&] { cache.refresh(2); }), "");
 }
 
@@ -433,12 +429,12 @@ TEST_F(StorageFaults, ANetworkPassReadsSideBySideAndHandsOverAsItGoes) {
         "* [1] Lists on network storage are still being read, not checked yet\n";
     std::string records = lines_of([&] { cache.refresh(1); });
     EXPECT_TRUE(records.ends_with(still));
-    EXPECT_EQ(list_table.size(), 16u) << "no hand-over before the pass ended";
+    EXPECT_EQ(cache.table().size(), 16u) << "no hand-over before the pass ended";
     fake.release();
     pass.get();
     records.resize(records.size() - std::min(records.size(), still.size()));
     EXPECT_EQ(records + lines_of([&] { cache.refresh(1); }), walked(fake, 1).first);
-    EXPECT_EQ(list_table.size(), 40u);
+    EXPECT_EQ(cache.table().size(), 40u);
     EXPECT_LE(fake.most_in_flight(), 16u + 1u);  // and this thread's own call
 }
 

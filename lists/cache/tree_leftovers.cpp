@@ -13,12 +13,12 @@ void WatchedTree::leave_over(ListDirectory& lists, ListEntry& entry) {
     entry.leftover = true;
     ++leftovers_pending;
     LeftoverList list{lists.path, lists.domain_name, entry.name, nullptr};
-    auto found = list_table.find(entry.key);
-    if (found != list_table.end()) {
+    auto found = table.find(entry.key);
+    if (found != table.end()) {
         list.known = std::make_unique<const ListKnown>(known_of(found->second));
         if (!found->second.seen) {
             // Not met by another entry in this walk: it waits for its own reading.
-            aside.insert(list_table.extract(found));
+            aside.insert(table.extract(found));
         }
     } else if (auto kept = aside.find(entry.key); kept != aside.end()) {
         list.known = std::make_unique<const ListKnown>(known_of(kept->second));
@@ -74,7 +74,7 @@ void WatchedTree::take_leftover(LeftoverList& list, ListVisit& one, int32_t requ
     entry.leftover = false;
     --leftovers_pending;
     ++counts.lists_examined;
-    auto [found, is_new] = list_table.try_emplace(entry.key);
+    auto [found, is_new] = table.try_emplace(entry.key);
     if (auto kept = aside.find(entry.key); is_new && kept != aside.end()) {
         found->second = std::move(kept->second);
         aside.erase(kept);
@@ -99,7 +99,7 @@ void WatchedTree::take_leftover(LeftoverList& list, ListVisit& one, int32_t requ
 // meanwhile, say): they are visited as changed, their records back in place.
 void WatchedTree::settle_leftovers_left() {
     for (auto& [key, record] : aside) {
-        list_table.try_emplace(key, std::move(record));
+        table.try_emplace(key, std::move(record));
     }
     aside.clear();
     for (auto& [path, lists] : lists_by_path) {

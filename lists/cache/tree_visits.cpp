@@ -167,8 +167,8 @@ void WatchedTree::visit_entries(
             continue;
         }
         ++counts.lists_examined;
-        ListRecord& record =
-            visit_list(file_system, request_number, lists.path, lists.domain_name, entry.name);
+        ListRecord& record = visit_list(file_system, table, request_number, lists.path,
+                                        lists.domain_name, entry.name);
         if (!keep_seen) {
             record.seen = false;
         }
@@ -214,9 +214,9 @@ void WatchedTree::drop_vanished() {
             continue;
         }
         aside.erase(key);
-        auto found = list_table.find(key);
-        if (found != list_table.end() && !network.keeps(key, found->second)) {
-            list_table.erase(found);
+        auto found = table.find(key);
+        if (found != table.end() && !network.keeps(key, found->second)) {
+            table.erase(found);
         }
     }
     vanished.clear();

@@ -35,12 +35,13 @@
 
 #include "tree_names.h"
 
-WatchedTree::WatchedTree(kel::FileSystem& file_system, kel::KernelEvents& events,
+WatchedTree::WatchedTree(kel::FileSystem& file_system, kel::KernelEvents& events, ListTable& table,
                          StatusPasses* status_passes, NetworkHandOver& network,
                          ListingMemory& listings, const ListCacheOptions& options,
                          CacheCounts& counts, uint64_t reading)
     : file_system(file_system),
       events(events),
+      table(table),
       status_passes(status_passes),
       network(network),
       listings(listings),
@@ -84,24 +85,9 @@ bool WatchedTree::build() {
     return true;
 }
 
-bool WatchedTree::still_describes_table() {
+bool WatchedTree::still_at_base() {
     const kel::PathStatus status = file_system.status(".");
-    if (!status.found() || status.device != base_device || status.stamp.inode != base_inode) {
-        return false;
-    }
-    if (leftovers_pending != 0 || !aside.empty()) {
-        // Lists left over are not in the table yet: the sizes tell nothing.
-        return true;
-    }
-    if (network.in_table().empty()) {
-        return list_table.size() == sources.size();
-    }
-    // Keys given by both sides count once; counting which would cost a look at
-    // every key the passes gave, at every message while they hand over. The bounds
-    // catch a table emptied, or filled, behind the tree's back.
-    const size_t placed = network.in_table().size();
-    return list_table.size() >= std::max(sources.size(), placed) &&
-           list_table.size() <= sources.size() + placed;
+    return status.found() && status.device == base_device && status.stamp.inode == base_inode;
 }
 
 void WatchedTree::revisit(const std::string& key) {

@@ -3,7 +3,7 @@
 // each with its kernel-event watch, the ".list" entries of every list directory in
 // the order the system lists them, and for every table key the entries of the walk
 // that give it. A refresh through it visits only what the kernel's events, the
-// status passes or a rebuild name, in the walk's order, and leaves list_table and
+// status passes or a rebuild name, in the walk's order, and leaves the list table and
 // the log records as the walk would (watched_tree.cpp says why that is sound).
 //
 // Its pieces: watched_tree.cpp takes in events and decides what to look at again;
@@ -40,12 +40,13 @@
 // The structure as one build made it; a new build makes a new one.
 class WatchedTree {
   public:
+    // `table`: the cache's list table, which it keeps as the walk would.
     // `status_passes`: where the status passes learn what to watch; null without
     // them. `network`: what the passes over network storage gave.
     // `listings`: what is remembered of the directories listed, across builds. All
     // outlive the tree.
     // `reading`: the number of this tree's first reading, for the lists it leaves over.
-    WatchedTree(kel::FileSystem& file_system, kel::KernelEvents& events,
+    WatchedTree(kel::FileSystem& file_system, kel::KernelEvents& events, ListTable& table,
                 StatusPasses* status_passes, NetworkHandOver& network, ListingMemory& listings,
                 const ListCacheOptions& options, CacheCounts& counts, uint64_t reading);
     ~WatchedTree();
@@ -77,10 +78,9 @@ class WatchedTree {
     // order, writing their records with `request_number`. True when one of them
     // changed meanwhile: visit() is then due.
     bool take_leftovers(LeftoversRead& read, int32_t request_number);
-    // The tree was built in this working directory and the table holds its keys,
-    // those the passes over network storage gave, and no others (a tool or a test
-    // may have emptied it).
-    bool still_describes_table();
+    // The tree was built in this working directory: the base directory is still
+    // the one it watches.
+    bool still_at_base();
     // Whether an entry of the tree gives the key.
     bool gives(const std::string& key) const { return sources.count(key) != 0; }
     // Visits the entries that give the key at the next refresh.
@@ -230,6 +230,7 @@ class WatchedTree {
 
     kel::FileSystem& file_system;
     kel::KernelEvents& events;
+    ListTable& table;
     StatusPasses* status_passes;
     NetworkHandOver& network;
     ListingMemory& listings;
