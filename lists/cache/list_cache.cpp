@@ -10,19 +10,18 @@
 //
 // Threads. The serving thread alone touches the list table, the ListCache, the
 // WatchedTree, the KernelEvents, the MountChanges and the NetworkHandOver, and
-// writes every log record. The background threads run the jobs: the local one the
-// StatusPasses and the LeftoverReading of a first reading's leftovers (local disk
-// only); one for each mount that holds a place on network storage, started once a
-// place lies there, the NetworkReading of those places; so a pass held by a hung
-// mount holds nothing local and no other mount. Each reading has the threads of its
-// own ParallelCalls, which share nothing but the task index; each job keeps its own
-// copy of what it needs and reads files only. They meet in exchanges, each one
-// kel::AnnotatedMutex held for a few swaps: the status passes' (StatusPasses::
-// exchange: what to watch in, what changed out) and each network reading's
-// (NetworkReading::exchange: places and lists to read again in, what was read out)
-// and the leftover reading's (LeftoverReading::exchange: a first reading's leftovers
-// in, their readings out). Each BackgroundThread's own lock carries only
-// the timing (when a message came, when a job is due) and the text of a failure.
+// writes every log record. Each background thread runs one job, the reading of one
+// mount: the local thread the LocalReading (the status passes and a first reading's
+// leftovers, local disk only); one thread for each mount that holds a place on
+// network storage, started once a place lies there, the NetworkReading of those
+// places; so a pass held by a hung mount holds nothing local and no other mount.
+// Each reading has the threads of its own ParallelCalls, which share nothing but the
+// task index; each job keeps its own copy of what it needs and reads files only.
+// They meet in one exchange a job, each one kel::AnnotatedMutex held for a few swaps:
+// LocalReading::exchange (what to watch and the leftovers to read in; what changed
+// and the leftovers read out) and NetworkReading::exchange (places and lists to read
+// again in, what was read out). Each BackgroundThread's own lock carries only the
+// timing (when a message came, when a job is due) and the text of a failure.
 #include "list_cache.h"
 
 #include <chrono>
@@ -33,18 +32,28 @@
 
 #include "background_thread.h"
 #include "kernel_events.h"
-#include "leftover_reading.h"
 #include "list_walk.h"
+#include "local_reading.h"
 #include "logging.h"
 #include "mount_changes.h"
 #include "network_hand_over.h"
 #include "parallel_calls.h"
-#include "status_passes.h"
 #include "watched_tree.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// What the local thread does; a test does the rest on demand.
+LocalReading::Work local_work(const ListCacheOptions& options) {
+    using Passes = ListCacheOptions::Passes;
+    const bool passes = options.status_passes == Passes::Background;
+    const bool leftovers = options.network_passes == Passes::Background;
+    if (passes && leftovers) {
+        return LocalReading::Work::Both;
+    }
+    return passes ? LocalReading::Work::StatusPasses : LocalReading::Work::Leftovers;
+}
 
 }  // namespace
 
@@ -62,6 +71,7 @@ struct ListCache::State {
     void scan_domains_leaving_network(int32_t request_number, bool accounts_away,
                                       std::vector<NetworkPlace>& places);
     KeepList kept_for_network();
+    LocalReading* passes_of_tree();
     bool refresh_tree(int32_t request_number, bool mounts_moved);
     bool build(int32_t request_number, bool mounts_moved, Clock::time_point started);
     void walk(int32_t request_number);
@@ -73,21 +83,18 @@ struct ListCache::State {
     CacheCounts counts;
     // Before what writes it. No other object of the program touches it.
     ListTable table;
-    std::shared_ptr<StatusPasses> status_passes;
     NetworkHandOver network;
-    std::shared_ptr<LeftoverReading> leftovers;
-    std::optional<size_t> leftover_job;  // its place among the local thread's jobs
-    bool wake_network = false;           // places handed that the passes did not have
-    bool wake_leftovers = false;         // leftovers handed that their reading did not have
-    // After the jobs, so that they stop before the jobs go. The local thread runs the
-    // status passes and the reading of a first reading's leftovers, all on local
-    // disk; each network thread the passes over one mount, started when a place lies
-    // there: a pass held by a hung mount holds nothing local and no other mount.
+    std::shared_ptr<LocalReading> local_reading;
+    bool wake_network = false;  // places handed that the passes did not have
+    bool wake_local = false;    // leftovers handed that the local reading did not have
+    // After the jobs, so that they stop before the jobs go: the local reading's, and
+    // one for each mount's network reading, started when a place lies there.
     std::unique_ptr<kel::BackgroundThread> local_thread;
     std::vector<std::unique_ptr<kel::BackgroundThread>> network_threads;
     // After `network`, which it points to.
     std::unique_ptr<WatchedTree> tree;
-    std::vector<StatusPasses::Change> reported;
+    std::vector<LocalReading::Change> reported;
+    std::optional<LeftoversRead> leftovers_read;  // taken, for the end of the refresh
     std::unordered_map<std::string, bool> network_directories;
     // What the tree remembers of the directories it lists, across builds.
     ListingMemory listings;
@@ -102,31 +109,26 @@ ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_sys
       events(given_events ? std::move(given_events) : kel::inotify_events(given.watch_budget)),
       mounts(given_mounts ? std::move(given_mounts) : kel::mount_table_changes()),
       network(file_system, table, main_domain_name(), given.network_limit),
-      leftovers(std::make_shared<LeftoverReading>(file_system, given.network_limit)) {
+      local_reading(std::make_shared<LocalReading>(file_system, local_work(given))) {
     using Passes = ListCacheOptions::Passes;
-    std::vector<std::shared_ptr<kel::BackgroundJob>> jobs;
-    if (options.status_passes != Passes::Off) {
-        status_passes = std::make_shared<StatusPasses>(file_system);
-        if (options.status_passes == Passes::Background) {
-            jobs.push_back(status_passes);
-        }
-    }
-    if (options.network_passes == Passes::Background) {
-        leftover_job = jobs.size();
-        jobs.push_back(leftovers);
-    }
-    if (!jobs.empty()) {
-        local_thread = std::make_unique<kel::BackgroundThread>(std::move(jobs));
+    if (options.status_passes == Passes::Background ||
+        options.network_passes == Passes::Background) {
+        local_thread = std::make_unique<kel::BackgroundThread>(
+            std::vector<std::shared_ptr<kel::BackgroundJob>>{local_reading});
     }
 }
 
-// Takes what the status passes found into `reported`, for the next update, and
-// hands them what the tree did since the last exchange.
+// Hands the local reading what the tree did since the last exchange and the
+// leftovers to read; takes what its status passes found into `reported`, for the
+// next update, and the leftovers it read, for the end of this refresh.
 void ListCache::State::exchange() {
-    if (status_passes) {
-        std::vector<StatusPasses::Change> found = status_passes->exchange();
-        reported.insert(reported.end(), std::make_move_iterator(found.begin()),
-                        std::make_move_iterator(found.end()));
+    LocalReading::Found found = local_reading->exchange();
+    reported.insert(reported.end(), std::make_move_iterator(found.changes.begin()),
+                    std::make_move_iterator(found.changes.end()));
+    if (found.leftovers && leftovers_read) {
+        leftovers_read->append(std::move(*found.leftovers));
+    } else if (found.leftovers) {
+        leftovers_read = std::move(found.leftovers);
     }
 }
 
@@ -139,15 +141,18 @@ void ListCache::State::hand_places(std::optional<std::vector<NetworkPlace>> plac
     }
 }
 
-// The end of every refresh: what the passes over network storage finished.
+// The end of every refresh: the exchange with the local reading, the leftovers it
+// read, and what the passes over network storage finished.
 void ListCache::State::take_network(int32_t request_number,
                                     const NetworkHandOver::LocalGives& local) {
+    exchange();
     std::vector<std::string> revisit;
     bool visit_due = false;
     // The leftovers' records come before those of the passes over network storage.
-    if (std::optional<LeftoversRead> read = leftovers->exchange(); read && tree) {
-        visit_due = tree->take_leftovers(*read, request_number);
+    if (leftovers_read && tree) {
+        visit_due = tree->take_leftovers(*leftovers_read, request_number);
     }
+    leftovers_read.reset();
     network.refresh(request_number, local, revisit);
     counts.network_passes = network.passes_applied();
     if (wake_network && options.network_passes == ListCacheOptions::Passes::Background) {
@@ -160,11 +165,11 @@ void ListCache::State::take_network(int32_t request_number,
             }
         }
     }
-    if (wake_leftovers && local_thread && leftover_job) {
-        local_thread->run_soon(*leftover_job);
+    if (wake_local && local_thread) {
+        local_thread->run_soon(0);
     }
     wake_network = false;
-    wake_leftovers = false;
+    wake_local = false;
     if (tree) {
         for (const std::string& key : revisit) {
             tree->revisit(key);
@@ -179,8 +184,8 @@ void ListCache::State::take_network(int32_t request_number,
 void ListCache::State::hand_leftovers() {
     std::vector<LeftoverList> lists = tree->take_leftover_lists();
     if (!lists.empty()) {
-        leftovers->read(tree->reading_number(), std::move(lists));
-        wake_leftovers = true;
+        local_reading->read(tree->reading_number(), std::move(lists));
+        wake_local = true;
     }
 }
 
@@ -238,6 +243,11 @@ void ListCache::State::scan_domains_leaving_network(int32_t request_number, bool
     }
 }
 
+// Where the tree hands what the status passes must query; none without them.
+LocalReading* ListCache::State::passes_of_tree() {
+    return options.status_passes == ListCacheOptions::Passes::Off ? nullptr : local_reading.get();
+}
+
 // A record the local side no longer gives stays while the passes give its key.
 KeepList ListCache::State::kept_for_network() {
     return
@@ -251,7 +261,6 @@ bool ListCache::State::refresh_tree(int32_t request_number, bool mounts_moved) {
     }
     reported.clear();
     tree->visit(request_number, false);
-    exchange();
     hand_places(tree->changed_places());
     take_network(request_number, [this](const std::string& key) { return tree->gives(key); });
     tell_leftovers(request_number);
@@ -262,12 +271,10 @@ bool ListCache::State::refresh_tree(int32_t request_number, bool mounts_moved) {
 bool ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::time_point started) {
     counts.mount_builds += mounts_moved && tree ? 1 : 0;
     reported.clear();
-    if (status_passes) {
-        status_passes->forget_all();
-    }
+    local_reading->forget_all();
     events->drain([](int, uint32_t, std::string_view) {});
     mounts->take_reading();
-    auto fresh = std::make_unique<WatchedTree>(file_system, *events, table, status_passes.get(),
+    auto fresh = std::make_unique<WatchedTree>(file_system, *events, table, passes_of_tree(),
                                                network, listings, options, counts, ++readings);
     kel::ParallelCalls warm_calls;
     fresh->warm_up_with(&warm_calls);
@@ -283,7 +290,6 @@ bool ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::t
     }
     tree->visit(request_number, true, deadline);
     sweep_unseen_lists(table, kept_for_network());
-    exchange();
     hand_places(tree->changed_places());
     hand_leftovers();
     take_network(request_number, [this](const std::string& key) { return tree->gives(key); });
@@ -307,7 +313,6 @@ void ListCache::State::walk(int32_t request_number) {
         return found != table.end() && found->second.seen;
     });
     sweep_unseen_lists(table, kept_for_network());
-    exchange();
 }
 
 ListCache::ListCache(const ListCacheOptions& options, kel::FileSystem& file_system,
@@ -328,15 +333,14 @@ const CacheCounts& ListCache::counts() const {
 }
 
 void ListCache::run_status_pass() {
-    if (state->status_passes &&
-        state->options.status_passes == ListCacheOptions::Passes::OnDemand) {
-        state->status_passes->run_pass();
+    if (state->options.status_passes == ListCacheOptions::Passes::OnDemand) {
+        state->local_reading->status_pass();
     }
 }
 
 void ListCache::run_network_pass() {
     if (state->options.network_passes == ListCacheOptions::Passes::OnDemand) {
-        state->leftovers->run_pass();
+        state->local_reading->read_leftovers();
         for (size_t index = 0; index < state->network.reading_count(); ++index) {
             state->network.reading(index)->run_pass();
         }

@@ -5,9 +5,10 @@
 // - list_cache: each refresh's way, the threads, the findings passed on (S).
 // - list_walk: the walk, its per-list step, where each domain's lists lie (S).
 // - watched_tree, tree_*: the directories, their kernel-event watches, visits (S).
-// - status_passes: stamp checks where no event tells a change (B, on local disk).
-// - network_reading, network_pass: lists read off the message path, a reading per
-//   mount and one for a first reading's leftovers (B); network_hand_over applies them (S).
+// - local_reading: the local disk's reading off the message path: stamp checks where
+//   no event tells a change, the lists a first reading left over (B).
+// - network_reading, network_pass: lists on network storage read off the message
+//   path, a reading per mount (B); network_hand_over applies them (S).
 // - listing_memory: what a directory that cannot be listed keeps (each its own).
 // - cache_settings: the options. (The check tool's walk is lists/bounded_walk.cpp.)
 // Threads meet in one locked exchange per job (list_cache.cpp). The seam, the kernel's

@@ -79,7 +79,7 @@ void WatchedTree::hand_due_to_passes() {
             status_passes->forget(lists->path);
             continue;
         }
-        StatusPasses::Directory watched{lists->own_stamp, {}};
+        LocalReading::Directory watched{lists->own_stamp, {}};
         for (const ListEntry& entry : lists->entries) {
             if (entry.stamp_watched && !entry.leftover) {
                 watched.lists.emplace_back(entry.name, entry.stamps);

@@ -9,7 +9,7 @@
 // other's), its files raise no events here, or one of them could not be read (the
 // visit then decides by stamp and by the time since the last try, as the walk's).
 //
-// What raises no event here is caught by the status passes (status_passes.h): every
+// What raises no event here is caught by the status passes (local_reading.h): every
 // entry that is not visited at every refresh, in a directory whose watch is
 // trusted, is handed to them with the stamps its record holds after its visit, and
 // every trusted list directory with its stamp taken before it was listed; what
@@ -36,7 +36,7 @@
 #include "tree_names.h"
 
 WatchedTree::WatchedTree(kel::FileSystem& file_system, kel::KernelEvents& events, ListTable& table,
-                         StatusPasses* status_passes, NetworkHandOver& network,
+                         LocalReading* status_passes, NetworkHandOver& network,
                          ListingMemory& listings, const ListCacheOptions& options,
                          CacheCounts& counts, uint64_t reading)
     : file_system(file_system),
@@ -123,14 +123,14 @@ std::optional<std::vector<NetworkPlace>> WatchedTree::changed_places() {
     return places;
 }
 
-bool WatchedTree::update(const std::vector<StatusPasses::Change>& reported) {
+bool WatchedTree::update(const std::vector<LocalReading::Change>& reported) {
     bool complete = events.drain([this](int watched, uint32_t mask, std::string_view name) {
         on_event(watched, mask, name);
     });
     if (!complete || rebuild) {
         return false;
     }
-    for (const StatusPasses::Change& change : reported) {
+    for (const LocalReading::Change& change : reported) {
         auto found = lists_by_path.find(change.directory);
         if (found == lists_by_path.end()) {
             continue;

@@ -9,7 +9,7 @@
 // Its pieces: watched_tree.cpp takes in events and decides what to look at again;
 // tree_places.cpp watches and lists directories and keeps the entries; tree_visits.cpp
 // makes the visits and hands what it saw to the status passes; tree_leftovers.cpp
-// keeps what a first reading out of time left to the network reading. Serving thread
+// keeps what a first reading out of time left to the local reading. Serving thread
 // only.
 #pragma once
 
@@ -29,13 +29,12 @@
 #include "cache_settings.h"
 #include "file_system.h"
 #include "kernel_events.h"
-#include "leftover_reading.h"
 #include "list_record.h"
 #include "listing_memory.h"
+#include "local_reading.h"
 #include "network_hand_over.h"
 #include "network_pass.h"
 #include "parallel_calls.h"
-#include "status_passes.h"
 
 // The structure as one build made it; a new build makes a new one.
 class WatchedTree {
@@ -47,7 +46,7 @@ class WatchedTree {
     // outlive the tree.
     // `reading`: the number of this tree's first reading, for the lists it leaves over.
     WatchedTree(kel::FileSystem& file_system, kel::KernelEvents& events, ListTable& table,
-                StatusPasses* status_passes, NetworkHandOver& network, ListingMemory& listings,
+                LocalReading* status_passes, NetworkHandOver& network, ListingMemory& listings,
                 const ListCacheOptions& options, CacheCounts& counts, uint64_t reading);
     ~WatchedTree();
     WatchedTree(const WatchedTree&) = delete;
@@ -62,7 +61,7 @@ class WatchedTree {
     // Takes in the events since the last refresh and what the status passes
     // reported. False when only a build can bring the tree up to date (lost events,
     // the top of the tree changed).
-    bool update(const std::vector<StatusPasses::Change>& reported);
+    bool update(const std::vector<LocalReading::Change>& reported);
     // Makes the visits due, in the walk's order. `keep_seen` leaves the records'
     // seen marks for the walk's sweep. Past `deadline` (when given), a list due is not
     // read but left over, to be read off the message's path, and its record set aside
@@ -231,7 +230,7 @@ class WatchedTree {
     kel::FileSystem& file_system;
     kel::KernelEvents& events;
     ListTable& table;
-    StatusPasses* status_passes;
+    LocalReading* status_passes;
     NetworkHandOver& network;
     ListingMemory& listings;
     const ListCacheOptions& options;

@@ -1,6 +1,6 @@
-// The status passes: what they report after changes that raise no event, and what
-// they stop watching.
-#include "status_passes.h"
+// The local reading's status passes: what they report after changes that raise no
+// event, and what they stop watching.
+#include "local_reading.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -16,12 +16,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Changes = std::vector<StatusPasses::Change>;
+using Changes = std::vector<LocalReading::Change>;
 
 }  // namespace
 
 // For the failure messages.
-void PrintTo(const StatusPasses::Change& change, std::ostream* out) {
+void PrintTo(const LocalReading::Change& change, std::ostream* out) {
     *out << change.directory << " " << (change.name.empty() ? "(itself)" : change.name);
 }
 
@@ -60,15 +60,15 @@ class StatusPassesTest : public ::testing::Test {
     }
     // One pass between two exchanges; what it found.
     Changes pass() {
-        Changes before = stamps.exchange();
+        Changes before = stamps.exchange().changes;
         EXPECT_EQ(before, Changes{}) << "found without a pass";
-        stamps.run_pass();
-        return stamps.exchange();
+        stamps.status_pass();
+        return stamps.exchange().changes;
     }
 
     ScratchDirectory scratch{"quorvel-stamps"};
-    StatusPasses stamps{kel::real_file_system()};
-    StatusPasses::Directory watched;
+    LocalReading stamps{kel::real_file_system()};
+    LocalReading::Directory watched;
 };
 
 TEST_F(StatusPassesTest, ListsAndDirectoriesWhoseStampsChangedAreReportedOnce) {
@@ -154,9 +154,9 @@ TEST_F(StatusPassesTest, WhatIsForgottenIsNoLongerReported) {
 // handed may be lost, and a later change of the same list wins.
 TEST_F(StatusPassesTest, ChangesHandedOverAcrossSeveralExchangesAllReachThePass) {
     watch("news", stamp_digest({}, {}));
-    EXPECT_EQ(stamps.exchange(), Changes{});
+    EXPECT_EQ(stamps.exchange().changes, Changes{});
     watch("team");
-    EXPECT_EQ(stamps.exchange(), Changes{});
+    EXPECT_EQ(stamps.exchange().changes, Changes{});
     watch("news");
     EXPECT_EQ(pass(), Changes{});
     write(lists + "/news.list", "changed\n");
@@ -189,7 +189,7 @@ TEST_F(StatusPassesTest, ListsAndDirectoriesGoneBeforeAPassAreNotKeptForIt) {
 }
 
 TEST_F(StatusPassesTest, PassesAreTenSecondsApartOrTwentyTimesTheirDuration) {
-    EXPECT_EQ(StatusPasses(kel::real_file_system()).run_pass(), std::chrono::seconds(10));
+    EXPECT_EQ(LocalReading(kel::real_file_system()).status_pass(), std::chrono::seconds(10));
     EXPECT_EQ(stamps.idle_limit(), std::chrono::minutes(1));
 }
 

@@ -1,0 +1,166 @@
+// The reading of local disk off the message's path: the one job of the local
+// background thread, as each network mount has its reading (network_reading.h).
+// Two kinds of work share it and its one exchange with the serving thread:
+// - the status passes, which bound how late the watched refresh sees a change that
+//   raises no event where it watches (a write through a second name given to a list
+//   file later, a writer through a kept memory mapping, a change at the source of a
+//   mount): a pass queries the stamp of every list file and list directory that the
+//   tree trusts to announce its changes and reports those whose stamp differs from
+//   the one the tree last saw, for the tree to visit;
+// - the lists a first reading left unread when its time ran out, read many at a time
+//   and handed back in the walk's order a chunk at a time, each with where it lies,
+//   so that the tree takes it in without a search.
+// It queries and reads files only, keeps its own copy of what it needs, writes
+// nothing and never touches the list table.
+//
+// The tree hands a list directory over whole whenever what the passes must know of
+// it changed, and a later hand-over of a directory replaces an earlier one that no
+// pass took yet: what waits is at most one copy of each directory. Each list is kept
+// as its name and one number for its two files' stamps (stamp_digest), so that the
+// copy costs a few dozen bytes a list.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "annotated_mutex.h"
+#include "background_thread.h"
+#include "file_system.h"
+#include "list_reading.h"
+#include "parallel_calls.h"
+
+// The stamps of a list's subscriber and settings files (or of a directory, alone)
+// as one number: equal stamps give equal numbers, and different stamps the same
+// number by a chance of one in 2^64.
+uint64_t stamp_digest(const kel::FileStamp& first, const kel::FileStamp& second = {});
+
+// A list of a local directory that the first reading after a start (or after a
+// complete walk) left unread, with what was known of it (none: a list not met).
+struct LeftoverList {
+    std::string directory;
+    std::string domain;
+    std::string name;
+    // Apart, not in place: after a start none is known, and the lists left over are
+    // the most of a large tree, all held at once.
+    std::unique_ptr<const ListKnown> known;
+};
+
+// Leftover lists read, in the walk's order, each with its reading.
+struct LeftoversRead {
+    uint64_t reading = 0;  // the first reading they belong to
+    std::vector<std::pair<LeftoverList, ListVisit>> lists;
+    bool done = false;  // the last of them is among these
+
+    // Adds what was read later: after these when of the same first reading, in their
+    // place when of a later one.
+    void append(LeftoversRead&& later);
+};
+
+class LocalReading : public kel::BackgroundJob {
+  public:
+    // Status passes run at least this often, or at 20 times the duration of the last
+    // one when that is longer; the job sleeps after a minute without messages.
+    static constexpr std::chrono::seconds period{10};
+    static constexpr int period_per_pass_duration = 20;
+    static constexpr std::chrono::minutes idle_after{1};
+
+    // What run_pass does: both kinds of work (the filter's way), or one, a test
+    // running the other on demand (status_pass, read_leftovers) or never.
+    enum class Work { Both, StatusPasses, Leftovers };
+    // Every call goes through `file_system`, which outlives the job; `width`: the
+    // leftovers read side by side at most.
+    explicit LocalReading(kel::FileSystem& file_system, Work work = Work::Both,
+                          size_t width = kel::ParallelCalls::default_width);
+
+    // What a pass found changed: a list (`name` without ".list") of a list
+    // directory, or the directory itself (`name` empty), by the tree's paths.
+    struct Change {
+        std::string directory;
+        std::string name;
+        bool operator==(const Change&) const = default;
+    };
+
+    // What the passes query in one list directory, as the tree last saw it: its own
+    // stamp (when the tree trusts its events), and each list's name with the
+    // stamp_digest of its subscriber and settings files.
+    struct Directory {
+        std::optional<uint64_t> itself;
+        std::vector<std::pair<std::string, uint64_t>> lists;
+    };
+
+    // On the serving thread, kept until the next exchange: what to query in the
+    // directory at `path` from now on, in place of what was; nothing (forget); and
+    // nothing anywhere.
+    void watch(const std::string& path, Directory directory);
+    void forget(const std::string& path);
+    void forget_all();
+    // The same for the leftovers of first reading number `reading`, in place of
+    // those of any earlier one.
+    void read(uint64_t reading, std::vector<LeftoverList> lists);
+
+    // What the job found since the last exchange.
+    struct Found {
+        std::vector<Change> changes;
+        std::optional<LeftoversRead> leftovers;
+    };
+    // On the serving thread: hands over what was given above and takes what was
+    // found. One lock, held for a few swaps when the tree is steady.
+    Found exchange();
+    // The directories handed over that wait for a pass, for tests.
+    size_t waiting_changes();
+
+    // On the background thread: reads what is left of the leftovers, then runs a
+    // status pass when one is due. Returns the time to its next run.
+    std::chrono::nanoseconds run_pass() override;
+    std::chrono::nanoseconds idle_limit() const override { return idle_after; }
+    // Forgets every stamp of the copy: the next pass reports every list and
+    // directory it watches, and the tree looks at each once. The leftovers go on
+    // where they stopped.
+    void discard() override;
+
+    // Each kind of work alone, on the caller's thread: a status pass (returns the
+    // time to the next one), and the reading of the leftovers (false when it stopped
+    // for those of a later first reading). They share nothing but the exchange, so
+    // either may run beside a thread that runs the other.
+    std::chrono::nanoseconds status_pass();
+    bool read_leftovers();
+
+  private:
+    // Directories by path; none: forgotten.
+    using Handed = std::unordered_map<std::string, std::optional<Directory>>;
+    using Lists = std::pair<uint64_t, std::vector<LeftoverList>>;
+    static void hand(Handed& from, Handed& to);
+    void query(const std::string& path, Directory& directory, std::vector<std::string>& names,
+               std::vector<Change>& changed);
+
+    kel::FileSystem& file_system;
+    const Work work;
+
+    // The serving thread's, until the exchange: the directories handed since the
+    // last one, whether they follow a forgetting of everything, the leftovers.
+    Handed pending;
+    bool pending_all = false;
+    std::optional<Lists> pending_lists;
+
+    // The exchange, under its lock.
+    kel::AnnotatedMutex lock;
+    Handed handed QUORVEL_GUARDED_BY(lock);
+    bool handed_all QUORVEL_GUARDED_BY(lock) = false;
+    std::optional<Lists> handed_lists QUORVEL_GUARDED_BY(lock);
+    std::vector<Change> found QUORVEL_GUARDED_BY(lock);
+    std::optional<LeftoversRead> read_out QUORVEL_GUARDED_BY(lock);
+
+    // The status passes' own copy, touched only by status_pass; each one there is set.
+    Handed directories;
+    std::chrono::steady_clock::time_point next_pass{};
+    // The leftovers' own, touched only by read_leftovers.
+    std::optional<Lists> lists;
+    size_t next = 0;  // the first of `lists` not read yet
+    kel::ParallelCalls calls;
+};
