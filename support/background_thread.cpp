@@ -27,23 +27,23 @@ using Clock = std::chrono::steady_clock;
 struct BackgroundThread::Shared {
     using Text = std::array<char, 256>;
 
-    std::vector<std::shared_ptr<BackgroundJob>> jobs;  // set before the thread starts
+    explicit Shared(std::shared_ptr<BackgroundJob> job) : job(std::move(job)) {}
+
+    const std::shared_ptr<BackgroundJob> job;
     AnnotatedMutex lock;
     std::condition_variable_any wake;
-    std::vector<Clock::time_point> due QUORVEL_GUARDED_BY(lock);  // per job
-    // Per job: run_soon since its pass began.
-    std::vector<bool> hurry QUORVEL_GUARDED_BY(lock);
-    // Per job: its last pass threw.
-    std::vector<bool> failing QUORVEL_GUARDED_BY(lock);
+    Clock::time_point due QUORVEL_GUARDED_BY(lock) = Clock::now();
+    bool hurry QUORVEL_GUARDED_BY(lock) = false;    // run_soon since its pass began
+    bool failing QUORVEL_GUARDED_BY(lock) = false;  // its last pass threw
     Text failure QUORVEL_GUARDED_BY(lock) = {};
     bool failure_untold QUORVEL_GUARDED_BY(lock) = false;
     Clock::time_point last_message QUORVEL_GUARDED_BY(lock) = Clock::now();
-    // Every job idle: only a message wakes the thread.
+    // The job idle: only a message wakes the thread.
     bool sleeping QUORVEL_GUARDED_BY(lock) = false;
     bool stopping QUORVEL_GUARDED_BY(lock) = false;
 
     // Runs one pass of the job with the lock given back meanwhile.
-    void run_job(size_t job) QUORVEL_REQUIRES(lock);
+    void run_job() QUORVEL_REQUIRES(lock);
 };
 
 namespace {
@@ -68,15 +68,8 @@ std::chrono::nanoseconds run_caught(BackgroundJob& job, std::array<char, 256>& f
 
 }  // namespace
 
-BackgroundThread::BackgroundThread(std::vector<std::shared_ptr<BackgroundJob>> jobs)
-    : shared(std::make_shared<Shared>()) {
-    {
-        AnnotatedLock held(shared->lock);
-        shared->due.assign(jobs.size(), Clock::now());
-        shared->hurry.assign(jobs.size(), false);
-        shared->failing.assign(jobs.size(), false);
-    }
-    shared->jobs = std::move(jobs);
+BackgroundThread::BackgroundThread(std::shared_ptr<BackgroundJob> job)
+    : shared(std::make_shared<Shared>(std::move(job))) {
     start();
 }
 
@@ -117,14 +110,11 @@ void BackgroundThread::message_arrived() {
     }
 }
 
-void BackgroundThread::run_soon(size_t job) {
+void BackgroundThread::run_soon() {
     {
         AnnotatedLock held(shared->lock);
-        if (job >= shared->due.size()) {
-            return;
-        }
-        shared->due[job] = std::min(shared->due[job], Clock::now());
-        shared->hurry[job] = true;
+        shared->due = std::min(shared->due, Clock::now());
+        shared->hurry = true;
     }
     shared->wake.notify_one();
 }
@@ -138,43 +128,40 @@ std::optional<std::string> BackgroundThread::take_failure() {
     return std::string(shared->failure.data());
 }
 
-void BackgroundThread::Shared::run_job(size_t job) {
+void BackgroundThread::Shared::run_job() {
     const Clock::time_point started = Clock::now();
-    hurry[job] = false;
+    hurry = false;
     Text text;
     lock.unlock();
-    const std::chrono::nanoseconds pause = run_caught(*jobs[job], text);
+    const std::chrono::nanoseconds pause = run_caught(*job, text);
     const bool failed = text[0] != '\0';
     if (failed) {
-        jobs[job]->discard();
+        job->discard();
     }
     lock.lock();
-    if (failed && (!failing[job] || failure != text)) {
+    if (failed && (!failing || failure != text)) {
         failure = text;
         failure_untold = true;
     }
-    failing[job] = failed;
-    due[job] = hurry[job] && !failed ? Clock::now() : started + pause;
+    failing = failed;
+    due = hurry && !failed ? Clock::now() : started + pause;
 }
 
 void BackgroundThread::serve(std::shared_ptr<Shared> shared) {
     // Its passes yield the processors to the serving thread.
     lower_thread_priority();
-    std::vector<std::chrono::nanoseconds> idle_limits;
-    for (const auto& job : shared->jobs) {
-        idle_limits.push_back(job->idle_limit());
-    }
+    const std::chrono::nanoseconds idle_limit = shared->job->idle_limit();
     AnnotatedLock held(shared->lock);
     while (!shared->stopping) {
         const BackgroundStep step =
-            next_background_step(Clock::now(), shared->last_message, shared->due, idle_limits);
+            next_background_step(Clock::now(), shared->last_message, shared->due, idle_limit);
         switch (step.kind) {
             case BackgroundStep::Run:
-                shared->run_job(step.job);
+                shared->run_job();
                 break;
             case BackgroundStep::Wait:
-                // Woken early only to stop: a message changes nothing for a job
-                // that is awake. One that falls idle meanwhile sleeps after this.
+                // Woken early to stop, or to run soon: a message changes nothing for
+                // a job that is awake. If it falls idle meanwhile, it sleeps after this.
                 shared->wake.wait_until(shared->lock, step.until);
                 break;
             case BackgroundStep::Sleep: {
@@ -191,21 +178,12 @@ void BackgroundThread::serve(std::shared_ptr<Shared> shared) {
 }
 
 BackgroundStep next_background_step(Clock::time_point now, Clock::time_point last_message,
-                                    const std::vector<Clock::time_point>& due,
-                                    const std::vector<std::chrono::nanoseconds>& idle_limits) {
-    BackgroundStep step;
-    for (size_t job = 0; job < due.size(); ++job) {
-        if (now - last_message >= idle_limits[job]) {
-            continue;
-        }
-        if (due[job] <= now) {
-            return {BackgroundStep::Run, job, {}};
-        }
-        if (step.kind == BackgroundStep::Sleep || due[job] < step.until) {
-            step = {BackgroundStep::Wait, 0, due[job]};
-        }
+                                    Clock::time_point due, std::chrono::nanoseconds idle_limit) {
+    if (now - last_message >= idle_limit) {
+        return {BackgroundStep::Sleep, {}};
     }
-    return step;
+    return due <= now ? BackgroundStep{BackgroundStep::Run, {}}
+                      : BackgroundStep{BackgroundStep::Wait, due};
 }
 
 }  // namespace kel

@@ -1,11 +1,10 @@
 // A thread beside the one that serves requests, for work that must never hold up
 // a message (the list cache runs one for local disk and one for each network mount).
-// It runs its jobs' passes, each when due, and lets them sleep while no message
-// arrives. It writes no output: a job works on its own copy of what it needs and
-// hands its findings to the serving thread through a lock of its own. Jobs of one
-// thread take turns: a pass of one waits for the other's to end. Nothing a job does
-// can end the process: whatever a pass throws is caught at its edge, the job
-// forgets what that pass may have half changed, and the serving thread is told.
+// It runs its job's passes when due, and lets the job sleep while no message
+// arrives. It writes no output: the job works on its own copy of what it needs and
+// hands its findings to the serving thread through a lock of its own. Nothing the
+// job does can end the process: whatever a pass throws is caught at its edge, the
+// job forgets what that pass may have half changed, and the serving thread is told.
 #pragma once
 
 #include <chrono>
@@ -13,7 +12,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace kel {
 
@@ -36,24 +34,23 @@ class BackgroundJob {
     }
 };
 
-// What the thread does next: run a job that is due and not idle (the first such),
-// else wait until the next such job is due, else, every job being idle, sleep until
-// a message arrives. A job is idle once no message has arrived for its idle limit.
+// What the thread does next: run the job when it is due, else wait until it is, or,
+// once it is idle (no message has arrived for its idle limit), sleep until a message
+// arrives.
 struct BackgroundStep {
     enum Kind { Run, Wait, Sleep } kind = Sleep;
-    size_t job = 0;                                    // for Run
     std::chrono::steady_clock::time_point until = {};  // for Wait
     bool operator==(const BackgroundStep&) const = default;
 };
 BackgroundStep next_background_step(std::chrono::steady_clock::time_point now,
                                     std::chrono::steady_clock::time_point last_message,
-                                    const std::vector<std::chrono::steady_clock::time_point>& due,
-                                    const std::vector<std::chrono::nanoseconds>& idle_limits);
+                                    std::chrono::steady_clock::time_point due,
+                                    std::chrono::nanoseconds idle_limit);
 
 class BackgroundThread {
   public:
-    // Starts the thread; the first pass of each job is due at once.
-    explicit BackgroundThread(std::vector<std::shared_ptr<BackgroundJob>> jobs);
+    // Starts the thread; the job's first pass is due at once.
+    explicit BackgroundThread(std::shared_ptr<BackgroundJob> job);
     // Asks the thread to stop and waits for the pass it may be in. A process that
     // keeps its thread to the end never calls it, and exits without waiting.
     ~BackgroundThread();
@@ -66,12 +63,12 @@ class BackgroundThread {
     // A message arrived: wakes a sleeping thread.
     void message_arrived();
 
-    // Makes a job due now, and again at the end of a pass of it that is running:
-    // it has work it did not have when it set its next pass.
-    void run_soon(size_t job);
+    // Makes the job due now, and again at the end of a pass that is running: it has
+    // work it did not have when it set its next pass.
+    void run_soon();
 
     // What a failed pass threw (its what()), once: a failure that repeats pass
-    // after pass is told once, until a pass of that job succeeds.
+    // after pass is told once, until a pass succeeds.
     std::optional<std::string> take_failure();
 
   private:

@@ -113,8 +113,7 @@ ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_sys
     using Passes = ListCacheOptions::Passes;
     if (options.status_passes == Passes::Background ||
         options.network_passes == Passes::Background) {
-        local_thread = std::make_unique<kel::BackgroundThread>(
-            std::vector<std::shared_ptr<kel::BackgroundJob>>{local_reading});
+        local_thread = std::make_unique<kel::BackgroundThread>(local_reading);
     }
 }
 
@@ -158,15 +157,15 @@ void ListCache::State::take_network(int32_t request_number,
     if (wake_network && options.network_passes == ListCacheOptions::Passes::Background) {
         for (size_t index = 0; index < network.reading_count(); ++index) {
             if (index < network_threads.size()) {
-                network_threads[index]->run_soon(0);
+                network_threads[index]->run_soon();
             } else {
-                network_threads.push_back(std::make_unique<kel::BackgroundThread>(
-                    std::vector<std::shared_ptr<kel::BackgroundJob>>{network.reading(index)}));
+                network_threads.push_back(
+                    std::make_unique<kel::BackgroundThread>(network.reading(index)));
             }
         }
     }
     if (wake_local && local_thread) {
-        local_thread->run_soon(0);
+        local_thread->run_soon();
     }
     wake_network = false;
     wake_local = false;

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 #include "list_record.h"
 
@@ -135,6 +136,7 @@ std::chrono::nanoseconds LocalReading::run_pass() {
 
 std::chrono::nanoseconds LocalReading::status_pass() {
     const Clock::time_point started = Clock::now();
+    passing = true;
     Handed taken;
     {
         kel::AnnotatedLock held(lock);
@@ -166,6 +168,7 @@ std::chrono::nanoseconds LocalReading::status_pass() {
     const std::chrono::nanoseconds spacing =
         std::max<std::chrono::nanoseconds>(period, period_per_pass_duration * took);
     next_pass = started + spacing;
+    passing = false;
     return spacing;
 }
 
@@ -245,8 +248,9 @@ bool LocalReading::read_leftovers() {
 
 // Zero stands for a stamp not known (a file's stamps give it by the chance above).
 void LocalReading::discard() {
-    if (work == Work::Leftovers) {
-        return;  // the copy is a test's, which runs the passes itself
+    // With Work::Leftovers the copy is a test's, which runs the passes itself.
+    if (work == Work::Leftovers || !std::exchange(passing, false)) {
+        return;
     }
     for (auto& [path, directory] : directories) {
         if (directory->itself) {

@@ -119,9 +119,10 @@ class LocalReading : public kel::BackgroundJob {
     // status pass when one is due. Returns the time to its next run.
     std::chrono::nanoseconds run_pass() override;
     std::chrono::nanoseconds idle_limit() const override { return idle_after; }
-    // Forgets every stamp of the copy: the next pass reports every list and
-    // directory it watches, and the tree looks at each once. The leftovers go on
-    // where they stopped.
+    // After a status pass that threw: forgets every stamp of the copy, so that the
+    // next pass reports every list and directory it watches, and the tree looks at
+    // each once. After a reading of leftovers that threw: nothing; it goes on where
+    // it stopped.
     void discard() override;
 
     // Each kind of work alone, on the caller's thread: a status pass (returns the
@@ -159,6 +160,7 @@ class LocalReading : public kel::BackgroundJob {
     // The status passes' own copy, touched only by status_pass; each one there is set.
     Handed directories;
     std::chrono::steady_clock::time_point next_pass{};
+    bool passing = false;  // in a status pass; after one that threw
     // The leftovers' own, touched only by read_leftovers.
     std::optional<Lists> lists;
     size_t next = 0;  // the first of `lists` not read yet
