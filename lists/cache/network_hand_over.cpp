@@ -105,7 +105,7 @@ bool NetworkHandOver::keeps(const std::string& key, const ListRecord& record) {
         return false;
     }
     if (!record.from_network) {
-        readers[owner.at(key)].passes->read_again(key);
+        readers[placed.at(key)].passes->read_again(key);
     }
     return true;
 }
@@ -166,12 +166,11 @@ void NetworkHandOver::apply(NetworkPass& pass, size_t reader, int32_t request_nu
         const std::string& key = item.visit.key;
         if (item.gone) {
             // Another mount's reading may give the key now.
-            auto given = owner.find(key);
-            if (given != owner.end() && given->second != reader) {
+            auto given = placed.find(key);
+            if (given != placed.end() && given->second != reader) {
                 continue;
             }
             placed.erase(key);
-            owner.erase(key);
             auto found = table.find(key);
             if (found == table.end()) {
                 continue;
@@ -185,8 +184,7 @@ void NetworkHandOver::apply(NetworkPass& pass, size_t reader, int32_t request_nu
         }
         auto [found, is_new] = table.try_emplace(key);
         ListRecord& record = found->second;
-        placed.insert(key);
-        owner[key] = reader;
+        placed[key] = reader;
         if (!is_new &&
             (!record.from_network || record.subscribers_path != item.visit.subscribers_path)) {
             // Another folder gave the record: a part of a reading over it would mix
@@ -209,13 +207,12 @@ void NetworkHandOver::apply(NetworkPass& pass, size_t reader, int32_t request_nu
 
 void NetworkHandOver::set_aside(size_t reader, const LocalGives& local) {
     for (auto key = placed.begin(); key != placed.end();) {
-        auto found = table.find(*key);
-        if (owner.at(*key) != reader || found == table.end() || local(*key)) {
+        auto found = table.find(key->first);
+        if (key->second != reader || found == table.end() || local(key->first)) {
             ++key;
             continue;
         }
         readers[reader].aside.insert(table.extract(found));
-        owner.erase(*key);
         key = placed.erase(key);
     }
 }
@@ -224,8 +221,7 @@ void NetworkHandOver::restore(size_t reader) {
     for (auto& [key, record] : readers[reader].aside) {
         // A local list that came meanwhile keeps its record.
         table.try_emplace(key, std::move(record));
-        placed.insert(key);
-        owner[key] = reader;
+        placed[key] = reader;
     }
     readers[reader].aside.clear();
 }

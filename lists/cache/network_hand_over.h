@@ -20,7 +20,6 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "list_record.h"
@@ -128,9 +127,8 @@ class NetworkHandOver {
     std::vector<Reader> readers;
     std::vector<NetworkPlace> places;
 
-    std::unordered_set<std::string> placed;
-    // The reader whose passes put each placed key in the table.
-    std::unordered_map<std::string, size_t> owner;
+    // The keys the passes put in the table, each with the reader whose passes did.
+    std::unordered_map<std::string, size_t> placed;
 
     bool any_message = false;
     std::chrono::steady_clock::time_point last_message;
