@@ -22,10 +22,10 @@
 
 #include "address_folding.h"
 #include "annotated_mutex.h"
+#include "list_names.h"
 #include "list_refresh.h"
 #include "list_walk.h"
 #include "place_storage.h"
-#include "tree_names.h"
 
 namespace {
 

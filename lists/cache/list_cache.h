@@ -3,14 +3,15 @@
 // list_refresh.h only.
 // Where things are, and whose (S: the serving thread only; B: a background thread):
 // - list_cache: each refresh's way, the threads, the findings passed on (S).
-// - list_walk: the walk, its per-list step, where each domain's lists lie (S).
 // - watched_tree, tree_*: the directories, their kernel-event watches, visits (S).
 // - local_reading: the local disk's reading off the message path: stamp checks where
 //   no event tells a change, the lists a first reading left over (B).
 // - network_reading, network_pass: lists on network storage read off the message
 //   path, a reading per mount (B); network_hand_over applies them (S).
-// - listing_memory: what a directory that cannot be listed keeps (each its own).
-// - cache_settings: the options. (The check tool's walk is lists/bounded_walk.cpp.)
+// - cache_settings: the options.
+// What the table holds is the walk's (lists/list_walk.h: the walk, its per-list step,
+// where each domain's lists lie; listing_memory.h: what a directory that cannot be
+// listed keeps), which the check tool's walk (lists/bounded_walk.cpp) reads too.
 // Threads meet in one locked exchange per job (list_cache.cpp). The seam, the kernel's
 // events, the mount table's changes and the thread kinds are support/'s.
 #pragma once

@@ -16,8 +16,8 @@
 #include <utility>
 
 #include "address_folding.h"
+#include "list_names.h"
 #include "list_walk.h"
-#include "tree_names.h"
 
 namespace {
 

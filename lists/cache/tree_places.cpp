@@ -7,8 +7,8 @@
 #include <algorithm>
 
 #include "address_folding.h"
+#include "list_names.h"
 #include "list_walk.h"
-#include "tree_names.h"
 
 void WatchedTree::resolve_node(Node& node) {
     const bool was_network = node.network;

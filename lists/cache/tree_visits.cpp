@@ -9,8 +9,8 @@
 
 #include <algorithm>
 
+#include "list_names.h"
 #include "list_walk.h"
-#include "tree_names.h"
 
 // A key that gained or lost an entry has all its entries visited now: the record
 // may have been last set from an entry that is gone, or the new one reads over it.

@@ -33,7 +33,7 @@
 
 #include <algorithm>
 
-#include "tree_names.h"
+#include "list_names.h"
 
 WatchedTree::WatchedTree(kel::FileSystem& file_system, kel::KernelEvents& events, ListTable& table,
                          LocalReading* status_passes, NetworkHandOver& network,

@@ -9,8 +9,8 @@
 #include <unordered_set>
 
 #include "address_folding.h"
+#include "list_names.h"
 #include "logging.h"
-#include "tree_names.h"
 
 void write_list_notes(int32_t request_number, const std::vector<ListNote>& notes) {
     for (const ListNote& note : notes) {

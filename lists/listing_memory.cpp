@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
+#include "list_names.h"
 #include "logging.h"
-#include "tree_names.h"
 
 namespace {
 
