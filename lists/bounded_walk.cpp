@@ -423,9 +423,8 @@ BoundedWalk walk_lists_bounded(kel::FileSystem& file_system, const PlaceMount& m
     const WalkPlace main_lists = main_lists_place(main_domain);
     const size_t accounts = places.add(main_lists.path, main_lists.domain, true);
     std::vector<std::optional<size_t>> entries;
-    size_t place = 0;
-    for (const std::string& entry : places.names_of(places.add("Domains", "", false))) {
-        const WalkPlace at = entry_place(entry, ++place, main_domain);
+    for (const WalkPlace& at :
+         domain_places(places.names_of(places.add("Domains", "", false)), main_domain)) {
         entries.push_back(at.main ? std::nullopt
                                   : std::optional<size_t>(places.add(at.path, at.domain, true)));
     }

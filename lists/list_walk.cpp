@@ -100,6 +100,16 @@ WalkPlace entry_place(const std::string& entry, size_t place, const std::string&
     return {"Domains/" + entry + "/LISTS", entry, listing_order(place), false};
 }
 
+std::vector<WalkPlace> domain_places(const std::vector<std::string>& entries,
+                                     const std::string& main_domain) {
+    std::vector<WalkPlace> places;
+    places.reserve(entries.size());
+    for (const std::string& entry : entries) {
+        places.push_back(entry_place(entry, places.size() + 1, main_domain));
+    }
+    return places;
+}
+
 void scan_place(kel::FileSystem& file_system, ListTable& table, int32_t request_number,
                 const WalkPlace& place) {
     const auto still_there = [&](const std::string& name) {
@@ -130,9 +140,9 @@ void sweep_unseen_lists(ListTable& table, const KeepList& keep) {
 void walk_lists(kel::FileSystem& file_system, ListTable& table, int32_t request_number) {
     const std::string& main_domain = main_domain_name();
     scan_place(file_system, table, request_number, main_lists_place(main_domain));
-    size_t place = 0;
-    for (const std::string& entry : list_domains(file_system, walk_listings())) {
-        scan_place(file_system, table, request_number, entry_place(entry, ++place, main_domain));
+    for (const WalkPlace& place :
+         domain_places(list_domains(file_system, walk_listings()), main_domain)) {
+        scan_place(file_system, table, request_number, place);
     }
     write_listing_records(request_number, walk_listings());
     forget_gone_domains(walk_listings());

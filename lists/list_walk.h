@@ -21,7 +21,8 @@ void walk_lists(kel::FileSystem& file_system, ListTable& table, int32_t request_
 // then, after the listing of "Domains", one for each of its entries in the order
 // listed: "Domains/<d>/LISTS", but for the main domain's own entry, whose lists the
 // walk reads from "Accounts/LISTS" again. The walk, the watched tree, the reading off
-// the message's path and the bounded walk all take their places from here.
+// the message's path and the bounded walk all take their places from here: the first
+// from main_lists_place, the others from domain_places.
 struct WalkPlace {
     std::string path;
     std::string domain;  // as the walk passes it to its lists' addresses
@@ -31,6 +32,9 @@ struct WalkPlace {
 WalkPlace main_lists_place(const std::string& main_domain);
 // The place of the entry `entry` of "Domains", listed at `place` (from 1).
 WalkPlace entry_place(const std::string& entry, size_t place, const std::string& main_domain);
+// The places of the "Domains" entries `entries`, in the order listed.
+std::vector<WalkPlace> domain_places(const std::vector<std::string>& entries,
+                                     const std::string& main_domain);
 
 // Visits the lists of one place and marks them seen. Called by walk_lists.
 void scan_place(kel::FileSystem& file_system, ListTable& table, int32_t request_number,

@@ -226,15 +226,13 @@ void ListCache::State::walk_leaving_network(int32_t request_number) {
 
 void ListCache::State::scan_domains_leaving_network(int32_t request_number, bool accounts_away,
                                                     std::vector<NetworkPlace>& places) {
-    const std::string& main_domain = main_domain_name();
-    size_t place = 0;
-    for (const std::string& entry : list_domains(file_system, walk_listings())) {
-        const WalkPlace at = entry_place(entry, ++place, main_domain);
+    for (const WalkPlace& at :
+         domain_places(list_domains(file_system, walk_listings()), main_domain_name())) {
         if (at.main) {
             if (!accounts_away) {
                 scan_place(file_system, table, request_number, at);
             }
-        } else if (on_network("Domains/" + entry) || on_network(at.path)) {
+        } else if (on_network("Domains/" + at.domain) || on_network(at.path)) {
             places.push_back({false, at.path, at.domain});
         } else {
             scan_place(file_system, table, request_number, at);

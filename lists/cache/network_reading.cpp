@@ -147,11 +147,10 @@ std::vector<NetworkReading::Directory> NetworkReading::directories_of_places(boo
             directories.push_back({place.path, place.domain, order++});
             continue;
         }
-        size_t entry = 0;
-        for (const std::string& domain : domain_names(place, order++, complete)) {
-            // The walk reads the main domain's lists from "Accounts" there too, which
-            // is read in its own place.
-            const WalkPlace at = entry_place(domain, ++entry, main_domain);
+        // The walk reads the main domain's lists from "Accounts" there too, which is
+        // read in its own place.
+        for (const WalkPlace& at :
+             domain_places(domain_names(place, order++, complete), main_domain)) {
             if (!at.main) {
                 directories.push_back({at.path, at.domain, order++});
             }

@@ -186,11 +186,10 @@ void WatchedTree::warm_up(const std::vector<std::string>& names) {
     if (warm_calls == nullptr || names.size() < worth_it || domains.network) {
         return;
     }
-    const std::string& main_domain = main_domain_name();
-    warm_calls->run(names.size(), [&](size_t i) {
-        const WalkPlace place = entry_place(names[i], i + 1, main_domain);
-        if (!place.main && file_system.storage(place.path) == kel::Storage::Local) {
-            file_system.list(place.path);
+    const std::vector<WalkPlace> places = domain_places(names, main_domain_name());
+    warm_calls->run(places.size(), [&](size_t i) {
+        if (!places[i].main && file_system.storage(places[i].path) == kel::Storage::Local) {
+            file_system.list(places[i].path);
         }
     });
 }
