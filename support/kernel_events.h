@@ -23,9 +23,6 @@ class KernelEvents {
   public:
     virtual ~KernelEvents() = default;
 
-    // Whether the kernel gave an event queue; tried again by every call.
-    virtual bool ready() = 0;
-
     enum class Outcome {
         Watched,   // events will tell every change; `watch` identifies them
         Missing,   // the path is not a directory (or not there); nothing is watched
@@ -36,7 +33,8 @@ class KernelEvents {
         Outcome outcome = Outcome::Failed;
         int watch = -1;
     };
-    // Watches the directory at `path`, following a symbolic link. Two paths that
+    // Watches the directory at `path`, following a symbolic link; Failed while the
+    // kernel gives no event queue (asked again at every call). Two paths that
     // lead to one directory share one watch; every successful add is balanced by one
     // release. Never answers NotLocal: that is the seam's to tell.
     virtual Added add(const std::string& path) = 0;
@@ -45,7 +43,8 @@ class KernelEvents {
     // Hands every queued event to `handle`: the watch, the inotify mask, and the
     // name of the entry concerned (empty for the directory itself). An event with
     // IN_IGNORED ends its watch, which then needs no release. Returns false when the
-    // queue overflowed and events were lost.
+    // queue overflowed and events were lost (without a queue, nothing is watched and
+    // nothing lost).
     using Handler = std::function<void(int watch, uint32_t mask, std::string_view name)>;
     virtual bool drain(const Handler& handle) = 0;
 };

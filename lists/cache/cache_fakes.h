@@ -25,7 +25,6 @@ class FakeKernelEvents final : public kel::KernelEvents {
     }
     ~FakeKernelEvents() override { file_system.observe(nullptr); }
 
-    bool ready() override { return true; }
     Added add(const std::string& path) override {
         if (!file_system.status(path).is_directory()) {
             return {Outcome::Missing, -1};

@@ -36,7 +36,6 @@ struct ListCacheOptions {
 
 struct CacheCounts {
     uint64_t builds = 0;              // complete walks that set the watches
-    uint64_t walks = 0;               // complete walks without watching
     uint64_t mount_builds = 0;        // builds for a change of the mounts
     uint64_t lists_examined = 0;      // per-list visits (two file queries each)
     uint64_t directories_listed = 0;  // list directories and "Domains" read

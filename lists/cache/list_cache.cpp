@@ -1,12 +1,13 @@
-// Each refresh goes one of three ways. Through the watched tree, when it still
+// Each refresh goes one of two ways. Through the watched tree, when it still
 // describes the table and its events are complete: only what changed is visited.
 // A build, the first time and after lost events, a change at the top of the tree or
 // of the mounts that concern it, or a working directory that is not the one watched:
 // a new tree takes its watches before the old one lets go of them, and reads
-// everything (events still queued, and what the passes found, are old news). A walk,
-// when no tree can be built (no event queue, the base directory or "Domains" cannot
-// be watched). Every way leaves what lies on network storage to the network reading,
-// and ends by applying what its passes finished, after the local records.
+// everything (events still queued, and what the passes found, are old news). Where
+// the top of the tree cannot be watched (no event queue, no watch to spare), the
+// tree looks at everything at every refresh, as the walk does. Either way leaves
+// what lies on network storage to the network reading, and ends by applying what
+// its passes finished, after the local records.
 //
 // Threads. The serving thread alone touches the list table, the ListCache, the
 // WatchedTree, the KernelEvents, the MountChanges and the NetworkHandOver, and
@@ -63,18 +64,13 @@ struct ListCache::State {
 
     void exchange();
     void hand_places(std::optional<std::vector<NetworkPlace>> places);
-    void take_network(int32_t request_number, const NetworkHandOver::LocalGives& local);
+    void take_network(int32_t request_number);
     void hand_leftovers();
     void tell_leftovers(int32_t request_number);
-    bool on_network(const std::string& path);
-    void walk_leaving_network(int32_t request_number);
-    void scan_domains_leaving_network(int32_t request_number, bool accounts_away,
-                                      std::vector<NetworkPlace>& places);
     KeepList kept_for_network();
     LocalReading* passes_of_tree();
     bool refresh_tree(int32_t request_number, bool mounts_moved);
-    bool build(int32_t request_number, bool mounts_moved, Clock::time_point started);
-    void walk(int32_t request_number);
+    void build(int32_t request_number, bool mounts_moved, Clock::time_point started);
 
     const ListCacheOptions options;
     kel::FileSystem& file_system;
@@ -95,7 +91,6 @@ struct ListCache::State {
     std::unique_ptr<WatchedTree> tree;
     std::vector<LocalReading::Change> reported;
     std::optional<LeftoversRead> leftovers_read;  // taken, for the end of the refresh
-    std::unordered_map<std::string, bool> network_directories;
     // What the tree remembers of the directories it lists, across builds.
     ListingMemory listings;
     uint64_t readings = 0;  // first readings made, one a build
@@ -142,17 +137,17 @@ void ListCache::State::hand_places(std::optional<std::vector<NetworkPlace>> plac
 
 // The end of every refresh: the exchange with the local reading, the leftovers it
 // read, and what the passes over network storage finished.
-void ListCache::State::take_network(int32_t request_number,
-                                    const NetworkHandOver::LocalGives& local) {
+void ListCache::State::take_network(int32_t request_number) {
     exchange();
     std::vector<std::string> revisit;
     bool visit_due = false;
     // The leftovers' records come before those of the passes over network storage.
-    if (leftovers_read && tree) {
+    if (leftovers_read) {
         visit_due = tree->take_leftovers(*leftovers_read, request_number);
     }
     leftovers_read.reset();
-    network.refresh(request_number, local, revisit);
+    network.refresh(
+        request_number, [this](const std::string& key) { return tree->gives(key); }, revisit);
     counts.network_passes = network.passes_applied();
     if (wake_network && options.network_passes == ListCacheOptions::Passes::Background) {
         for (size_t index = 0; index < network.reading_count(); ++index) {
@@ -169,13 +164,11 @@ void ListCache::State::take_network(int32_t request_number,
     }
     wake_network = false;
     wake_local = false;
-    if (tree) {
-        for (const std::string& key : revisit) {
-            tree->revisit(key);
-        }
-        if (visit_due) {
-            tree->visit(request_number, false);
-        }
+    for (const std::string& key : revisit) {
+        tree->revisit(key);
+    }
+    if (visit_due) {
+        tree->visit(request_number, false);
     }
 }
 
@@ -189,54 +182,8 @@ void ListCache::State::hand_leftovers() {
 }
 
 void ListCache::State::tell_leftovers(int32_t request_number) {
-    if (tree && tree->reading_leftovers()) {
+    if (tree->reading_leftovers()) {
         kel::logline(request_number) << "Lists are still being read, not checked yet";
-    }
-}
-
-// Whether a directory lies on network storage, for the walk; decided once until
-// the mounts change.
-bool ListCache::State::on_network(const std::string& path) {
-    auto [found, fresh] = network_directories.try_emplace(path, false);
-    if (fresh) {
-        found->second = (options.taken_for_network && options.taken_for_network(path)) ||
-                        file_system.storage(path) == kel::Storage::Network;
-    }
-    return found->second;
-}
-
-// The walk, when no tree can be built, without what lies on network storage: that
-// is left to the passes. Leaves the sweep to the caller.
-void ListCache::State::walk_leaving_network(int32_t request_number) {
-    std::vector<NetworkPlace> places;
-    const WalkPlace main_lists = main_lists_place(main_domain_name());
-    const bool accounts_away = on_network(main_lists.path);
-    if (accounts_away) {
-        places.push_back({false, main_lists.path, main_lists.domain});
-    } else {
-        scan_place(file_system, table, request_number, main_lists);
-    }
-    if (on_network("Domains")) {
-        places.push_back({true, "Domains", {}});
-    } else {
-        scan_domains_leaving_network(request_number, accounts_away, places);
-    }
-    hand_places(std::move(places));
-}
-
-void ListCache::State::scan_domains_leaving_network(int32_t request_number, bool accounts_away,
-                                                    std::vector<NetworkPlace>& places) {
-    for (const WalkPlace& at :
-         domain_places(list_domains(file_system, walk_listings()), main_domain_name())) {
-        if (at.main) {
-            if (!accounts_away) {
-                scan_place(file_system, table, request_number, at);
-            }
-        } else if (on_network("Domains/" + at.domain) || on_network(at.path)) {
-            places.push_back({false, at.path, at.domain});
-        } else {
-            scan_place(file_system, table, request_number, at);
-        }
     }
 }
 
@@ -259,13 +206,13 @@ bool ListCache::State::refresh_tree(int32_t request_number, bool mounts_moved) {
     reported.clear();
     tree->visit(request_number, false);
     hand_places(tree->changed_places());
-    take_network(request_number, [this](const std::string& key) { return tree->gives(key); });
+    take_network(request_number);
     tell_leftovers(request_number);
     return true;
 }
 
-// A complete walk that sets every watch anew; false when no tree can be built.
-bool ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::time_point started) {
+// A complete walk that sets every watch anew.
+void ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::time_point started) {
     counts.mount_builds += mounts_moved && tree ? 1 : 0;
     reported.clear();
     local_reading->forget_all();
@@ -275,9 +222,7 @@ bool ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::t
                                                network, listings, options, counts, ++readings);
     kel::ParallelCalls warm_calls;
     fresh->warm_up_with(&warm_calls);
-    if (!events->ready() || !fresh->build()) {
-        return false;
-    }
+    fresh->build();
     fresh->warm_up_with(nullptr);
     tree = std::move(fresh);
     ++counts.builds;
@@ -289,27 +234,8 @@ bool ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::t
     sweep_unseen_lists(table, kept_for_network());
     hand_places(tree->changed_places());
     hand_leftovers();
-    take_network(request_number, [this](const std::string& key) { return tree->gives(key); });
+    take_network(request_number);
     tell_leftovers(request_number);
-    return true;
-}
-
-void ListCache::State::walk(int32_t request_number) {
-    tree.reset();
-    ++counts.walks;
-    walk_leaving_network(request_number);
-    write_listing_records(request_number, walk_listings());
-    forget_gone_domains(walk_listings());
-    std::erase_if(network_directories,
-                  [on_walk = paths_of_walk(walk_listings())](const auto& directory) {
-                      return !on_walk(directory.first);
-                  });
-    // Before the sweep, while the walk's marks tell what it met.
-    take_network(request_number, [this](const std::string& key) {
-        auto found = table.find(key);
-        return found != table.end() && found->second.seen;
-    });
-    sweep_unseen_lists(table, kept_for_network());
 }
 
 ListCache::ListCache(const ListCacheOptions& options, kel::FileSystem& file_system,
@@ -325,7 +251,7 @@ const ListTable& ListCache::table() const {
 
 const CacheCounts& ListCache::counts() const {
     state->counts.listings_remembered =
-        state->listings.size() + walk_listings().size() + state->network.listings_remembered();
+        state->listings.size() + state->network.listings_remembered();
     return state->counts;
 }
 
@@ -363,12 +289,7 @@ void ListCache::refresh(int32_t request_number) {
     }
     s.exchange();
     const bool mounts_moved = s.mounts->moved();
-    if (mounts_moved) {
-        s.network_directories.clear();
+    if (!s.refresh_tree(request_number, mounts_moved)) {
+        s.build(request_number, mounts_moved, started);
     }
-    if (s.refresh_tree(request_number, mounts_moved) ||
-        s.build(request_number, mounts_moved, started)) {
-        return;
-    }
-    s.walk(request_number);
 }

@@ -781,21 +781,20 @@ struct Course {
 
 class DifferentialTest : public TreeTest, public ::testing::WithParamInterface<Course> {};
 
-// With every watch granted, and with so few that some directories and at times the
-// whole tree are read at every refresh.
-INSTANTIATE_TEST_SUITE_P(Budgets, DifferentialTest,
-                         ::testing::Values(Course{1, std::numeric_limits<size_t>::max(), 2500},
-                                           Course{2, std::numeric_limits<size_t>::max(), 2500},
-                                           Course{3, 9, 1200}, Course{4, 3, 600}, Course{5, 1, 200},
-                                           Course{6, std::numeric_limits<size_t>::max(), 600,
-                                                  true}),
-                         [](const auto& info) {
-                             return "seed" + std::to_string(info.param.seed) + "_budget" +
-                                    (info.param.watch_budget > 1000
-                                         ? std::string("all")
-                                         : std::to_string(info.param.watch_budget)) +
-                                    (info.param.cut_first_readings ? "_cut" : "");
-                         });
+// With every watch granted, with so few that some directories and at times the whole
+// tree are read at every refresh, and with none (as without an event queue).
+INSTANTIATE_TEST_SUITE_P(
+    Budgets, DifferentialTest,
+    ::testing::Values(Course{1, std::numeric_limits<size_t>::max(), 2500},
+                      Course{2, std::numeric_limits<size_t>::max(), 2500}, Course{3, 9, 1200},
+                      Course{4, 3, 600}, Course{5, 1, 200}, Course{7, 0, 200},
+                      Course{6, std::numeric_limits<size_t>::max(), 600, true}),
+    [](const auto& info) {
+        return "seed" + std::to_string(info.param.seed) + "_budget" +
+               (info.param.watch_budget > 1000 ? std::string("all")
+                                               : std::to_string(info.param.watch_budget)) +
+               (info.param.cut_first_readings ? "_cut" : "");
+    });
 
 TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
     const Course run = GetParam();
@@ -870,7 +869,6 @@ TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
         EXPECT_LT(tree.counts().lists_examined, walked_visits);
         EXPECT_LT(tree.counts().builds - tree.counts().mount_builds,
                   static_cast<uint64_t>(run.steps / 10));
-        EXPECT_EQ(tree.counts().walks, 0u);
         EXPECT_GT(tree.counts().stamp_changes, 0u);
         if (enter_private_mount_namespace().empty()) {
             EXPECT_GT(tree.counts().mount_builds, 0u);

@@ -64,25 +64,39 @@ WatchedTree::~WatchedTree() {
     drop_watch(domains);
 }
 
-bool WatchedTree::build() {
+void WatchedTree::build() {
+    // A base directory that cannot be looked at is never the one built: every
+    // refresh builds again, and reads everything, as the walk does.
     const kel::PathStatus status = file_system.status(".");
-    if (!status.found()) {
-        return false;
-    }
     base_device = status.device;
     base_inode = status.stamp.inode;
     resolve_node(base);
-    if (base.watch < 0) {
-        return false;
-    }
     resolve_node(domains);
-    if (!domains.trusted && !domains.network) {
-        return false;
-    }
     accounts.resolve = true;
     relist_domains = true;
     apply_changes();
-    return true;
+}
+
+// The top of the tree unwatched (no event queue, no watch to spare) tells nothing
+// of what happens below it: a directory may be replaced there without any event. So
+// every directory is looked at again, and every list visited, at every refresh.
+bool WatchedTree::blind() const {
+    return (!base.trusted && !base.network) || (!domains.trusted && !domains.network);
+}
+
+void WatchedTree::look_everywhere() {
+    const bool base_away = base.network, domains_away = domains.network;
+    resolve_node(base);
+    resolve_node(domains);
+    // What lies below a top that moved to or from network storage is built anew.
+    rebuild = rebuild || base.network != base_away || domains.network != domains_away;
+    accounts.resolve = true;
+    relist_domains = true;
+    for (auto& [name, entry] : domain_table) {
+        if (entry->directory) {
+            mark_resolve(*entry->directory);
+        }
+    }
 }
 
 bool WatchedTree::still_at_base() {
@@ -145,7 +159,14 @@ bool WatchedTree::update(const std::vector<LocalReading::Change>& reported) {
             queue(lists);
         }
     }
+    const bool blind_now = blind();
+    if (blind_now) {
+        look_everywhere();
+    }
     for (Node* node : fragile) {
+        if (blind_now && (node == &base || node == &domains)) {
+            continue;  // looked at above
+        }
         if (!node->trusted || (node->linked && target_moved(*node))) {
             mark_resolve(*node);
         }

@@ -56,8 +56,9 @@ class WatchedTree {
     // none. REQUIRES: it outlives build().
     void warm_up_with(kel::ParallelCalls* calls) { warm_calls = calls; }
     // Watches and lists everything; then visit(.., true) makes it a complete walk.
-    // False when the base directory or "Domains" cannot be watched.
-    bool build();
+    // Where the base directory or "Domains" cannot be watched, every refresh looks
+    // at everything again, as a walk.
+    void build();
     // Takes in the events since the last refresh and what the status passes
     // reported. False when only a build can bring the tree up to date (lost events,
     // the top of the tree changed).
@@ -178,6 +179,8 @@ class WatchedTree {
     };
 
     // watched_tree.cpp: events and what they make due.
+    bool blind() const;
+    void look_everywhere();
     void on_event(int watched, uint32_t mask, std::string_view name);
     void on_entry_event(Node& node, uint32_t mask, std::string_view name);
     void on_list_event(ListDirectory& lists, bool structural, std::string_view name);
