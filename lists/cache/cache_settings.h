@@ -13,13 +13,12 @@
 #include "network_reading.h"
 
 struct ListCacheOptions {
-    enum class Passes {
-        Background,  // on the background thread: the filter's way
-        OnDemand,    // only when a test runs one
-        Off,         // never (status passes only, a test aid): no bound on a change unseen
-    };
-    Passes status_passes = Passes::Background;
-    Passes network_passes = Passes::Background;
+    // Where the readings off the message's path run: on background threads (the
+    // filter's way), or only when a test runs them (run_status_pass, run_network_pass).
+    enum class Passes { Background, OnDemand };
+    Passes passes = Passes::Background;
+    // Without status passes (a test aid) no bound holds on a change that raises no event.
+    bool status_passes = true;
     // How old the reading of network storage may grow while messages arrive, and
     // how long its passes run on without messages; only tests shorten it.
     std::chrono::nanoseconds network_limit = NetworkReading::idle_after;

@@ -45,17 +45,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What the local thread does; a test does the rest on demand.
-LocalReading::Work local_work(const ListCacheOptions& options) {
-    using Passes = ListCacheOptions::Passes;
-    const bool passes = options.status_passes == Passes::Background;
-    const bool leftovers = options.network_passes == Passes::Background;
-    if (passes && leftovers) {
-        return LocalReading::Work::Both;
-    }
-    return passes ? LocalReading::Work::StatusPasses : LocalReading::Work::Leftovers;
-}
-
 }  // namespace
 
 struct ListCache::State {
@@ -104,10 +93,8 @@ ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_sys
       events(given_events ? std::move(given_events) : kel::inotify_events(given.watch_budget)),
       mounts(given_mounts ? std::move(given_mounts) : kel::mount_table_changes()),
       network(file_system, table, main_domain_name(), given.network_limit),
-      local_reading(std::make_shared<LocalReading>(file_system, local_work(given))) {
-    using Passes = ListCacheOptions::Passes;
-    if (options.status_passes == Passes::Background ||
-        options.network_passes == Passes::Background) {
+      local_reading(std::make_shared<LocalReading>(file_system, given.status_passes)) {
+    if (options.passes == ListCacheOptions::Passes::Background) {
         local_thread = std::make_unique<kel::BackgroundThread>(local_reading);
     }
 }
@@ -149,7 +136,7 @@ void ListCache::State::take_network(int32_t request_number) {
     network.refresh(
         request_number, [this](const std::string& key) { return tree->gives(key); }, revisit);
     counts.network_passes = network.passes_applied();
-    if (wake_network && options.network_passes == ListCacheOptions::Passes::Background) {
+    if (wake_network && options.passes == ListCacheOptions::Passes::Background) {
         for (size_t index = 0; index < network.reading_count(); ++index) {
             if (index < network_threads.size()) {
                 network_threads[index]->run_soon();
@@ -189,7 +176,7 @@ void ListCache::State::tell_leftovers(int32_t request_number) {
 
 // Where the tree hands what the status passes must query; none without them.
 LocalReading* ListCache::State::passes_of_tree() {
-    return options.status_passes == ListCacheOptions::Passes::Off ? nullptr : local_reading.get();
+    return options.status_passes ? local_reading.get() : nullptr;
 }
 
 // A record the local side no longer gives stays while the passes give its key.
@@ -256,13 +243,14 @@ const CacheCounts& ListCache::counts() const {
 }
 
 void ListCache::run_status_pass() {
-    if (state->options.status_passes == ListCacheOptions::Passes::OnDemand) {
+    const ListCacheOptions& options = state->options;
+    if (options.passes == ListCacheOptions::Passes::OnDemand && options.status_passes) {
         state->local_reading->status_pass();
     }
 }
 
 void ListCache::run_network_pass() {
-    if (state->options.network_passes == ListCacheOptions::Passes::OnDemand) {
+    if (state->options.passes == ListCacheOptions::Passes::OnDemand) {
         state->local_reading->read_leftovers();
         for (size_t index = 0; index < state->network.reading_count(); ++index) {
             state->network.reading(index)->run_pass();

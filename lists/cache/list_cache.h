@@ -43,10 +43,10 @@ class ListCache {
     const ListTable& table() const;
 
     // Runs one status pass on the calling thread, as the background thread does
-    // (status passes OnDemand only); the next refresh takes its findings.
+    // (passes OnDemand only); the next refresh takes its findings.
     void run_status_pass();
     // The same for the reading of a first reading's leftovers, then one pass over
-    // network storage (network passes OnDemand only).
+    // network storage (passes OnDemand only).
     void run_network_pass();
 
     // What the refreshes so far cost, for tests and benchmarks.

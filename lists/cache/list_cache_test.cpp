@@ -41,9 +41,9 @@ namespace {
 
 using Table = std::unordered_map<std::string, ListRecord>;
 
-// Status passes only when a test runs one; the first reading reads every list, as the
-// walk it is compared with does, however slow the machine.
-const ListCacheOptions on_demand{.status_passes = ListCacheOptions::Passes::OnDemand,
+// Passes only when a test runs one; the first reading reads every list, as the walk
+// it is compared with does, however slow the machine.
+const ListCacheOptions on_demand{.passes = ListCacheOptions::Passes::OnDemand,
                                  .first_reading_budget = std::nullopt};
 
 // The list clock of both refreshes: moved by the tests, never by itself.
@@ -799,8 +799,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_P(DifferentialTest, RefreshesAgreeWithTheWalkAfterEveryChange) {
     const Course run = GetParam();
     RandomServer server(run.seed);
-    ListCache tree({.status_passes = ListCacheOptions::Passes::OnDemand,
-                    .network_passes = ListCacheOptions::Passes::OnDemand,
+    ListCache tree({.passes = ListCacheOptions::Passes::OnDemand,
                     .watch_budget = run.watch_budget,
                     .first_reading_budget = run.cut_first_readings
                                                 ? std::optional(std::chrono::nanoseconds(0))
@@ -1240,8 +1239,7 @@ TEST_F(TreeTest, NetworkPassRecordsFollowTheLocalOnesAndTheTableIsTheWalks) {
     }
     write("Accounts/LISTS/news.list", "jane@example.org\tfeed\tt\t0\t-\tJane\n");
     ListCache tree(
-        {.status_passes = ListCacheOptions::Passes::OnDemand,
-         .network_passes = ListCacheOptions::Passes::OnDemand,
+        {.passes = ListCacheOptions::Passes::OnDemand,
          .taken_for_network =
              [](const std::string& path) { return path.rfind("Domains/b.test", 0) == 0; },
          .first_reading_budget = std::nullopt});

@@ -17,9 +17,7 @@ RefreshOptions& process_options() {
 
 ListCacheOptions cache_options(const RefreshOptions& options) {
     ListCacheOptions cache;
-    if (!options.status_passes) {
-        cache.status_passes = ListCacheOptions::Passes::Off;
-    }
+    cache.status_passes = options.status_passes;
     cache.network_limit = options.network_limit;
     return cache;
 }

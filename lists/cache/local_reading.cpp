@@ -64,8 +64,8 @@ void LeftoversRead::append(LeftoversRead&& later) {
     done = later.done;
 }
 
-LocalReading::LocalReading(kel::FileSystem& file_system, Work work, size_t width)
-    : file_system(file_system), work(work), calls(width) {}
+LocalReading::LocalReading(kel::FileSystem& file_system, bool status_passes, size_t width)
+    : file_system(file_system), status_passes(status_passes), calls(width) {}
 
 void LocalReading::watch(const std::string& path, Directory directory) {
     pending.insert_or_assign(path, std::move(directory));
@@ -122,10 +122,10 @@ size_t LocalReading::waiting_changes() {
 // The thread counts the time to the next run from this run's start.
 std::chrono::nanoseconds LocalReading::run_pass() {
     const Clock::time_point started = Clock::now();
-    if (work != Work::StatusPasses && !read_leftovers()) {
+    if (!read_leftovers()) {
         return std::chrono::nanoseconds(0);  // a later first reading's leftovers wait
     }
-    if (work == Work::Leftovers) {
+    if (!status_passes) {
         return nothing_to_do;
     }
     if (Clock::now() >= next_pass) {
@@ -248,8 +248,7 @@ bool LocalReading::read_leftovers() {
 
 // Zero stands for a stamp not known (a file's stamps give it by the chance above).
 void LocalReading::discard() {
-    // With Work::Leftovers the copy is a test's, which runs the passes itself.
-    if (work == Work::Leftovers || !std::exchange(passing, false)) {
+    if (!std::exchange(passing, false)) {
         return;
     }
     for (auto& [path, directory] : directories) {

@@ -70,12 +70,10 @@ class LocalReading : public kel::BackgroundJob {
     static constexpr int period_per_pass_duration = 20;
     static constexpr std::chrono::minutes idle_after{1};
 
-    // What run_pass does: both kinds of work (the filter's way), or one, a test
-    // running the other on demand (status_pass, read_leftovers) or never.
-    enum class Work { Both, StatusPasses, Leftovers };
-    // Every call goes through `file_system`, which outlives the job; `width`: the
-    // leftovers read side by side at most.
-    explicit LocalReading(kel::FileSystem& file_system, Work work = Work::Both,
+    // Every call goes through `file_system`, which outlives the job; `status_passes`:
+    // whether run_pass makes them (a test may go without); `width`: the leftovers
+    // read side by side at most.
+    explicit LocalReading(kel::FileSystem& file_system, bool status_passes = true,
                           size_t width = kel::ParallelCalls::default_width);
 
     // What a pass found changed: a list (`name` without ".list") of a list
@@ -141,7 +139,7 @@ class LocalReading : public kel::BackgroundJob {
                std::vector<Change>& changed);
 
     kel::FileSystem& file_system;
-    const Work work;
+    const bool status_passes;
 
     // The serving thread's, until the exchange: the directories handed since the
     // last one, whether they follow a forgetting of everything, the leftovers.

@@ -61,8 +61,8 @@ class Refresher {
             fake.set_storage("Domains", kel::Storage::Network);
         }
         if (!way.walk) {
-            cache.emplace(ListCacheOptions{.status_passes = ListCacheOptions::Passes::Off,
-                                           .network_passes = ListCacheOptions::Passes::OnDemand},
+            cache.emplace(ListCacheOptions{.passes = ListCacheOptions::Passes::OnDemand,
+                                           .status_passes = false},
                           fake, std::make_unique<FakeKernelEvents>(fake),
                           std::make_unique<FakeMountChanges>());
         }
@@ -211,8 +211,7 @@ TEST_F(StorageFaults, NoMessageWaitsOnNetworkStorageThatHangs) {
     auto mounts = std::make_unique<FakeMountChanges>();
     FakeMountChanges& mount_table = *mounts;
     {
-        ListCache cache({.status_passes = ListCacheOptions::Passes::Background}, fake,
-                        std::make_unique<FakeKernelEvents>(fake), std::move(mounts));
+        ListCache cache({}, fake, std::make_unique<FakeKernelEvents>(fake), std::move(mounts));
         const std::string still = "Lists on network storage are still being read, not checked yet";
         for (int32_t number : {1, 2}) {
             auto refreshed = std::async(std::launch::async,
@@ -305,10 +304,8 @@ TEST_F(StorageFaults, TwinFoldersNeverMixInOneRecord) {
     write_list(local, "from anybody", "local@example.org");
     write_list(away, "from owner only", "away@example.org");
     fake.set_storage("Domains/twin.test", kel::Storage::Network);
-    ListCache cache({.status_passes = ListCacheOptions::Passes::Off,
-                     .network_passes = ListCacheOptions::Passes::OnDemand},
-                    fake, std::make_unique<FakeKernelEvents>(fake),
-                    std::make_unique<FakeMountChanges>());
+    ListCache cache({.passes = ListCacheOptions::Passes::OnDemand, .status_passes = false}, fake,
+                    std::make_unique<FakeKernelEvents>(fake), std::make_unique<FakeMountChanges>());
     // A record is whole when its policy and its subscribers come from one folder.
     const auto whole = [&](const std::string& step) {
         auto found = cache.table().find("x@twin.test");
@@ -383,10 +380,8 @@ TEST_F(StorageFaults, AFirstReadingOutOfTimeLeavesTheRestInTheWalksOrder) {
     }
     // The default second runs out a few lists into the first reading.
     fake.set_call_time(std::chrono::milliseconds(8));
-    ListCache cache({.status_passes = ListCacheOptions::Passes::Off,
-                     .network_passes = ListCacheOptions::Passes::OnDemand},
-                    fake, std::make_unique<FakeKernelEvents>(fake),
-                    std::make_unique<FakeMountChanges>());
+    ListCache cache({.passes = ListCacheOptions::Passes::OnDemand, .status_passes = false}, fake,
+                    std::make_unique<FakeKernelEvents>(fake), std::make_unique<FakeMountChanges>());
     const std::string still = "* [1] Lists are still being read, not checked yet\n";
     std::string first = lines_of([&] { cache.refresh(1); });
     ASSERT_GE(first.size(), still.size());
@@ -414,10 +409,8 @@ TEST_F(StorageFaults, ANetworkPassReadsSideBySideAndHandsOverAsItGoes) {
                    subscribers("jane@example.org"));
     }
     fake.set_storage("Domains", kel::Storage::Network);
-    ListCache cache({.status_passes = ListCacheOptions::Passes::Off,
-                     .network_passes = ListCacheOptions::Passes::OnDemand},
-                    fake, std::make_unique<FakeKernelEvents>(fake),
-                    std::make_unique<FakeMountChanges>());
+    ListCache cache({.passes = ListCacheOptions::Passes::OnDemand, .status_passes = false}, fake,
+                    std::make_unique<FakeKernelEvents>(fake), std::make_unique<FakeMountChanges>());
     lines_of([&] { cache.refresh(1); });
     // The pass is held on the second chunk of sixteen directories, all in flight.
     for (int domain = 16; domain < 32; ++domain) {
