@@ -41,11 +41,7 @@
 #include "parallel_calls.h"
 #include "watched_tree.h"
 
-namespace {
-
 using Clock = std::chrono::steady_clock;
-
-}  // namespace
 
 struct ListCache::State {
     State(const ListCacheOptions& given, kel::FileSystem& file_system,
@@ -192,9 +188,6 @@ bool ListCache::State::refresh_tree(int32_t request_number, bool mounts_moved) {
     }
     reported.clear();
     tree->visit(request_number, false);
-    hand_places(tree->changed_places());
-    take_network(request_number);
-    tell_leftovers(request_number);
     return true;
 }
 
@@ -219,10 +212,6 @@ void ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::t
     }
     tree->visit(request_number, true, deadline);
     sweep_unseen_lists(table, kept_for_network());
-    hand_places(tree->changed_places());
-    hand_leftovers();
-    take_network(request_number);
-    tell_leftovers(request_number);
 }
 
 ListCache::ListCache(const ListCacheOptions& options, kel::FileSystem& file_system,
@@ -280,4 +269,8 @@ void ListCache::refresh(int32_t request_number) {
     if (!s.refresh_tree(request_number, mounts_moved)) {
         s.build(request_number, mounts_moved, started);
     }
+    s.hand_places(s.tree->changed_places());
+    s.hand_leftovers();
+    s.take_network(request_number);
+    s.tell_leftovers(request_number);
 }
