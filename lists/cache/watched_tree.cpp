@@ -79,7 +79,9 @@ void WatchedTree::build() {
 
 // The top of the tree unwatched (no event queue, no watch to spare) tells nothing
 // of what happens below it: a directory may be replaced there without any event. So
-// every directory is looked at again, and every list visited, at every refresh.
+// at every refresh every directory is looked at again: one with a watch or a link,
+// which may no longer be where its path leads, is resolved anew; a list directory
+// with neither is listed again by its path, and every list in it visited.
 bool WatchedTree::blind() const {
     return (!base.trusted && !base.network) || (!domains.trusted && !domains.network);
 }
@@ -93,8 +95,15 @@ void WatchedTree::look_everywhere() {
     accounts.resolve = true;
     relist_domains = true;
     for (auto& [name, entry] : domain_table) {
-        if (entry->directory) {
+        if (!entry->directory) {
+            continue;
+        }
+        const Node& directory = *entry->directory;
+        ListDirectory& lists = *entry->own_lists;
+        if (directory.trusted || directory.linked || lists.trusted || lists.linked) {
             mark_resolve(*entry->directory);
+        } else {
+            mark_relist(lists);
         }
     }
 }
@@ -159,16 +168,13 @@ bool WatchedTree::update(const std::vector<LocalReading::Change>& reported) {
             queue(lists);
         }
     }
-    const bool blind_now = blind();
-    if (blind_now) {
+    if (blind()) {
         look_everywhere();
-    }
-    for (Node* node : fragile) {
-        if (blind_now && (node == &base || node == &domains)) {
-            continue;  // looked at above
-        }
-        if (!node->trusted || (node->linked && target_moved(*node))) {
-            mark_resolve(*node);
+    } else {
+        for (Node* node : fragile) {
+            if (!node->trusted || (node->linked && target_moved(*node))) {
+                mark_resolve(*node);
+            }
         }
     }
     // A directory that could not be listed is tried at every refresh, as the walk
