@@ -87,18 +87,6 @@ bool NetworkHandOver::set_places(std::vector<NetworkPlace> given) {
     return true;
 }
 
-bool NetworkHandOver::has_places() const {
-    return !places.empty();
-}
-
-bool NetworkHandOver::gives(const std::string& key) const {
-    if (placed.count(key) != 0) {
-        return true;
-    }
-    return std::any_of(readers.begin(), readers.end(),
-                       [&](const Reader& reader) { return reader.aside.count(key) != 0; });
-}
-
 bool NetworkHandOver::keeps(const std::string& key, const ListRecord& record) {
     if (placed.count(key) == 0) {
         // Set aside, the passes' own record comes back when a pass finishes.

@@ -75,10 +75,6 @@ class NetworkHandOver {
     // them; each goes to the reading of its mount. True when they differ from the
     // last ones given: the passes should then run soon.
     bool set_places(std::vector<NetworkPlace> places);
-    bool has_places() const;
-
-    // Whether the passes give `key`: in the table, or set aside while unknown.
-    bool gives(const std::string& key) const;
 
     // The local side no longer gives `key`, whose record is `record`. True when the
     // record stays because the passes give the key too; they then read it again if
