@@ -44,12 +44,8 @@ class FakeKernelEvents final : public kel::KernelEvents {
         for (const Event& event : taken) {
             handle(event.watch, event.mask, event.name);
         }
-        const bool complete = !overflowed;
-        overflowed = false;
-        return complete;
+        return true;
     }
-    // The next drain reports lost events.
-    void overflow() { overflowed = true; }
 
   private:
     struct Event {
@@ -85,7 +81,6 @@ class FakeKernelEvents final : public kel::KernelEvents {
     std::map<std::string, int> watches;
     int next_watch = 1;
     std::vector<Event> queue;
-    bool overflowed = false;
 };
 
 class FakeMountChanges final : public kel::MountChanges {
