@@ -28,7 +28,6 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "background_thread.h"
