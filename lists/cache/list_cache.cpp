@@ -18,11 +18,10 @@
 // places; so a pass held by a hung mount holds nothing local and no other mount.
 // Each reading has the threads of its own ParallelCalls, which share nothing but the
 // task index; each job keeps its own copy of what it needs and reads files only.
-// They meet in one exchange a job, each one kel::AnnotatedMutex held for a few swaps:
-// LocalReading::exchange (what to watch and the leftovers to read in; what changed
-// and the leftovers read out) and NetworkReading::exchange (places and lists to read
-// again in, what was read out). Each BackgroundThread's own lock carries only the
-// timing (when a message came, when a job is due) and the text of a failure.
+// They meet under one kel::AnnotatedMutex a job, held for a move or a swap: the
+// serving thread hands work in as it goes (what to watch, leftovers, places, lists
+// to read again) and takes findings out at each exchange. Each BackgroundThread's
+// own lock carries only the timing and the text of a failure.
 #include "list_cache.h"
 
 #include <chrono>
@@ -65,8 +64,6 @@ struct ListCache::State {
     ListTable table;
     NetworkHandOver network;
     std::shared_ptr<LocalReading> local_reading;
-    bool wake_network = false;  // places handed that the passes did not have
-    bool wake_local = false;    // leftovers handed that the local reading did not have
     // After the jobs, so that they stop before the jobs go: the local reading's, and
     // one for each mount's network reading, started when a place lies there.
     std::unique_ptr<kel::BackgroundThread> local_thread;
@@ -94,9 +91,8 @@ ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_sys
     }
 }
 
-// Hands the local reading what the tree did since the last exchange and the
-// leftovers to read; takes what its status passes found into `reported`, for the
-// next update, and the leftovers it read, for the end of this refresh.
+// Takes what the status passes found into `reported`, for the next update, and the
+// leftovers read, for the end of this refresh.
 void ListCache::State::exchange() {
     LocalReading::Found found = local_reading->exchange();
     reported.insert(reported.end(), std::make_move_iterator(found.changes.begin()),
@@ -108,12 +104,20 @@ void ListCache::State::exchange() {
     }
 }
 
-// Tells the passes over network storage where to read; they start on places they
-// did not have once the next exchange has handed them over (take_network): woken
-// before it, a pass would find nothing to read and sleep for an hour.
+// Tells the passes over network storage where to read; a mount met for the first
+// time gets its thread, the others start at once on places they did not have.
 void ListCache::State::hand_places(std::optional<std::vector<NetworkPlace>> places) {
-    if (places && network.set_places(std::move(*places))) {
-        wake_network = true;
+    if (!places || !network.set_places(std::move(*places)) ||
+        options.passes != ListCacheOptions::Passes::Background) {
+        return;
+    }
+    for (size_t index = 0; index < network.reading_count(); ++index) {
+        if (index < network_threads.size()) {
+            network_threads[index]->run_soon();
+        } else {
+            network_threads.push_back(
+                std::make_unique<kel::BackgroundThread>(network.reading(index)));
+        }
     }
 }
 
@@ -131,21 +135,6 @@ void ListCache::State::take_network(int32_t request_number) {
     network.refresh(
         request_number, [this](const std::string& key) { return tree->gives(key); }, revisit);
     counts.network_passes = network.passes_applied();
-    if (wake_network && options.passes == ListCacheOptions::Passes::Background) {
-        for (size_t index = 0; index < network.reading_count(); ++index) {
-            if (index < network_threads.size()) {
-                network_threads[index]->run_soon();
-            } else {
-                network_threads.push_back(
-                    std::make_unique<kel::BackgroundThread>(network.reading(index)));
-            }
-        }
-    }
-    if (wake_local && local_thread) {
-        local_thread->run_soon();
-    }
-    wake_network = false;
-    wake_local = false;
     for (const std::string& key : revisit) {
         tree->revisit(key);
     }
@@ -159,7 +148,9 @@ void ListCache::State::hand_leftovers() {
     std::vector<LeftoverList> lists = tree->take_leftover_lists();
     if (!lists.empty()) {
         local_reading->read(tree->reading_number(), std::move(lists));
-        wake_local = true;
+        if (local_thread) {
+            local_thread->run_soon();
+        }
     }
 }
 

@@ -1,7 +1,7 @@
 // A status pass goes over the copy with no lock held: per watched directory one
 // lookup of its path and one status query, and two queries per watched list made
-// relative to it. The copy follows the tree through the directories handed over at
-// each exchange, taken in at the start of a pass. A stamp found different is
+// relative to it. The copy follows the tree through the directories handed over,
+// taken in at the start of a pass. A stamp found different is
 // reported once and taken into the copy: the tree visits every reported list at its
 // next refresh, reads what it finds then, and hands the directory back with the
 // stamps it read.
@@ -68,47 +68,30 @@ LocalReading::LocalReading(kel::FileSystem& file_system, bool status_passes, siz
     : file_system(file_system), status_passes(status_passes), calls(width) {}
 
 void LocalReading::watch(const std::string& path, Directory directory) {
-    pending.insert_or_assign(path, std::move(directory));
+    kel::AnnotatedLock held(lock);
+    handed.insert_or_assign(path, std::move(directory));
 }
 
 void LocalReading::forget(const std::string& path) {
-    pending.insert_or_assign(path, std::nullopt);
+    kel::AnnotatedLock held(lock);
+    handed.insert_or_assign(path, std::nullopt);
 }
 
 void LocalReading::forget_all() {
-    // What came before no longer matters, here nor in what is already handed.
-    pending.clear();
-    pending_all = true;
+    // What came before no longer matters, in what is handed nor in the passes' copy.
+    kel::AnnotatedLock held(lock);
+    handed.clear();
+    handed_all = true;
 }
 
 void LocalReading::read(uint64_t reading, std::vector<LeftoverList> given) {
-    pending_lists.emplace(reading, std::move(given));
-}
-
-// A later hand-over of a directory replaces an earlier one.
-void LocalReading::hand(Handed& from, Handed& to) {
-    if (to.empty()) {
-        to.swap(from);
-        return;
-    }
-    for (auto& [path, directory] : from) {
-        to.insert_or_assign(path, std::move(directory));
-    }
-    from.clear();
+    kel::AnnotatedLock held(lock);
+    handed_lists.emplace(reading, std::move(given));
 }
 
 LocalReading::Found LocalReading::exchange() {
     Found taken;
     kel::AnnotatedLock held(lock);
-    if (std::exchange(pending_all, false)) {
-        handed.clear();
-        handed_all = true;
-    }
-    hand(pending, handed);
-    if (pending_lists) {
-        handed_lists = std::move(pending_lists);
-        pending_lists.reset();
-    }
     taken.changes.swap(found);
     taken.leftovers.swap(read_out);
     return taken;

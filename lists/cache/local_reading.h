@@ -92,7 +92,7 @@ class LocalReading : public kel::BackgroundJob {
         std::vector<std::pair<std::string, uint64_t>> lists;
     };
 
-    // On the serving thread, kept until the next exchange: what to query in the
+    // On the serving thread, each under the lock for a moment: what to query in the
     // directory at `path` from now on, in place of what was; nothing (forget); and
     // nothing anywhere.
     void watch(const std::string& path, Directory directory);
@@ -107,8 +107,7 @@ class LocalReading : public kel::BackgroundJob {
         std::vector<Change> changes;
         std::optional<LeftoversRead> leftovers;
     };
-    // On the serving thread: hands over what was given above and takes what was
-    // found. One lock, held for a few swaps when the tree is steady.
+    // On the serving thread: takes what was found. One lock, held for two swaps.
     Found exchange();
     // The directories handed over that wait for a pass, for tests.
     size_t waiting_changes();
@@ -134,20 +133,14 @@ class LocalReading : public kel::BackgroundJob {
     // Directories by path; none: forgotten.
     using Handed = std::unordered_map<std::string, std::optional<Directory>>;
     using Lists = std::pair<uint64_t, std::vector<LeftoverList>>;
-    static void hand(Handed& from, Handed& to);
     void query(const std::string& path, Directory& directory, std::vector<std::string>& names,
                std::vector<Change>& changed);
 
     kel::FileSystem& file_system;
     const bool status_passes;
 
-    // The serving thread's, until the exchange: the directories handed since the
-    // last one, whether they follow a forgetting of everything, the leftovers.
-    Handed pending;
-    bool pending_all = false;
-    std::optional<Lists> pending_lists;
-
-    // The exchange, under its lock.
+    // The exchange, under its lock: the directories handed since the last pass took
+    // them, whether they follow a forgetting of everything, the leftovers to read.
     kel::AnnotatedMutex lock;
     Handed handed QUORVEL_GUARDED_BY(lock);
     bool handed_all QUORVEL_GUARDED_BY(lock) = false;

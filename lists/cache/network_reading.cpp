@@ -43,25 +43,18 @@ NetworkReading::NetworkReading(kel::FileSystem& file_system, std::string main_do
     : file_system(file_system), main_domain(std::move(main_domain)), idle(idle), calls(width) {}
 
 void NetworkReading::set_places(std::vector<NetworkPlace> given) {
-    pending_places = std::move(given);
+    kel::AnnotatedLock held(lock);
+    handed_places = std::move(given);
 }
 
 void NetworkReading::read_again(const std::string& key) {
-    pending_again.push_back(key);
+    kel::AnnotatedLock held(lock);
+    handed_again.push_back(key);
 }
 
 std::optional<NetworkPass> NetworkReading::exchange() {
     std::optional<NetworkPass> taken;
     kel::AnnotatedLock held(lock);
-    if (pending_places) {
-        handed_places = std::move(pending_places);
-        pending_places.reset();
-    }
-    if (!pending_again.empty()) {
-        handed_again.insert(handed_again.end(), std::make_move_iterator(pending_again.begin()),
-                            std::make_move_iterator(pending_again.end()));
-        pending_again.clear();
-    }
     taken.swap(finished);
     return taken;
 }

@@ -53,14 +53,14 @@ class NetworkReading : public kel::BackgroundJob {
                    std::chrono::nanoseconds idle = idle_after,
                    size_t width = kel::ParallelCalls::default_width);
 
-    // On the serving thread, kept until the next exchange: the places to read from
-    // the next pass on; a list to read again as if never met (its record was written
-    // over by a local one).
+    // On the serving thread, each under the lock for a moment: the places to read
+    // from the next pass on; a list to read again as if never met (its record was
+    // written over by a local one).
     void set_places(std::vector<NetworkPlace> places);
     void read_again(const std::string& key);
 
-    // On the serving thread: hands the above to the passes and takes what the
-    // passes read since the last exchange, if anything. One lock, held for swaps.
+    // On the serving thread: takes what the passes read since the last exchange, if
+    // anything. One lock, held for a swap.
     std::optional<NetworkPass> exchange();
 
     // One pass over the places, on the background thread (or the caller's, for
@@ -126,10 +126,6 @@ class NetworkReading : public kel::BackgroundJob {
     kel::FileSystem& file_system;
     const std::string main_domain;
     const std::chrono::nanoseconds idle;
-
-    // The serving thread's changes since the last exchange.
-    std::optional<std::vector<NetworkPlace>> pending_places;
-    std::vector<std::string> pending_again;
 
     // The exchange, under its lock.
     kel::AnnotatedMutex lock;
