@@ -36,7 +36,6 @@
 #include "logging.h"
 #include "mount_changes.h"
 #include "network_hand_over.h"
-#include "parallel_calls.h"
 #include "watched_tree.h"
 
 using Clock = std::chrono::steady_clock;
@@ -47,11 +46,7 @@ struct ListCache::State {
 
     void exchange();
     void hand_places(std::optional<std::vector<NetworkPlace>> places);
-    void take_network(int32_t request_number);
-    void hand_leftovers();
-    void tell_leftovers(int32_t request_number);
-    KeepList kept_for_network();
-    LocalReading* passes_of_tree();
+    void finish(int32_t request_number);
     bool refresh_tree(int32_t request_number, bool mounts_moved);
     void build(int32_t request_number, bool mounts_moved, Clock::time_point started);
 
@@ -71,7 +66,7 @@ struct ListCache::State {
     // After `network`, which it points to.
     std::unique_ptr<WatchedTree> tree;
     std::vector<LocalReading::Change> reported;
-    std::optional<LeftoversRead> leftovers_read;  // taken, for the end of the refresh
+    LeftoversRead leftovers_read;  // taken, for the end of the refresh
     // What the tree remembers of the directories it lists, across builds.
     ListingMemory listings;
     uint64_t readings = 0;  // first readings made, one a build
@@ -97,10 +92,8 @@ void ListCache::State::exchange() {
     LocalReading::Found found = local_reading->exchange();
     reported.insert(reported.end(), std::make_move_iterator(found.changes.begin()),
                     std::make_move_iterator(found.changes.end()));
-    if (found.leftovers && leftovers_read) {
-        leftovers_read->append(std::move(*found.leftovers));
-    } else if (found.leftovers) {
-        leftovers_read = std::move(found.leftovers);
+    if (found.leftovers.reading != 0) {
+        leftovers_read.append(std::move(found.leftovers));
     }
 }
 
@@ -121,17 +114,22 @@ void ListCache::State::hand_places(std::optional<std::vector<NetworkPlace>> plac
     }
 }
 
-// The end of every refresh: the exchange with the local reading, the leftovers it
-// read, and what the passes over network storage finished.
-void ListCache::State::take_network(int32_t request_number) {
-    exchange();
-    std::vector<std::string> revisit;
-    bool visit_due = false;
-    // The leftovers' records come before those of the passes over network storage.
-    if (leftovers_read) {
-        visit_due = tree->take_leftovers(*leftovers_read, request_number);
+// The end of every refresh, whichever way it went: the places and leftovers the tree
+// hands on; the leftovers read meanwhile, then what the passes over network storage
+// finished, their records after the local ones.
+void ListCache::State::finish(int32_t request_number) {
+    hand_places(tree->changed_places());
+    std::vector<LeftoverList> lists = tree->take_leftover_lists();
+    if (!lists.empty()) {
+        local_reading->read(tree->reading_number(), std::move(lists));
+        if (local_thread) {
+            local_thread->run_soon();
+        }
     }
-    leftovers_read.reset();
+    exchange();
+    const bool visit_due = tree->take_leftovers(leftovers_read, request_number);
+    leftovers_read = {};
+    std::vector<std::string> revisit;
     network.refresh(
         request_number, [this](const std::string& key) { return tree->gives(key); }, revisit);
     counts.network_passes = network.passes_applied();
@@ -141,34 +139,9 @@ void ListCache::State::take_network(int32_t request_number) {
     if (visit_due) {
         tree->visit(request_number, false);
     }
-}
-
-// The lists the tree's first reading left over, to the leftover reading.
-void ListCache::State::hand_leftovers() {
-    std::vector<LeftoverList> lists = tree->take_leftover_lists();
-    if (!lists.empty()) {
-        local_reading->read(tree->reading_number(), std::move(lists));
-        if (local_thread) {
-            local_thread->run_soon();
-        }
-    }
-}
-
-void ListCache::State::tell_leftovers(int32_t request_number) {
     if (tree->reading_leftovers()) {
         kel::logline(request_number) << "Lists are still being read, not checked yet";
     }
-}
-
-// Where the tree hands what the status passes must query; none without them.
-LocalReading* ListCache::State::passes_of_tree() {
-    return options.status_passes ? local_reading.get() : nullptr;
-}
-
-// A record the local side no longer gives stays while the passes give its key.
-KeepList ListCache::State::kept_for_network() {
-    return
-        [this](const std::string& key, ListRecord& record) { return network.keeps(key, record); };
 }
 
 // The refresh through the watched tree; false when it cannot serve.
@@ -188,12 +161,10 @@ void ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::t
     local_reading->forget_all();
     events->drain([](int, uint32_t, std::string_view) {});
     mounts->take_reading();
-    auto fresh = std::make_unique<WatchedTree>(file_system, *events, table, passes_of_tree(),
-                                               network, listings, options, counts, ++readings);
-    kel::ParallelCalls warm_calls;
-    fresh->warm_up_with(&warm_calls);
+    LocalReading* passes = options.status_passes ? local_reading.get() : nullptr;
+    auto fresh = std::make_unique<WatchedTree>(file_system, *events, table, passes, network,
+                                               listings, options, counts, ++readings);
     fresh->build();
-    fresh->warm_up_with(nullptr);
     tree = std::move(fresh);
     ++counts.builds;
     std::optional<Clock::time_point> deadline;
@@ -201,7 +172,10 @@ void ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::t
         deadline = started + *options.first_reading_budget;
     }
     tree->visit(request_number, true, deadline);
-    sweep_unseen_lists(table, kept_for_network());
+    // A record the local side no longer gives stays while the passes give its key.
+    sweep_unseen_lists(table, [this](const std::string& key, ListRecord& record) {
+        return network.keeps(key, record);
+    });
 }
 
 ListCache::ListCache(const ListCacheOptions& options, kel::FileSystem& file_system,
@@ -259,8 +233,5 @@ void ListCache::refresh(int32_t request_number) {
     if (!s.refresh_tree(request_number, mounts_moved)) {
         s.build(request_number, mounts_moved, started);
     }
-    s.hand_places(s.tree->changed_places());
-    s.hand_leftovers();
-    s.take_network(request_number);
-    s.tell_leftovers(request_number);
+    s.finish(request_number);
 }

@@ -93,7 +93,7 @@ LocalReading::Found LocalReading::exchange() {
     Found taken;
     kel::AnnotatedLock held(lock);
     taken.changes.swap(found);
-    taken.leftovers.swap(read_out);
+    std::swap(taken.leftovers, read_out);
     return taken;
 }
 
@@ -214,11 +214,7 @@ bool LocalReading::read_leftovers() {
         }
         next = to;
         kel::AnnotatedLock held(lock);
-        if (read_out) {
-            read_out->append(std::move(part));
-        } else {
-            read_out = std::move(part);
-        }
+        read_out.append(std::move(part));
         if (handed_lists) {
             // The lists of a later first reading wait: these are of no use any more.
             lists.reset();

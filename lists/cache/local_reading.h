@@ -53,12 +53,12 @@ struct LeftoverList {
 
 // Leftover lists read, in the walk's order, each with its reading.
 struct LeftoversRead {
-    uint64_t reading = 0;  // the first reading they belong to
+    uint64_t reading = 0;  // the first reading they belong to; none is numbered 0
     std::vector<std::pair<LeftoverList, ListVisit>> lists;
     bool done = false;  // the last of them is among these
 
     // Adds what was read later: after these when of the same first reading, in their
-    // place when of a later one.
+    // place when of another one (these none, or of an earlier one).
     void append(LeftoversRead&& later);
 };
 
@@ -105,7 +105,7 @@ class LocalReading : public kel::BackgroundJob {
     // What the job found since the last exchange.
     struct Found {
         std::vector<Change> changes;
-        std::optional<LeftoversRead> leftovers;
+        LeftoversRead leftovers;
     };
     // On the serving thread: takes what was found. One lock, held for two swaps.
     Found exchange();
@@ -146,7 +146,7 @@ class LocalReading : public kel::BackgroundJob {
     bool handed_all QUORVEL_GUARDED_BY(lock) = false;
     std::optional<Lists> handed_lists QUORVEL_GUARDED_BY(lock);
     std::vector<Change> found QUORVEL_GUARDED_BY(lock);
-    std::optional<LeftoversRead> read_out QUORVEL_GUARDED_BY(lock);
+    LeftoversRead read_out QUORVEL_GUARDED_BY(lock);
 
     // The status passes' own copy, touched only by status_pass; each one there is set.
     Handed directories;

@@ -9,6 +9,7 @@
 #include "address_folding.h"
 #include "list_names.h"
 #include "list_walk.h"
+#include "parallel_calls.h"
 
 void WatchedTree::resolve_node(Node& node) {
     const bool was_network = node.network;
@@ -32,8 +33,14 @@ void WatchedTree::resolve_node(Node& node) {
         node.target_inode = target.stamp.inode;
     }
     // The new watch is taken before the old one is released, so that a directory
-    // watched again keeps its watch.
-    const kel::KernelEvents::Added added = watch_path(node.path, storage);
+    // watched again keeps its watch. Events are asked for only where every change
+    // passes through this kernel.
+    kel::KernelEvents::Added added{kel::KernelEvents::Outcome::Failed, -1};
+    if (storage == kel::Storage::Local) {
+        added = events.add(node.path);
+    } else if (storage == kel::Storage::Absent) {
+        added.outcome = kel::KernelEvents::Outcome::Missing;
+    }
     drop_watch(node);
     if (added.outcome == kel::KernelEvents::Outcome::Watched) {
         node.watch = added.watch;
@@ -70,21 +77,6 @@ kel::Storage WatchedTree::storage_of(const Node& node) {
         return kel::Storage::Network;
     }
     return file_system.storage(node.path);
-}
-
-// Events are asked for only where every change passes through this kernel.
-kel::KernelEvents::Added WatchedTree::watch_path(const std::string& path, kel::Storage storage) {
-    switch (storage) {
-        case kel::Storage::Local:
-            return events.add(path);
-        case kel::Storage::Network:
-            return {kel::KernelEvents::Outcome::NotLocal, -1};
-        case kel::Storage::Absent:
-            return {kel::KernelEvents::Outcome::Missing, -1};
-        case kel::Storage::Unknown:
-            break;
-    }
-    return {kel::KernelEvents::Outcome::Failed, -1};
 }
 
 bool WatchedTree::below_network(const Node& node) const {
@@ -180,14 +172,15 @@ void WatchedTree::read_domains() {
 // A build after a start meets every domain's directories cold, one after the other,
 // each a read of the disk: they are listed side by side first, so that the disk
 // serves many reads at once and the build finds them in the caches. Only places on
-// local storage, which the seam tells without touching them.
+// local storage, which the seam tells without touching them. The threads end with it.
 void WatchedTree::warm_up(const std::vector<std::string>& names) {
     constexpr size_t worth_it = 64;
-    if (warm_calls == nullptr || names.size() < worth_it || domains.network) {
+    if (names.size() < worth_it || domains.network) {
         return;
     }
     const std::vector<WalkPlace> places = domain_places(names, main_domain_name());
-    warm_calls->run(places.size(), [&](size_t i) {
+    kel::ParallelCalls calls;
+    calls.run(places.size(), [&](size_t i) {
         if (!places[i].main && file_system.storage(places[i].path) == kel::Storage::Local) {
             file_system.list(places[i].path);
         }

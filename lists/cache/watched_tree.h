@@ -34,7 +34,6 @@
 #include "local_reading.h"
 #include "network_hand_over.h"
 #include "network_pass.h"
-#include "parallel_calls.h"
 
 // The structure as one build made it; a new build makes a new one.
 class WatchedTree {
@@ -52,9 +51,6 @@ class WatchedTree {
     WatchedTree(const WatchedTree&) = delete;
     WatchedTree& operator=(const WatchedTree&) = delete;
 
-    // Calls side by side for warming the caches before a build's first listings; null:
-    // none. REQUIRES: it outlives build().
-    void warm_up_with(kel::ParallelCalls* calls) { warm_calls = calls; }
     // Watches and lists everything; then visit(.., true) makes it a complete walk.
     // Where the base directory or "Domains" cannot be watched, every refresh looks
     // at everything again, as a walk.
@@ -194,7 +190,6 @@ class WatchedTree {
     void resolve_node(Node& node);
     void leave_to_network(Node& node);
     kel::Storage storage_of(const Node& node);
-    kel::KernelEvents::Added watch_path(const std::string& path, kel::Storage storage);
     bool below_network(const Node& node) const;
     void release_lists(ListDirectory& lists);
     void drop_watch(Node& node);
@@ -276,7 +271,6 @@ class WatchedTree {
     std::vector<ListDirectory*> passes_due;
 
     const uint64_t reading;
-    kel::ParallelCalls* warm_calls = nullptr;
     std::vector<LeftoverList> leftovers_out;
     size_t leftovers_pending = 0;
     // The records of lists left over, set aside while they are read.
