@@ -94,8 +94,8 @@ bool WatchedTree::below_network(const Node& node) const {
     return false;
 }
 
-// A list directory now left to the passes: the tree lets go of its entries, whose
-// keys leave the table unless the passes or another entry give them.
+// A list directory now left to the passes, or gone: the tree lets go of its entries,
+// whose keys leave the table unless the passes or another entry give them.
 void WatchedTree::release_lists(ListDirectory& lists) {
     for (const ListEntry& entry : lists.entries) {
         forget_leftover(entry);
@@ -210,17 +210,11 @@ void WatchedTree::retire(DomainEntry& entry) {
         return;
     }
     ListDirectory& lists = *entry.own_lists;
-    for (const ListEntry& list : lists.entries) {
-        forget_leftover(list);
-        remove_source(lists, list);
-    }
+    release_lists(lists);
     for (Node* node : {entry.directory.get(), static_cast<Node*>(&lists)}) {
         drop_watch(*node);
         fragile.erase(node);
     }
-    steady_directories.erase(&lists);
-    unlisted.erase(&lists);
-    due_to_passes(lists);
     auto registered = lists_by_path.find(lists.path);
     if (registered != lists_by_path.end() && registered->second == &lists) {
         lists_by_path.erase(registered);
