@@ -6,8 +6,8 @@
 // - watched_tree, tree_*: the directories, their kernel-event watches, visits (S).
 // - local_reading: the local disk's reading off the message path: stamp checks where
 //   no event tells a change, the lists a first reading left over (B).
-// - network_reading, network_pass: lists on network storage read off the message
-//   path, a reading per mount (B); network_hand_over applies them (S).
+// - network_reading: lists on network storage read off the message path, a reading
+//   per mount, and the pace of its passes (B); network_hand_over applies them (S).
 // - cache_settings: the options.
 // What the table holds is the walk's (lists/list_walk.h: the walk, its per-list step,
 // where each domain's lists lie; listing_memory.h: what a directory that cannot be

@@ -2,7 +2,6 @@
 // reading in use is trusted for five minutes of arriving messages, whatever time
 // passed while none came; and the pause between passes.
 #include "network_hand_over.h"
-#include "network_pass.h"
 
 #include <gtest/gtest.h>
 

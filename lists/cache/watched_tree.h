@@ -33,7 +33,6 @@
 #include "listing_memory.h"
 #include "local_reading.h"
 #include "network_hand_over.h"
-#include "network_pass.h"
 
 // The structure as one build made it; a new build makes a new one.
 class WatchedTree {
