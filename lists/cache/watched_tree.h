@@ -26,9 +26,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "cache_settings.h"
 #include "file_system.h"
 #include "kernel_events.h"
+#include "list_cache.h"
 #include "list_record.h"
 #include "listing_memory.h"
 #include "local_reading.h"
