@@ -15,13 +15,6 @@ RefreshOptions& process_options() {
     return options;
 }
 
-ListCacheOptions cache_options(const RefreshOptions& options) {
-    ListCacheOptions cache;
-    cache.status_passes = options.status_passes;
-    cache.network_limit = options.network_limit;
-    return cache;
-}
-
 }  // namespace
 
 void set_refresh_options(const RefreshOptions& options) {
@@ -36,7 +29,8 @@ const ListTable& refresh_lists(int32_t request_number) {
         walk_lists(kel::real_file_system(), walked, request_number);
         return walked;
     }
-    static ListCache& cache = *new ListCache(cache_options(options));
+    static ListCache& cache = *new ListCache(
+        {.status_passes = options.status_passes, .network_limit = options.network_limit});
     cache.refresh(request_number);
     return cache.table();
 }
