@@ -54,8 +54,7 @@ void WatchedTree::hand_to_passes(ListDirectory& lists, ListEntry& entry, const L
     const bool watched = lists.trusted && !entry.untrusted && !entry.shared && !entry.unreadable;
     const uint64_t stamps =
         watched ? stamp_digest(record.subscribers_stamp, record.settings_stamp) : 0;
-    if (watched != entry.stamp_watched || stamps != entry.stamps) {
-        entry.stamp_watched = watched;
+    if (stamps != entry.stamps) {
         entry.stamps = stamps;
         due_to_passes(lists);
     }
@@ -81,7 +80,7 @@ void WatchedTree::hand_due_to_passes() {
         }
         LocalReading::Directory watched{lists->own_stamp, {}};
         for (const ListEntry& entry : lists->entries) {
-            if (entry.stamp_watched && !entry.leftover) {
+            if (entry.stamps != 0 && !entry.leftover) {
                 watched.lists.emplace_back(entry.name, entry.stamps);
             }
         }

@@ -127,9 +127,9 @@ class WatchedTree {
         // A file of its list could not be read at the last visit: it is tried again
         // after a while without any event, so every visit must look.
         bool unreadable = false;
-        // Watched by the status passes, with the stamp_digest of its two files as
-        // its last visit found them.
-        bool stamp_watched = false;
+        // The stamp_digest of its two files as its last visit found them, when the
+        // status passes watch it; zero when they do not (a digest is zero by a chance
+        // of one in 2^64).
         uint64_t stamps = 0;
         // Left over by a first reading, not read yet; and named by a change meanwhile.
         bool leftover = false;
