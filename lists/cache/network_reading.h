@@ -122,8 +122,7 @@ class NetworkReading : public kel::BackgroundJob {
     std::optional<NetworkPass> exchange();
 
     // One pass over the places, on the background thread (or the caller's, for
-    // tests). Returns the time from this pass's start to the
-    // next one's (pass_period).
+    // tests). Returns the time from this pass's start to the next one's.
     std::chrono::nanoseconds run_pass() override;
     std::chrono::nanoseconds idle_limit() const override { return idle; }
     // Takes every list it knows for one it never read: the next pass reads each
