@@ -24,10 +24,9 @@ class KernelEvents {
     virtual ~KernelEvents() = default;
 
     enum class Outcome {
-        Watched,   // events will tell every change; `watch` identifies them
-        Missing,   // the path is not a directory (or not there); nothing is watched
-        NotLocal,  // a network or user-space file system: its events miss changes
-        Failed,    // the watch could not be set (watch limit, memory, permission)
+        Watched,  // events will tell every change; `watch` identifies them
+        Missing,  // the path is not a directory (or not there); nothing is watched
+        Failed,   // the watch could not be set (watch limit, memory, permission)
     };
     struct Added {
         Outcome outcome = Outcome::Failed;
@@ -36,7 +35,8 @@ class KernelEvents {
     // Watches the directory at `path`, following a symbolic link; Failed while the
     // kernel gives no event queue (asked again at every call). Two paths that
     // lead to one directory share one watch; every successful add is balanced by one
-    // release. Never answers NotLocal: that is the seam's to tell.
+    // release. Whether a place's events can be trusted at all (not on network
+    // storage) is the seam's to tell, before a watch is asked for.
     virtual Added add(const std::string& path) = 0;
     virtual void release(int watch) = 0;
 
