@@ -58,31 +58,6 @@ std::vector<std::string> list_domains(kel::FileSystem& file_system, ListingMemor
     });
 }
 
-std::function<bool(const std::string& path)> paths_of_walk(const ListingMemory& memory) {
-    std::unordered_set<std::string> domains;
-    if (const std::vector<std::string>* names = memory.remembered("Domains")) {
-        domains.insert(names->begin(), names->end());
-    }
-    return [domains = std::move(domains)](const std::string& path) {
-        constexpr std::string_view top = "Domains/", lists = "/LISTS";
-        if (path == "Accounts/LISTS" || path == "Domains") {
-            return true;
-        }
-        if (path.size() <= top.size() || path.compare(0, top.size(), top) != 0) {
-            return false;
-        }
-        std::string domain = path.substr(top.size());
-        if (ends_with(domain, lists)) {
-            domain.resize(domain.size() - lists.size());
-        }
-        return domains.count(domain) != 0;
-    };
-}
-
-void forget_gone_domains(ListingMemory& memory) {
-    memory.forget_all_but(paths_of_walk(memory));
-}
-
 void write_listing_records(int32_t request_number, ListingMemory& memory) {
     for (const std::string& record : memory.take_records()) {
         kel::logline(request_number) << record;
@@ -110,6 +85,22 @@ std::vector<WalkPlace> domain_places(const std::vector<std::string>& entries,
     return places;
 }
 
+void sweep_unseen_lists(ListTable& table, const KeepList& keep) {
+    std::vector<std::string> vanished;
+    for (auto& [key, record] : table) {
+        if (!record.seen && !(keep && keep(key, record))) {
+            vanished.push_back(key);
+        }
+        record.seen = false;
+    }
+    for (const std::string& key : vanished) {
+        table.erase(key);
+    }
+}
+
+namespace {
+
+// Visits the lists of one place and marks them seen.
 void scan_place(kel::FileSystem& file_system, ListTable& table, int32_t request_number,
                 const WalkPlace& place) {
     const auto still_there = [&](const std::string& name) {
@@ -124,18 +115,31 @@ void scan_place(kel::FileSystem& file_system, ListTable& table, int32_t request_
     }
 }
 
-void sweep_unseen_lists(ListTable& table, const KeepList& keep) {
-    std::vector<std::string> vanished;
-    for (auto& [key, record] : table) {
-        if (!record.seen && !(keep && keep(key, record))) {
-            vanished.push_back(key);
+// Forgets what `memory` holds of directories no longer on the walk: a path of the
+// walk ("Accounts/LISTS", "Domains", "Domains/<d>" or "Domains/<d>/LISTS") stays
+// while <d> is among the entries `memory` last took for "Domains".
+void forget_gone_domains(ListingMemory& memory) {
+    std::unordered_set<std::string> domains;
+    if (const std::vector<std::string>* names = memory.remembered("Domains")) {
+        domains.insert(names->begin(), names->end());
+    }
+    memory.forget_all_but([&domains](const std::string& path) {
+        constexpr std::string_view top = "Domains/", lists = "/LISTS";
+        if (path == "Accounts/LISTS" || path == "Domains") {
+            return true;
         }
-        record.seen = false;
-    }
-    for (const std::string& key : vanished) {
-        table.erase(key);
-    }
+        if (path.size() <= top.size() || path.compare(0, top.size(), top) != 0) {
+            return false;
+        }
+        std::string domain = path.substr(top.size());
+        if (ends_with(domain, lists)) {
+            domain.resize(domain.size() - lists.size());
+        }
+        return domains.count(domain) != 0;
+    });
 }
+
+}  // namespace
 
 void walk_lists(kel::FileSystem& file_system, ListTable& table, int32_t request_number) {
     const std::string& main_domain = main_domain_name();

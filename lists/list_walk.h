@@ -36,10 +36,6 @@ WalkPlace entry_place(const std::string& entry, size_t place, const std::string&
 std::vector<WalkPlace> domain_places(const std::vector<std::string>& entries,
                                      const std::string& main_domain);
 
-// Visits the lists of one place and marks them seen. Called by walk_lists.
-void scan_place(kel::FileSystem& file_system, ListTable& table, int32_t request_number,
-                const WalkPlace& place);
-
 // What the walk remembers of the directories it lists (listing_memory.h); its
 // records are written at the end of a walk, after those of the lists.
 ListingMemory& walk_listings();
@@ -52,12 +48,6 @@ inline size_t listing_order(size_t place) {
 }
 // The "Domains" entries, remembered when "Domains" cannot be listed.
 std::vector<std::string> list_domains(kel::FileSystem& file_system, ListingMemory& memory);
-// Whether a path of the walk ("Accounts/LISTS", "Domains", "Domains/<d>" or
-// "Domains/<d>/LISTS") is still on it: <d> among the entries `memory` last took for
-// "Domains". What is kept by such paths goes with its domain.
-std::function<bool(const std::string& path)> paths_of_walk(const ListingMemory& memory);
-// Forgets what `memory` holds of directories no longer on the walk.
-void forget_gone_domains(ListingMemory& memory);
 // Writes the records of the directories that entered the state that they cannot be
 // listed, with the request number.
 void write_listing_records(int32_t request_number, ListingMemory& memory);
