@@ -1,10 +1,9 @@
 // A status pass goes over the copy with no lock held: per watched directory one
 // lookup of its path and one status query, and two queries per watched list made
 // relative to it. The copy follows the tree through the directories handed over,
-// taken in at the start of a pass. A stamp found different is
-// reported once and taken into the copy: the tree visits every reported list at its
-// next refresh, reads what it finds then, and hands the directory back with the
-// stamps it read.
+// taken in at the start of a pass. A stamp found different is reported once and
+// taken into the copy: the tree visits every reported list at its next refresh,
+// reads what it finds then, and hands the directory back with the stamps it read.
 //
 // The leftovers are read a chunk at a time, the lists of a chunk side by side, and
 // each chunk is handed over once it is read: the serving thread knows the first
