@@ -15,15 +15,10 @@ void WatchedTree::resolve_node(Node& node) {
     const bool was_network = node.network;
     // Decided before anything touches the place: a status query on a network file
     // system that hangs would hold the message, and whatever lies below a directory
-    // on network storage is left to the passes.
+    // on network storage is left to the passes, neither watched nor looked at here.
     const kel::Storage storage = storage_of(node);
-    if (storage == kel::Storage::Network) {
-        leave_to_network(node);
-        places_changed = places_changed || !was_network;
-        return;
-    }
-    const kel::PathStatus own = file_system.status(node.path, false);
-    node.linked = own.is_link();
+    node.network = storage == kel::Storage::Network;
+    node.linked = !node.network && file_system.status(node.path, false).is_link();
     if (node.linked) {
         // Taken before the watch: a change in between shows at the next refresh.
         const kel::PathStatus target = file_system.status(node.path);
@@ -48,23 +43,13 @@ void WatchedTree::resolve_node(Node& node) {
     }
     node.trusted = added.outcome == kel::KernelEvents::Outcome::Watched ||
                    added.outcome == kel::KernelEvents::Outcome::Missing;
-    node.network = false;
-    if (node.linked || !node.trusted) {
+    if (!node.network && (node.linked || !node.trusted)) {
         fragile.insert(&node);
     } else {
         fragile.erase(&node);
     }
     node.resolve = false;
-    places_changed = places_changed || was_network;
-}
-
-void WatchedTree::leave_to_network(Node& node) {
-    drop_watch(node);
-    node.linked = false;
-    node.network = true;
-    node.trusted = false;
-    fragile.erase(&node);
-    node.resolve = false;
+    places_changed = places_changed || node.network != was_network;
 }
 
 // Where the node lies, from what is known above it, a test's choice, or the seam,

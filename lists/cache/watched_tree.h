@@ -187,7 +187,6 @@ class WatchedTree {
 
     // tree_places.cpp: the directories, their watches and their entries.
     void resolve_node(Node& node);
-    void leave_to_network(Node& node);
     kel::Storage storage_of(const Node& node);
     bool below_network(const Node& node) const;
     void release_lists(ListDirectory& lists);
