@@ -51,17 +51,13 @@ WatchedTree::WatchedTree(kel::FileSystem& file_system, kel::KernelEvents& events
     lists_by_path[accounts_lists.path] = &accounts_lists;
 }
 
+// Every watch held is in `owners`, once for each node that took it.
 WatchedTree::~WatchedTree() {
-    for (auto& [name, entry] : domain_table) {
-        if (entry->directory) {
-            drop_watch(*entry->directory);
-            drop_watch(*entry->own_lists);
+    for (const auto& [watch, nodes] : owners) {
+        for (size_t taken = 0; taken < nodes.size(); ++taken) {
+            events.release(watch);
         }
     }
-    drop_watch(base);
-    drop_watch(accounts);
-    drop_watch(accounts_lists);
-    drop_watch(domains);
 }
 
 void WatchedTree::build() {
