@@ -59,10 +59,10 @@ struct ListCache::State {
     ListTable table;
     NetworkHandOver network;
     std::shared_ptr<LocalReading> local_reading;
-    // After the jobs, so that they stop before the jobs go: the local reading's, and
-    // one for each mount's network reading, started when a place lies there.
-    std::unique_ptr<kel::BackgroundThread> local_thread;
-    std::vector<std::unique_ptr<kel::BackgroundThread>> network_threads;
+    // After the jobs, so that they stop before the jobs go: the local reading's
+    // first, then one for each mount's network reading, started when a place lies
+    // there. None when the passes run on demand.
+    std::vector<std::unique_ptr<kel::BackgroundThread>> threads;
     // After `network`, which it points to.
     std::unique_ptr<WatchedTree> tree;
     std::vector<LocalReading::Change> reported;
@@ -82,7 +82,7 @@ ListCache::State::State(const ListCacheOptions& given, kel::FileSystem& file_sys
       network(file_system, table, main_domain_name(), given.network_limit),
       local_reading(std::make_shared<LocalReading>(file_system, given.status_passes)) {
     if (options.passes == ListCacheOptions::Passes::Background) {
-        local_thread = std::make_unique<kel::BackgroundThread>(local_reading);
+        threads.push_back(std::make_unique<kel::BackgroundThread>(local_reading));
     }
 }
 
@@ -105,11 +105,10 @@ void ListCache::State::hand_places(std::optional<std::vector<NetworkPlace>> plac
         return;
     }
     for (size_t index = 0; index < network.reading_count(); ++index) {
-        if (index < network_threads.size()) {
-            network_threads[index]->run_soon();
+        if (index + 1 < threads.size()) {
+            threads[index + 1]->run_soon();
         } else {
-            network_threads.push_back(
-                std::make_unique<kel::BackgroundThread>(network.reading(index)));
+            threads.push_back(std::make_unique<kel::BackgroundThread>(network.reading(index)));
         }
     }
 }
@@ -122,8 +121,8 @@ void ListCache::State::finish(int32_t request_number) {
     std::vector<LeftoverList> lists = tree->take_leftover_lists();
     if (!lists.empty()) {
         local_reading->read(tree->reading_number(), std::move(lists));
-        if (local_thread) {
-            local_thread->run_soon();
+        if (!threads.empty()) {
+            threads.front()->run_soon();
         }
     }
     exchange();
@@ -214,14 +213,7 @@ void ListCache::run_network_pass() {
 void ListCache::refresh(int32_t request_number) {
     State& s = *state;
     const Clock::time_point started = s.file_system.now();
-    std::vector<kel::BackgroundThread*> threads{s.local_thread.get()};
-    for (const auto& thread : s.network_threads) {
-        threads.push_back(thread.get());
-    }
-    for (kel::BackgroundThread* thread : threads) {
-        if (thread == nullptr) {
-            continue;
-        }
+    for (const auto& thread : s.threads) {
         thread->message_arrived();
         if (std::optional<std::string> failure = thread->take_failure()) {
             kel::logline(request_number)
