@@ -12,11 +12,7 @@
 #include "list_walk.h"
 #include "logging.h"
 
-namespace {
-
 using Clock = std::chrono::steady_clock;
-
-}  // namespace
 
 NetworkStatus network_status(bool has_places, bool have_reading, Clock::time_point finished,
                              Clock::time_point resumed, Clock::time_point now,

@@ -108,11 +108,10 @@ std::optional<NetworkPass> NetworkReading::exchange() {
 
 void NetworkReading::hand_over(NetworkPass&& part) {
     kel::AnnotatedLock held(lock);
-    if (finished) {
-        finished->append(std::move(part));
-    } else {
-        finished = std::move(part);
+    if (!finished) {
+        finished.emplace();
     }
+    finished->append(std::move(part));
 }
 
 void NetworkReading::take_handed() {

@@ -4,7 +4,7 @@
 // passes unchecked rather than judged on what may be old. Their readings come back
 // in the walk's order and are taken in as the walk's own visits would be, with the
 // same records; a list named by a change meanwhile is visited again after.
-#include <algorithm>
+#include <utility>
 
 #include "list_walk.h"
 #include "watched_tree.h"
@@ -27,9 +27,7 @@ void WatchedTree::leave_over(ListDirectory& lists, ListEntry& entry) {
 }
 
 std::vector<LeftoverList> WatchedTree::take_leftover_lists() {
-    std::vector<LeftoverList> taken;
-    taken.swap(leftovers_out);
-    return taken;
+    return std::exchange(leftovers_out, {});
 }
 
 void WatchedTree::forget_leftover(const ListEntry& entry) {
