@@ -275,15 +275,11 @@ void WatchedTree::mark_resolve(Node& node) {
                 pending_domains.push_back(&node);
             }
             break;
-        case Role::Lists: {
-            auto& lists = static_cast<ListDirectory&>(node);
-            lists.resolve = true;
-            if (!lists.pending) {
-                lists.pending = true;
-                pending_lists.push_back(&lists);
-            }
+        case Role::Lists:
+            // Watched and listed again: relisting is part of it.
+            node.resolve = true;
+            mark_relist(static_cast<ListDirectory&>(node));
             break;
-        }
     }
 }
 
