@@ -11,17 +11,16 @@
 //
 // Threads. The serving thread alone touches the list table, the ListCache, the
 // WatchedTree, the KernelEvents, the MountChanges and the NetworkHandOver, and
-// writes every log record. Each background thread runs one job, the reading of one
-// mount: the local thread the LocalReading (the status passes and a first reading's
-// leftovers, local disk only); one thread for each mount that holds a place on
-// network storage, started once a place lies there, the NetworkReading of those
-// places; so a pass held by a hung mount holds nothing local and no other mount.
-// Each reading has the threads of its own ParallelCalls, which share nothing but the
-// task index; each job keeps its own copy of what it needs and reads files only.
-// They meet under one kel::AnnotatedMutex a job, held for a move or a swap: the
-// serving thread hands work in as it goes (what to watch, leftovers, places, lists
-// to read again) and takes findings out at each exchange. Each BackgroundThread's
-// own lock carries only the timing and the text of a failure.
+// writes every log record. Each background thread runs the reading of one mount: the
+// local thread the LocalReading (status passes and a first reading's leftovers);
+// one thread for each mount that holds a place on network storage, started once a
+// place lies there, its NetworkReading; so a pass held by a hung mount holds nothing
+// local and no other mount. Each reading has the threads of its own ParallelCalls,
+// which share nothing but the task index. They meet under one kel::AnnotatedMutex a
+// job, held for a move or a swap: the serving thread hands work in as it goes (what
+// to watch, leftovers, places, lists to read again) and takes findings out at each
+// exchange. Each BackgroundThread's own lock carries only the timing and the text of
+// a failure.
 #include "list_cache.h"
 
 #include <chrono>
@@ -166,11 +165,8 @@ void ListCache::State::build(int32_t request_number, bool mounts_moved, Clock::t
     fresh->build();
     tree = std::move(fresh);
     ++counts.builds;
-    std::optional<Clock::time_point> deadline;
-    if (options.first_reading_budget) {
-        deadline = started + *options.first_reading_budget;
-    }
-    tree->visit(request_number, true, deadline);
+    const std::optional<std::chrono::nanoseconds>& budget = options.first_reading_budget;
+    tree->visit(request_number, true, budget ? std::optional(started + *budget) : std::nullopt);
     // A record the local side no longer gives stays while the passes give its key.
     sweep_unseen_lists(table, [this](const std::string& key, ListRecord& record) {
         return network.keeps(key, record);

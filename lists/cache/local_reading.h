@@ -4,20 +4,16 @@
 // - the status passes, which bound how late the watched refresh sees a change that
 //   raises no event where it watches (a write through a second name given to a list
 //   file later, a writer through a kept memory mapping, a change at the source of a
-//   mount): a pass queries the stamp of every list file and list directory that the
-//   tree trusts to announce its changes and reports those whose stamp differs from
-//   the one the tree last saw, for the tree to visit;
-// - the lists a first reading left unread when its time ran out, read many at a time
-//   and handed back in the walk's order a chunk at a time, each with where it lies,
-//   so that the tree takes it in without a search.
-// It queries and reads files only, keeps its own copy of what it needs, writes
-// nothing and never touches the list table.
+//   mount): a pass reports every list and list directory the tree trusts to
+//   announce its changes whose stamps differ from those the tree last saw;
+// - the lists a first reading left unread when its time ran out, handed back in the
+//   walk's order with where each lies, so that the tree takes them in without a search.
+// Like a network reading, it reads files only and never touches the list table.
 //
 // The tree hands a list directory over whole whenever what the passes must know of
-// it changed, and a later hand-over of a directory replaces an earlier one that no
-// pass took yet: what waits is at most one copy of each directory. Each list is kept
-// as its name and one number for its two files' stamps (stamp_digest), so that the
-// copy costs a few dozen bytes a list.
+// it changed; a later hand-over replaces one no pass took yet, so at most one copy
+// of each directory waits. Each list is kept as its name and one number for its two
+// files' stamps (stamp_digest): a few dozen bytes a list.
 #pragma once
 
 #include <chrono>

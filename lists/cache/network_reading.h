@@ -1,27 +1,24 @@
-// The reading of lists off the message path. A directory on a file system whose
-// changes raise no event here (NFS, SMB, FUSE and the like) would have to be listed,
-// and its lists' files queried, for every message: over a network, seconds per
-// message. Instead a background job passes over those directories and their lists
-// in the walk's order with the walk's own per-list step as a value (list_reading.h),
-// many calls in flight at once (parallel_calls.h), and hands what changed to the
-// serving thread as it goes, domain by domain, through one lock-protected exchange.
-// It reads only files, keeps its own copy of what it knows of each list, writes
-// nothing and never touches the list table.
+// The reading of lists on network storage, off the message path. A directory on a
+// file system whose changes raise no event here (NFS, SMB, FUSE and the like) would
+// have to be listed, and its lists' files queried, for every message: over a
+// network, seconds per message. Instead a background job passes over those
+// directories and their lists in the walk's order with the walk's own per-list step
+// as a value (list_reading.h), many calls in flight at once (parallel_calls.h), and
+// hands what changed to the serving thread as it goes, domain by domain, through one
+// lock-protected exchange. It reads only files, keeps its own copy of what it knows
+// of each list, writes nothing and never touches the list table.
 //
 // Most passes look at each list directory's own stamp first and read again only the
 // directories whose stamp changed: a list created, removed or replaced (the server
 // writes a list file to a new name and renames it into place) changes its directory.
 // Now and then a complete pass queries every list's files, for a file changed in
 // place; complete passes cost at most about 4 % of one core, the others about 6 %.
-// The first complete pass after a reading of every list comes at once: the reading
-// is no measure of what a check of the files costs.
 //
 // What happens on NFS: a change made on another machine raises no event here; it is
-// seen by the next pass (one starts every ten seconds while messages arrive, later on
-// a tree so large that this would cost more than its share of a core), a file
-// changed in place by the next complete pass, and each only once the NFS client's
-// own attribute cache lets it through (its acregmax, acdirmax or actimeo mount
-// options); a hung server holds a pass, never a message.
+// seen by the next pass (one starts every ten seconds or so while messages arrive),
+// a file changed in place by the next complete pass, and each only once the NFS
+// client's own attribute cache lets it through (its acregmax, acdirmax or actimeo
+// mount options); a hung server holds a pass, never a message.
 #pragma once
 
 #include <chrono>
