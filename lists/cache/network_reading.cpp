@@ -6,8 +6,9 @@
 // the first domains long before the last are read. Only what changes a record is
 // handed over. What the serving thread has not taken yet is added to, so it always
 // applies every reading, in order (a later reading of a key that read the
-// subscribers again frees the earlier list). Everything the pass touches belongs to this
-// object, which the background thread holds: the process may exit while a pass runs.
+// subscribers again frees the earlier list). Everything the pass touches belongs to
+// this object, which the background thread holds: the process may exit while a pass
+// runs.
 #include "network_reading.h"
 
 #include <time.h>
